@@ -1,0 +1,58 @@
+# Set-up and checks. Each target makes its own virtual environment and installs what it needs.
+PYTHON ?= python3
+VENV ?= .venv
+BIN := $(VENV)/bin
+DEV_BUILD := build/dev
+WHEEL_DIR := dist
+
+.PHONY: test test-all dev native demo bench wheel clean
+
+$(BIN)/python:
+	$(PYTHON) -m venv $(VENV)
+	$(BIN)/python -m pip install --quiet --upgrade pip
+	$(BIN)/python -m pip install --quiet -r requirements-dev.txt
+
+# The one abi3 wheel, built once and installed into every test environment.
+wheel: $(BIN)/python
+	rm -rf $(WHEEL_DIR)
+	$(BIN)/python -m pip wheel --quiet --no-deps -w $(WHEEL_DIR) .
+
+# Test-only targets: the probe module that exercises the frame's failure paths, and the
+# native test programs of the pure cores.
+dev: $(BIN)/python
+	cmake -S . -B $(DEV_BUILD) -G Ninja -DZELK_DEV_TARGETS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DPython_EXECUTABLE=$(abspath $(BIN)/python) -DSKBUILD_SABI_COMPONENT=Development.SABIModule >/dev/null
+	cmake --build $(DEV_BUILD)
+
+native: dev
+	@set -e; for t in $(DEV_BUILD)/test_*; do echo "== $$t"; $$t; done
+
+test: wheel dev
+	$(BIN)/python -m pip install --quiet --force-reinstall --no-deps $(WHEEL_DIR)/*.whl
+	cd tests && ZELK_DEV_BUILD=$(abspath $(DEV_BUILD)) ../$(BIN)/python -m pytest -q -p no:cacheprovider .
+
+# The same wheel on every CPython from 3.11 on that pyenv has here.
+test-all: wheel dev
+	@set -e; ran=""; \
+	for v in 3.11 3.12 3.13; do \
+		py=$$(ls -d $$HOME/.pyenv/versions/$$v.*/bin/python3 2>/dev/null | sort -V | tail -n 1); \
+		[ -n "$$py" ] || { echo "== CPython $$v: not present"; continue; }; \
+		echo "== CPython $$v ($$py)"; \
+		env="$(VENV)-$$v"; \
+		[ -x $$env/bin/python ] || { $$py -m venv $$env && $$env/bin/python -m pip install --quiet --upgrade pip && \
+			$$env/bin/python -m pip install --quiet -r requirements-dev.txt; }; \
+		$$env/bin/python -m pip install --quiet --force-reinstall --no-deps $(WHEEL_DIR)/*.whl; \
+		(cd tests && ZELK_DEV_BUILD=$(abspath $(DEV_BUILD)) ../$$env/bin/python -m pytest -q -p no:cacheprovider .); \
+		ran="$$ran $$v"; \
+	done; echo "== tested on CPython:$$ran"
+
+demo: wheel
+	$(BIN)/python -m pip install --quiet --force-reinstall --no-deps $(WHEEL_DIR)/*.whl
+	$(BIN)/python demo/demo.py
+
+bench: wheel
+	$(BIN)/python -m pip install --quiet --force-reinstall --no-deps $(WHEEL_DIR)/*.whl
+	$(BIN)/python bench/bench.py
+
+clean:
+	rm -rf build $(WHEEL_DIR) $(VENV) $(VENV)-3.*

@@ -1,0 +1,349 @@
+// Argument matching and the conversion rules: text, sequence (with its element rules)
+// and count, each followed by the labelling rule that names the parameter in TypeErrors.
+#include "module/errors.hpp"
+#include "module/frame.hpp"
+
+#include <algorithm>
+#include <limits>
+
+namespace zelk::py {
+
+namespace {
+
+// A reported length is only a hint: a __len__ that lies must not make us allocate wildly.
+constexpr Py_ssize_t max_reserve = 65536;
+
+// ------------------------------------------------------------ labelling rule
+
+// A pending error whose type is exactly TypeError is replaced by a new TypeError whose
+// message names the parameter; the new one takes over the caught one's __cause__.
+// Every other error passes unchanged. Always returns false.
+bool argument_extraction_error(const char* param) {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (type != PyExc_TypeError) {
+        PyErr_Restore(type, value, traceback);
+        return false;
+    }
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Ref caught_type(type);
+    Ref caught(value);
+    Ref caught_traceback(traceback);
+    Ref message(PyUnicode_FromFormat("argument '%s': %S", param, caught.get()));
+    if (!message) return host_failed();
+    Ref labelled(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
+    if (!labelled) return host_failed();
+    PyException_SetCause(labelled.get(), PyException_GetCause(caught.get()));
+    PyErr_Restore(Py_NewRef(PyExc_TypeError), labelled.release(), nullptr);
+    return false;
+}
+
+// ------------------------------------------------------------ the sequence rule
+
+// Walks `obj` by the sequence rule: refuses a str and non-sequences, reserves room for the
+// reported length (a hint, capped), then converts each item with `each` in iteration order.
+template <class Reserve, class Each>
+bool walk_sequence(PyObject* obj, Reserve&& reserve, Each&& each) {
+    if (PyUnicode_Check(obj)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return false;
+    }
+    if (!PySequence_Check(obj)) return fail_cannot_convert(obj, "Sequence");
+    Py_ssize_t hint = PySequence_Size(obj);
+    if (hint < 0) {
+        PyErr_Clear();
+        hint = 0;
+    }
+    reserve(std::size_t(std::min(hint, max_reserve)));
+    Ref iterator(PyObject_GetIter(obj));
+    if (!iterator) return host_failed();
+    for (;;) {
+        Ref item(PyIter_Next(iterator.get()));
+        if (!item) break;
+        if (!each(item.get())) return false;
+    }
+    if (PyErr_Occurred() != nullptr) return host_failed();
+    return true;
+}
+
+// ------------------------------------------------------------ element rules
+
+bool float_element(PyObject* item, double& out) {
+    out = PyFloat_AsDouble(item);
+    if (out == -1.0 && PyErr_Occurred() != nullptr) return host_failed();
+    return true;
+}
+
+// Rounds to the nearest 32-bit float, ties to even; beyond the 32-bit range the IEEE
+// conversion gives an infinity of the same sign, and NaN stays NaN.
+bool float32_element(PyObject* item, float& out) {
+    double wide = 0.0;
+    if (!float_element(item, wide)) return false;
+    out = static_cast<float>(wide);
+    return true;
+}
+
+// The text rule: a view of the str's UTF-8 form.
+bool text_value(PyObject* obj, std::string_view& out) {
+    if (!PyUnicode_Check(obj)) return fail_cannot_convert(obj, "PyString");
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (data == nullptr) return host_failed();
+    out = {data, std::size_t(size)};
+    return true;
+}
+
+bool byte_element(PyObject* item, std::uint8_t& out) {
+    long value = PyLong_AsLong(item);
+    if (value == -1 && PyErr_Occurred() != nullptr) return host_failed();
+    if (value < 0 || value > 255) {
+        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        return false;
+    }
+    out = std::uint8_t(value);
+    return true;
+}
+
+bool float32_sequence(PyObject* obj, std::vector<float>& out) {
+    return walk_sequence(
+        obj,
+        [&](std::size_t n) {
+            // Rows share one buffer: grow it geometrically, never to the exact size.
+            if (out.capacity() - out.size() < n) out.reserve(std::max(out.size() + n, 2 * out.capacity()));
+        },
+        [&](PyObject* item) {
+            float value = 0.0f;
+            if (!float32_element(item, value)) return false;
+            out.push_back(value);
+            return true;
+        });
+}
+
+// An exact bytes or bytearray object yields exactly its bytes when iterated, so it is
+// copied in one go; every other object goes through the item-by-item rule.
+bool copy_byte_buffer(PyObject* obj, std::vector<std::uint8_t>& out) {
+    const char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_CheckExact(obj)) {
+        data = PyBytes_AsString(obj);
+        size = PyBytes_Size(obj);
+    } else if (PyByteArray_CheckExact(obj)) {
+        data = PyByteArray_AsString(obj);
+        size = PyByteArray_Size(obj);
+    } else {
+        return false;
+    }
+    if (data == nullptr || size < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    out.assign(reinterpret_cast<const std::uint8_t*>(data),
+               reinterpret_cast<const std::uint8_t*>(data) + size);
+    return true;
+}
+
+std::string quoted_names(const FunctionDescription& description, PyObject** slots,
+                         std::size_t first, std::size_t& count) {
+    std::vector<const char*> missing;
+    for (std::size_t i = first; i < description.params.size(); ++i) {
+        if (slots[i] == nullptr) missing.push_back(description.params[i]);
+    }
+    count = missing.size();
+    std::string names;
+    for (std::size_t i = 0; i < missing.size(); ++i) {
+        if (i > 0) {
+            if (missing.size() == 2) {
+                names += " and ";
+            } else {
+                names += (i + 1 == missing.size()) ? ", and " : ", ";
+            }
+        }
+        names += '\'';
+        names += missing[i];
+        names += '\'';
+    }
+    return names;
+}
+
+// The string form of a keyword name, with characters that have no UTF-8 form shown as
+// replacement characters.
+Ref lossy_name(PyObject* name) {
+    Ref raw(PyUnicode_AsEncodedString(name, "utf-8", "surrogatepass"));
+    if (!raw) {
+        PyErr_Clear();
+        return Ref(PyObject_Str(name));
+    }
+    return Ref(PyUnicode_DecodeUTF8(PyBytes_AsString(raw.get()), PyBytes_Size(raw.get()), "replace"));
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ argument matching
+
+bool extract_arguments_fastcall(const FunctionDescription& description, PyObject* const* args,
+                                Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
+    const auto count = Py_ssize_t(description.params.size());
+    if (nargs > count) {
+        PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd were given",
+                     description.display, count, nargs);
+        return false;
+    }
+    std::fill(slots, slots + count, nullptr);
+    std::copy(args, args + nargs, slots);
+
+    const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
+    for (Py_ssize_t k = 0; k < keywords; ++k) {
+        PyObject* name = PyTuple_GetItem(kwnames, k);
+        if (name == nullptr) return host_failed();
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(name, &size);
+        if (data == nullptr) PyErr_Clear();  // no UTF-8 form: matches no parameter
+        const std::string_view keyword = data ? std::string_view(data, std::size_t(size)) : "";
+        Py_ssize_t index = -1;
+        for (Py_ssize_t i = 0; data != nullptr && i < count; ++i) {
+            if (keyword == description.params[std::size_t(i)]) index = i;
+        }
+        if (index < 0) {
+            Ref shown = lossy_name(name);
+            if (!shown) return host_failed();
+            PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'",
+                         description.display, shown.get());
+            return false;
+        }
+        if (slots[index] != nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
+                         description.display, description.params[std::size_t(index)]);
+            return false;
+        }
+        slots[index] = args[nargs + k];
+    }
+
+    if (nargs < count) {
+        std::size_t missing = 0;
+        const std::string names = quoted_names(description, slots, std::size_t(nargs), missing);
+        if (missing > 0) {
+            PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s",
+                         description.display, missing, missing == 1 ? "argument" : "arguments",
+                         names.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+// ------------------------------------------------------------ per-argument conversion
+
+bool extract_text(PyObject* obj, const char* param, std::string_view& out) {
+    return text_value(obj, out) || argument_extraction_error(param);
+}
+
+bool extract_floats(PyObject* obj, const char* param, std::vector<double>& out) {
+    const bool ok = walk_sequence(
+        obj, [&](std::size_t n) { out.reserve(n); },
+        [&](PyObject* item) {
+            double value = 0.0;
+            if (!float_element(item, value)) return false;
+            out.push_back(value);
+            return true;
+        });
+    return ok || argument_extraction_error(param);
+}
+
+bool extract_floats32(PyObject* obj, const char* param, std::vector<float>& out) {
+    return float32_sequence(obj, out) || argument_extraction_error(param);
+}
+
+bool extract_rows(PyObject* obj, const char* param, Rows& out) {
+    const bool ok = walk_sequence(
+        obj, [&](std::size_t n) { out.offsets.reserve(n + 1); },
+        [&](PyObject* row) {
+            if (!float32_sequence(row, out.values)) return false;
+            out.offsets.push_back(out.values.size());
+            return true;
+        });
+    return ok || argument_extraction_error(param);
+}
+
+bool extract_texts(PyObject* obj, const char* param, std::vector<std::string_view>& out,
+                   Keep& keep) {
+    const bool ok = walk_sequence(
+        obj,
+        [&](std::size_t n) {
+            out.reserve(n);
+            keep.reserve(keep.size() + n);
+        },
+        [&](PyObject* item) {
+            std::string_view text;
+            if (!text_value(item, text)) return false;
+            Ref held(Py_NewRef(item));
+            keep.push_back(std::move(held));
+            out.push_back(text);
+            return true;
+        });
+    return ok || argument_extraction_error(param);
+}
+
+bool extract_pairs(PyObject* obj, const char* param, std::vector<TextPair>& out, Keep& keep) {
+    const bool ok = walk_sequence(
+        obj,
+        [&](std::size_t n) {
+            out.reserve(n);
+            keep.reserve(keep.size() + n);
+        },
+        [&](PyObject* item) {
+            if (!PyTuple_Check(item)) return fail_cannot_convert(item, "PyTuple");
+            const Py_ssize_t size = PyTuple_Size(item);
+            if (size != 2) {
+                PyErr_Format(PyExc_ValueError,
+                             "expected tuple of length 2, but got tuple of length %zd", size);
+                return false;
+            }
+            TextPair pair;
+            if (!text_value(PyTuple_GetItem(item, 0), pair.first)) return false;
+            if (!text_value(PyTuple_GetItem(item, 1), pair.second)) return false;
+            Ref held(Py_NewRef(item));  // the tuple holds both strings
+            keep.push_back(std::move(held));
+            out.push_back(pair);
+            return true;
+        });
+    return ok || argument_extraction_error(param);
+}
+
+bool extract_bytes(PyObject* obj, const char* param, std::vector<std::uint8_t>& out) {
+    if (copy_byte_buffer(obj, out)) return true;
+    const bool ok = walk_sequence(
+        obj, [&](std::size_t n) { out.reserve(n); },
+        [&](PyObject* item) {
+            std::uint8_t value = 0;
+            if (!byte_element(item, value)) return false;
+            out.push_back(value);
+            return true;
+        });
+    return ok || argument_extraction_error(param);
+}
+
+bool extract_count(PyObject* obj, const char* param, std::uint64_t& out) {
+    Ref index;
+    PyObject* integer = obj;
+    if (!PyLong_Check(obj)) {
+        index = Ref(PyNumber_Index(obj));
+        if (!index) return host_failed() || argument_extraction_error(param);
+        integer = index.get();
+    }
+    const unsigned long long value = PyLong_AsUnsignedLongLong(integer);
+    if (value == std::numeric_limits<unsigned long long>::max() && PyErr_Occurred() != nullptr) {
+        return host_failed() || argument_extraction_error(param);
+    }
+    out = value;
+    return true;
+}
+
+PyObject* raise_value_error(std::string_view message) {
+    Ref text(PyUnicode_DecodeUTF8(message.data(), Py_ssize_t(message.size()), "replace"));
+    if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+    return nullptr;
+}
+
+}  // namespace zelk::py

@@ -1,0 +1,43 @@
+// Error helpers shared by the frame's own files (not by binding bodies).
+#pragma once
+
+#include "module/python.hpp"
+
+#include <string>
+#include <string_view>
+
+namespace zelk::py {
+
+// Thrown to unwind a body while a Python exception stays pending (MemoryError from a
+// result builder); the trampoline returns nullptr without touching it.
+struct ErrorPending {};
+
+// The internal-failure exception type, created on first use and kept for the process.
+// Returns nullptr with an exception set if it cannot be created.
+PyObject* panic_type();
+
+// The type if it was created already, else nullptr; never creates it.
+PyObject* panic_type_if_created();
+
+// Raises PanicException with `message` as its single argument.
+void raise_panic(std::string_view message);
+
+// Called after a host call reported failure during argument conversion. Makes sure an
+// exception is pending (SystemError when the host set none) and, when the pending
+// exception is a PanicException raised by user code, reports it on standard error and
+// throws it on as an internal failure. Always returns false.
+bool host_failed();
+
+// Same as host_failed for module initialisation: no PanicException handling.
+void ensure_error();
+
+// The qualified name of an object's type, or "<failed to extract type name>".
+PyObject* type_qualname(PyObject* obj);  // new reference, never null unless out of memory
+
+// Sets TypeError "'{type}' object cannot be converted to '{target}'".
+bool fail_cannot_convert(PyObject* obj, const char* target);
+
+// UTF-8 text of a str, or an empty view when it has none (errors cleared).
+std::string_view utf8_or_empty(PyObject* str);
+
+}  // namespace zelk::py

@@ -1,0 +1,140 @@
+// The frame shared by every binding body: argument matching, the conversion rules,
+// error labelling and result building. Binding bodies include this header and nothing
+// else from the host; it is the only door to Python.h.
+//
+// Error discipline (the CPython convention): a function that returns `false` or a null
+// pointer has left a Python exception pending, and the body returns nullptr at once.
+// Internal failures are thrown as `Panic` and turned into PanicException by the trampoline;
+// a failed result build throws as well (see result builders below).
+#pragma once
+
+#include "module/python.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace zelk::py {
+
+// ---------------------------------------------------------------- references
+
+// An owned (strong) reference; released when it goes out of scope.
+class Ref {
+public:
+    Ref() = default;
+    explicit Ref(PyObject* owned) noexcept : p_(owned) {}
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    Ref& operator=(Ref&& other) noexcept {
+        if (this != &other) {
+            Py_XDECREF(p_);
+            p_ = std::exchange(other.p_, nullptr);
+        }
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject* get() const noexcept { return p_; }
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+// Strong references kept for the duration of a call, so that views into the UTF-8 text
+// of the objects they own stay valid even when the sequence that yielded them drops them.
+using Keep = std::vector<Ref>;
+
+// ---------------------------------------------------------------- internal failures
+
+// Thrown by a body (or the frame on its behalf); the trampoline raises PanicException
+// with `message` as its single argument.
+struct Panic {
+    std::string message;
+};
+
+// ---------------------------------------------------------------- argument matching
+
+struct FunctionDescription {
+    const char* name;                      // "top_k"
+    const char* display;                   // "top_k()"
+    std::span<const char* const> params;   // positional-or-keyword, all required
+};
+
+// Maximum number of parameters of any function; sizes the slot arrays of the bodies.
+inline constexpr std::size_t max_params = 3;
+
+// Matches the fast-call values to the parameters; fills `slots` (borrowed references).
+bool extract_arguments_fastcall(const FunctionDescription& description, PyObject* const* args,
+                                Py_ssize_t nargs, PyObject* kwnames, PyObject** slots);
+
+// ---------------------------------------------------------------- conversion rules
+//
+// Each `extract_*` converts one argument completely and, on failure, leaves the error
+// pending already passed through the labelling rule with `param` as the parameter name.
+
+// Text rule: a view of the argument's UTF-8 form, valid while the caller holds the
+// argument (the host holds it for the whole call).
+bool extract_text(PyObject* obj, const char* param, std::string_view& out);
+
+// Sequence rule with float elements.
+bool extract_floats(PyObject* obj, const char* param, std::vector<double>& out);
+
+// Sequence rule with 32-bit float elements.
+bool extract_floats32(PyObject* obj, const char* param, std::vector<float>& out);
+
+// Sequence rule with row elements: rows stored back to back, row i spanning
+// values[offsets[i] .. offsets[i + 1]). `offsets` starts with 0.
+struct Rows {
+    std::vector<float> values;
+    std::vector<std::size_t> offsets{0};
+
+    std::size_t count() const noexcept { return offsets.size() - 1; }
+    std::span<const float> row(std::size_t i) const noexcept {
+        return {values.data() + offsets[i], offsets[i + 1] - offsets[i]};
+    }
+};
+bool extract_rows(PyObject* obj, const char* param, Rows& out);
+
+// Sequence rule with text elements; views stay valid while `keep` lives.
+bool extract_texts(PyObject* obj, const char* param, std::vector<std::string_view>& out,
+                   Keep& keep);
+
+// Sequence rule with pair elements (tuples of two texts); views stay valid while `keep` lives.
+using TextPair = std::pair<std::string_view, std::string_view>;
+bool extract_pairs(PyObject* obj, const char* param, std::vector<TextPair>& out, Keep& keep);
+
+// Sequence rule with byte elements.
+bool extract_bytes(PyObject* obj, const char* param, std::vector<std::uint8_t>& out);
+
+// Count rule: an unsigned 64-bit integer.
+bool extract_count(PyObject* obj, const char* param, std::uint64_t& out);
+
+// ---------------------------------------------------------------- errors from routines
+
+// Sets ValueError with the given message; always returns nullptr so a body can
+// `return raise_value_error(...)`.
+PyObject* raise_value_error(std::string_view message);
+
+// ---------------------------------------------------------------- result builders
+//
+// Each returns a new reference. A host failure throws: MemoryError stays pending and is
+// raised as it is; any other failure is printed to standard error and becomes the internal
+// failure "Python API call failed".
+
+PyObject* build_str(std::string_view utf8);
+PyObject* build_bytes(std::string_view bytes);
+PyObject* build_float(double value);
+PyObject* build_uint(std::uint64_t value);
+PyObject* build_none();
+PyObject* build_list(Py_ssize_t size);                     // items must all be set after
+void list_set(PyObject* list, Py_ssize_t i, PyObject* item);  // steals `item`
+PyObject* build_pair(PyObject* first, PyObject* second);   // steals both
+
+}  // namespace zelk::py

@@ -1,0 +1,128 @@
+// A test-only companion module built from the same frame as zelk_core and absent from the
+// wheel. Its bodies fail inside the trampoline in every way the frame must handle, so
+// that the failure paths are exercised for real.
+#include "module/errors.hpp"
+#include "module/frame.hpp"
+#include "module/trampoline.hpp"
+
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+using namespace zelk;
+
+constexpr const char* no_params[] = {""};
+constexpr const char* one_param[] = {"value"};
+constexpr const char* three_params[] = {"module", "name", "value"};
+constexpr py::FunctionDescription none_description{"none", "none()", std::span(no_params, 0)};
+constexpr py::FunctionDescription value_description{"value", "value()", one_param};
+constexpr py::FunctionDescription add_description{"add_attribute", "add_attribute()", three_params};
+
+bool no_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slots[1] = {};
+    return py::extract_arguments_fastcall(none_description, args, nargs, kwnames, slots);
+}
+
+PyObject* panic(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_arguments(args, nargs, kwnames)) return nullptr;
+    throw py::Panic{"probe: an internal failure"};
+}
+
+PyObject* std_failure(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_arguments(args, nargs, kwnames)) return nullptr;
+    throw std::runtime_error("probe: a standard exception");
+}
+
+PyObject* bad_alloc(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_arguments(args, nargs, kwnames)) return nullptr;
+    throw std::bad_alloc();
+}
+
+PyObject* length_error(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_arguments(args, nargs, kwnames)) return nullptr;
+    std::vector<double> huge;
+    huge.reserve(huge.max_size() + 1);
+    return py::build_none();
+}
+
+// A result build that fails with an error other than MemoryError: invalid UTF-8.
+PyObject* bad_result(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_arguments(args, nargs, kwnames)) return nullptr;
+    return py::build_str("\xff\xfe");
+}
+
+// A result build that runs out of memory: a list too long to allocate.
+PyObject* huge_result(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_arguments(args, nargs, kwnames)) return nullptr;
+    return py::build_list(std::numeric_limits<Py_ssize_t>::max());
+}
+
+// A host call that reports failure without setting an exception.
+PyObject* silent_failure(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_arguments(args, nargs, kwnames)) return nullptr;
+    py::host_failed();
+    return nullptr;
+}
+
+// A body that returns no result and sets no exception.
+PyObject* forgetful(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_arguments(args, nargs, kwnames)) return nullptr;
+    return nullptr;
+}
+
+// Converts its argument by the text-sequence rule and returns the texts read through the
+// views, so that tests can feed sequences that hand out fresh strings on every access.
+PyObject* texts(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slots[1] = {};
+    if (!py::extract_arguments_fastcall(value_description, args, nargs, kwnames, slots)) return nullptr;
+    py::Keep keep;
+    std::vector<std::string_view> items;
+    if (!py::extract_texts(slots[0], "value", items, keep)) return nullptr;
+    py::Ref list(py::build_list(Py_ssize_t(items.size())));
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        py::list_set(list.get(), Py_ssize_t(i), py::build_str(items[i]));
+    }
+    return list.release();
+}
+
+// The registration step that appends to __all__, on any module object.
+PyObject* add_attribute(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slots[3] = {};
+    if (!py::extract_arguments_fastcall(add_description, args, nargs, kwnames, slots)) return nullptr;
+    std::string_view name;
+    if (!py::extract_text(slots[1], "name", name)) return nullptr;
+    const std::string owned(name);
+    if (!py::add_attribute(slots[0], owned.c_str(), slots[2])) return nullptr;
+    return py::build_none();
+}
+
+constexpr py::FunctionEntry functions[] = {
+    {"panic", py::entry<panic>, "panic()\n--\n\nFails with an internal failure."},
+    {"std_failure", py::entry<std_failure>, "std_failure()\n--\n\nThrows a standard exception."},
+    {"bad_alloc", py::entry<bad_alloc>, "bad_alloc()\n--\n\nRuns out of memory."},
+    {"length_error", py::entry<length_error>, "length_error()\n--\n\nAsks for an impossible size."},
+    {"bad_result", py::entry<bad_result>, "bad_result()\n--\n\nFails to build its result."},
+    {"huge_result", py::entry<huge_result>, "huge_result()\n--\n\nRuns out of memory building its result."},
+    {"silent_failure", py::entry<silent_failure>, "silent_failure()\n--\n\nA host failure without exception."},
+    {"forgetful", py::entry<forgetful>, "forgetful()\n--\n\nReturns nothing and raises nothing."},
+    {"texts", py::entry<texts>, "texts(value)\n--\n\nThe texts of a sequence of str."},
+    {"add_attribute", py::entry<add_attribute>, "add_attribute(module, name, value)\n--\n\nAdds a module attribute."},
+};
+
+PyModuleDef definition = {PyModuleDef_HEAD_INIT, "_zelk_probe", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
+py::Registration registration;
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__zelk_probe(void) {
+    bool failed = false;
+    if (PyObject* cached = py::registered_module(registration, "_zelk_probe", &failed)) return cached;
+    if (failed) return nullptr;
+    py::Ref module(PyModule_Create2(&definition, 3));
+    if (!module || !py::add_functions(module.get(), functions)) return nullptr;
+    registration.cell = Py_NewRef(module.get());
+    return module.release();
+}
