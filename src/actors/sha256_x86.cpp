@@ -1,0 +1,86 @@
+// SHA-256 compression with the x86 SHA extensions. Compiled for those instructions through
+// a function target attribute only, so the rest of the library stays baseline x86-64; the
+// caller picks this path only after cpuid has reported the extensions.
+#include "actors/sha256.hpp"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
+namespace zelk::actors {
+
+#if defined(__x86_64__) || defined(__i386__)
+
+namespace {
+
+alignas(16) constexpr std::uint32_t round_constants[64] = {
+    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2,
+};
+
+}  // namespace
+
+// The SHA round instruction keeps the eight working variables as two vectors, ABEF and
+// CDGH (lane 3 first), and does two rounds per call. Message words are scheduled four at a
+// time: msg1 adds sigma0, the alignr supplies W[t-7], msg2 adds sigma1 of the newest words.
+__attribute__((target("sha,sse4.1,ssse3")))
+void compress_sha_extensions(HashState& state, const std::uint8_t* blocks, std::size_t count) {
+    const __m128i byte_swap = _mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
+    __m128i dcba = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&state[0]));
+    __m128i hgfe = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&state[4]));
+    const __m128i cdab = _mm_shuffle_epi32(dcba, 0xB1);
+    const __m128i efgh = _mm_shuffle_epi32(hgfe, 0x1B);
+    __m128i abef = _mm_alignr_epi8(cdab, efgh, 8);
+    __m128i cdgh = _mm_blend_epi16(efgh, cdab, 0xF0);
+
+    for (; count > 0; --count, blocks += 64) {
+        const __m128i abef_start = abef;
+        const __m128i cdgh_start = cdgh;
+        __m128i w[4];
+#pragma GCC unroll 16
+        for (int g = 0; g < 16; ++g) {
+            if (g < 4) {
+                const __m128i raw =
+                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks + 16 * g));
+                w[g] = _mm_shuffle_epi8(raw, byte_swap);
+            } else {
+                const __m128i partial =
+                    _mm_add_epi32(_mm_sha256msg1_epu32(w[(g - 4) & 3], w[(g - 3) & 3]),
+                                  _mm_alignr_epi8(w[(g - 1) & 3], w[(g - 2) & 3], 4));
+                w[g & 3] = _mm_sha256msg2_epu32(partial, w[(g - 1) & 3]);
+            }
+            const __m128i k = _mm_load_si128(reinterpret_cast<const __m128i*>(round_constants + 4 * g));
+            const __m128i wk = _mm_add_epi32(w[g & 3], k);
+            // The first call leaves ABEF after two rounds in `cdgh`; that is the CDGH of
+            // the second call, which brings `abef` to four rounds, so the roles end as
+            // they began.
+            cdgh = _mm_sha256rnds2_epu32(cdgh, abef, wk);
+            abef = _mm_sha256rnds2_epu32(abef, cdgh, _mm_shuffle_epi32(wk, 0x0E));
+        }
+        abef = _mm_add_epi32(abef, abef_start);
+        cdgh = _mm_add_epi32(cdgh, cdgh_start);
+    }
+
+    const __m128i feba = _mm_shuffle_epi32(abef, 0x1B);
+    const __m128i dchg = _mm_shuffle_epi32(cdgh, 0xB1);
+    dcba = _mm_blend_epi16(feba, dchg, 0xF0);
+    hgfe = _mm_alignr_epi8(dchg, feba, 8);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(&state[0]), dcba);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(&state[4]), hgfe);
+}
+
+#else
+
+void compress_sha_extensions(HashState& state, const std::uint8_t* blocks, std::size_t count) {
+    compress_portable(state, blocks, count);
+}
+
+#endif
+
+}  // namespace zelk::actors
