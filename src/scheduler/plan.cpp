@@ -1,0 +1,186 @@
+// Planning runs on dense integer ids: every distinct node name is interned once through a
+// keyed open-addressing table, edges become (id, id) pairs and then a CSR successor
+// array, and the supersteps are peeled off level by level by pending-predecessor counts.
+// Names are touched again only to fill and sort the supersteps.
+#include "scheduler/plan.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <limits>
+
+namespace zelk::scheduler {
+
+namespace {
+
+std::uint64_t mix64(std::uint64_t x) {
+    x += 0x9e3779b97f4a7c15ULL;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+    return x ^ (x >> 31);
+}
+
+// Open addressing with linear probing, kept at most half full. A slot holds the upper
+// half of the name's hash (compared before the bytes) and id + 1, 0 marking a free slot.
+template <class Index>
+struct NameTable {
+    struct Slot {
+        std::uint32_t tag;
+        Index id_plus_one;
+    };
+    std::vector<Slot> slots;
+    std::size_t mask;
+    HashKey key;
+};
+
+template <class Index>
+NameTable<Index> make_table(std::size_t names, HashKey key) {
+    std::size_t capacity = 16;
+    while (capacity < 2 * names) capacity *= 2;
+    return {std::vector<typename NameTable<Index>::Slot>(capacity), capacity - 1, key};
+}
+
+template <class Index>
+constexpr Index no_id = std::numeric_limits<Index>::max();
+
+// The id of `name`; when absent, `name` is given the next id (appended to `distinct`).
+template <class Index>
+Index intern(NameTable<Index>& table, std::vector<std::string_view>& distinct, std::string_view name) {
+    const std::uint64_t h = name_hash(table.key, name);
+    const auto tag = std::uint32_t(h >> 32);
+    for (std::size_t i = h & table.mask;; i = (i + 1) & table.mask) {
+        auto& slot = table.slots[i];
+        if (slot.id_plus_one == 0) {
+            slot = {tag, Index(distinct.size() + 1)};
+            distinct.push_back(name);
+            return Index(distinct.size() - 1);
+        }
+        if (slot.tag == tag && distinct[slot.id_plus_one - 1] == name) return slot.id_plus_one - 1;
+    }
+}
+
+template <class Index>
+Index find(const NameTable<Index>& table, const std::vector<std::string_view>& distinct,
+           std::string_view name) {
+    const std::uint64_t h = name_hash(table.key, name);
+    const auto tag = std::uint32_t(h >> 32);
+    for (std::size_t i = h & table.mask;; i = (i + 1) & table.mask) {
+        const auto& slot = table.slots[i];
+        if (slot.id_plus_one == 0) return no_id<Index>;
+        if (slot.tag == tag && distinct[slot.id_plus_one - 1] == name) return slot.id_plus_one - 1;
+    }
+}
+
+// Ascending byte order. string_view compares through char_traits<char>, which orders by
+// unsigned char with a proper prefix first: exactly the byte order of the plan.
+void sort_by_bytes(std::vector<std::string_view>::iterator first,
+                   std::vector<std::string_view>::iterator last) {
+    std::sort(first, last);
+}
+
+template <class Index>
+Plan plan_with(std::span<const std::string_view> nodes, std::span<const Edge> edges, HashKey key) {
+    NameTable<Index> table = make_table<Index>(nodes.size(), key);
+    std::vector<std::string_view> distinct;
+    distinct.reserve(nodes.size());
+    for (const std::string_view name : nodes) intern(table, distinct, name);
+    const std::size_t n = distinct.size();
+
+    // Valid edges as id pairs, in edge order. Consecutive edges often share their `from`
+    // object; the same bytes at the same address need no second lookup.
+    std::vector<std::pair<Index, Index>> valid;
+    valid.reserve(edges.size());
+    std::vector<Index> offsets(n + 1, 0);
+    std::vector<Index> pending(n, 0);  // valid edges into each node not yet released
+    std::string_view last_from;
+    Index last_from_id = no_id<Index>;
+    bool have_last = false;
+    for (const auto& [from, to] : edges) {
+        Index f;
+        if (have_last && from.data() == last_from.data() && from.size() == last_from.size()) {
+            f = last_from_id;
+        } else {
+            f = find(table, distinct, from);
+            last_from = from;
+            last_from_id = f;
+            have_last = true;
+        }
+        if (f == no_id<Index>) continue;
+        const Index t = find(table, distinct, to);
+        if (t == no_id<Index> || t == f) continue;
+        valid.emplace_back(f, t);
+        ++offsets[f + 1];
+        ++pending[t];
+    }
+
+    // CSR successor lists, each in edge order (a stable counting sort by `from`).
+    for (std::size_t i = 0; i < n; ++i) offsets[i + 1] += offsets[i];
+    std::vector<Index> successors(valid.size());
+    {
+        std::vector<Index> fill(offsets.begin(), offsets.end() - 1);
+        for (const auto& [f, t] : valid) successors[fill[f]++] = t;
+    }
+    valid = {};
+
+    Plan out;
+    out.names.reserve(n);
+    std::vector<Index> frontier, next;
+    for (std::size_t id = 0; id < n; ++id) {
+        if (pending[id] == 0) frontier.push_back(Index(id));
+    }
+    while (!frontier.empty()) {
+        const std::size_t begin = out.names.size();
+        for (const Index id : frontier) out.names.push_back(distinct[id]);
+        sort_by_bytes(out.names.begin() + std::ptrdiff_t(begin), out.names.end());
+        out.ends.push_back(out.names.size());
+        next.clear();
+        for (const Index id : frontier) {
+            for (Index k = offsets[id]; k < offsets[id + 1]; ++k) {
+                const Index s = successors[k];
+                if (--pending[s] == 0) next.push_back(s);
+            }
+        }
+        std::swap(frontier, next);
+    }
+
+    // The remainder: every node whose count never fell to 0, once each (a node repeated
+    // in the node list is still one node and runs once).
+    const std::size_t begin = out.names.size();
+    for (std::size_t id = 0; id < n; ++id) {
+        if (pending[id] != 0) out.names.push_back(distinct[id]);
+    }
+    if (out.names.size() > begin) {
+        sort_by_bytes(out.names.begin() + std::ptrdiff_t(begin), out.names.end());
+        out.ends.push_back(out.names.size());
+    }
+    return out;
+}
+
+}  // namespace
+
+HashKey draw_hash_key(const void* data) {
+    const auto now = std::uint64_t(std::chrono::steady_clock::now().time_since_epoch().count());
+    const int local = 0;
+    const std::uint64_t k0 = mix64(now ^ mix64(reinterpret_cast<std::uintptr_t>(data)));
+    const std::uint64_t k1 = mix64(k0 ^ mix64(reinterpret_cast<std::uintptr_t>(&local)));
+    return {k0, k1};
+}
+
+std::span<const std::string_view> superstep(const Plan& plan, std::size_t i) {
+    const std::size_t begin = i == 0 ? 0 : plan.ends[i - 1];
+    return std::span(plan.names).subspan(begin, plan.ends[i] - begin);
+}
+
+Plan plan(std::span<const std::string_view> nodes, std::span<const Edge> edges, HashKey key) {
+    // 32-bit ids and counts whenever they fit, which is every input that fits in memory
+    // in practice; the 64-bit instance keeps even absurd sizes correct.
+    constexpr std::size_t small = std::numeric_limits<std::uint32_t>::max() - 1;
+    if (nodes.size() < small && edges.size() < small) return plan_with<std::uint32_t>(nodes, edges, key);
+    return plan_with<std::uint64_t>(nodes, edges, key);
+}
+
+Plan plan(std::span<const std::string_view> nodes, std::span<const Edge> edges) {
+    return plan(nodes, edges, draw_hash_key(nodes.data()));
+}
+
+}  // namespace zelk::scheduler
