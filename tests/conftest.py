@@ -1,0 +1,41 @@
+"""Shared fixtures: the host's own error messages, and the test-only probe module."""
+
+import ctypes
+import importlib.machinery
+import importlib.util
+import os
+import pathlib
+
+import pytest
+
+
+def host_error(function_name, argument, restype=ctypes.c_double):
+    """The exception the host's C API function raises for `argument`, computed live."""
+    function = getattr(ctypes.pythonapi, function_name)
+    function.argtypes = [ctypes.py_object]
+    function.restype = restype
+    try:
+        function(argument)
+    except BaseException as error:  # noqa: BLE001 - we want whatever the host raises
+        return error
+    raise AssertionError(f"{function_name}({argument!r}) did not fail")
+
+
+def host_message(function_name, argument, restype=ctypes.c_double):
+    return str(host_error(function_name, argument, restype))
+
+
+@pytest.fixture(scope="session")
+def probe():
+    """The companion module built from the same frame, absent from the wheel."""
+    build = os.environ.get("ZELK_DEV_BUILD")
+    if not build:
+        pytest.skip("ZELK_DEV_BUILD is not set (run through `make test`)")
+    path = next(pathlib.Path(build).glob("_zelk_probe*.so"), None)
+    if path is None:
+        pytest.skip(f"no probe module in {build}")
+    loader = importlib.machinery.ExtensionFileLoader("_zelk_probe", str(path))
+    spec = importlib.util.spec_from_file_location("_zelk_probe", str(path), loader=loader)
+    module = importlib.util.module_from_spec(spec)
+    loader.exec_module(module)
+    return module
