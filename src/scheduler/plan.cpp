@@ -71,6 +71,64 @@ Index find(const NameTable<Index>& table, const std::vector<std::string_view>& d
     }
 }
 
+// Edge endpoints are usually the very strings of the node list (the host passes the same
+// objects). Equal address and length mean equal bytes, so an identity table keyed by the
+// text's address finds them without reading or hashing the text. It only short-cuts the
+// byte table: a miss falls back to it. Addresses are not chosen by the caller, and they are
+// mixed with the call's key all the same.
+template <class Index>
+struct IdentityTable {
+    struct Slot {
+        const char* data;
+        std::uint32_t size;
+        Index id;
+    };
+    std::vector<Slot> slots;
+    std::size_t mask;
+    int shift;
+    std::uint64_t key;
+};
+
+template <class Index>
+IdentityTable<Index> make_identity_table(std::size_t names, HashKey key) {
+    std::size_t capacity = 16;
+    int bits = 4;
+    while (capacity < 2 * names) {
+        capacity *= 2;
+        ++bits;
+    }
+    return {std::vector<typename IdentityTable<Index>::Slot>(capacity), capacity - 1, 64 - bits,
+            key.k0 | 1};
+}
+
+template <class Index>
+std::size_t identity_home(const IdentityTable<Index>& table, std::string_view name) {
+    const auto address = std::uint64_t(reinterpret_cast<std::uintptr_t>(name.data()));
+    return std::size_t(((address ^ table.key) * 0x9e3779b97f4a7c15ULL) >> table.shift);
+}
+
+template <class Index>
+void remember(IdentityTable<Index>& table, std::string_view name, Index id) {
+    if (name.size() > std::numeric_limits<std::uint32_t>::max()) return;  // left to the byte table
+    for (std::size_t i = identity_home(table, name);; i = (i + 1) & table.mask) {
+        auto& slot = table.slots[i];
+        if (slot.data == nullptr) {
+            slot = {name.data(), std::uint32_t(name.size()), id};
+            return;
+        }
+        if (slot.data == name.data() && slot.size == name.size()) return;
+    }
+}
+
+template <class Index>
+Index recall(const IdentityTable<Index>& table, std::string_view name) {
+    for (std::size_t i = identity_home(table, name);; i = (i + 1) & table.mask) {
+        const auto& slot = table.slots[i];
+        if (slot.data == nullptr) return no_id<Index>;
+        if (slot.data == name.data() && slot.size == name.size()) return slot.id;
+    }
+}
+
 // Ascending byte order. string_view compares through char_traits<char>, which orders by
 // unsigned char with a proper prefix first: exactly the byte order of the plan.
 void sort_by_bytes(std::vector<std::string_view>::iterator first,
@@ -83,11 +141,32 @@ Plan plan_with(std::span<const std::string_view> nodes, std::span<const Edge> ed
     NameTable<Index> table = make_table<Index>(nodes.size(), key);
     std::vector<std::string_view> distinct;
     distinct.reserve(nodes.size());
-    for (const std::string_view name : nodes) intern(table, distinct, name);
+    IdentityTable<Index> identity = make_identity_table<Index>(nodes.size(), key);
+    for (const std::string_view name : nodes) {
+        // A null address cannot be told from a free identity slot; such (empty) views only
+        // go through the byte table.
+        const Index id = intern(table, distinct, name);
+        if (name.data() != nullptr) remember(identity, name, id);
+    }
     const std::size_t n = distinct.size();
+    // A hit saves about three cache misses and a miss costs about one, so the identity
+    // table stops being asked once its misses outnumber three times its hits (edges made
+    // of fresh strings equal to the node names never hit).
+    std::size_t identity_hits = 0, identity_misses = 0;
+    const auto lookup = [&](std::string_view name) {
+        if (name.data() != nullptr && identity_misses <= 3 * identity_hits + 1024) {
+            const Index id = recall(identity, name);
+            if (id != no_id<Index>) {
+                ++identity_hits;
+                return id;
+            }
+            ++identity_misses;
+        }
+        return find(table, distinct, name);
+    };
 
     // Valid edges as id pairs, in edge order. Consecutive edges often share their `from`
-    // object; the same bytes at the same address need no second lookup.
+    // text; the same address and length need no second lookup.
     std::vector<std::pair<Index, Index>> valid;
     valid.reserve(edges.size());
     std::vector<Index> offsets(n + 1, 0);
@@ -100,13 +179,13 @@ Plan plan_with(std::span<const std::string_view> nodes, std::span<const Edge> ed
         if (have_last && from.data() == last_from.data() && from.size() == last_from.size()) {
             f = last_from_id;
         } else {
-            f = find(table, distinct, from);
+            f = lookup(from);
             last_from = from;
             last_from_id = f;
             have_last = true;
         }
         if (f == no_id<Index>) continue;
-        const Index t = find(table, distinct, to);
+        const Index t = lookup(to);
         if (t == no_id<Index> || t == f) continue;
         valid.emplace_back(f, t);
         ++offsets[f + 1];

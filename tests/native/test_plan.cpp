@@ -16,6 +16,12 @@ using zelk_test::check;
 
 namespace {
 
+std::string node_name(std::uint64_t i) {
+    std::string s = "n";
+    s += std::to_string(i);
+    return s;
+}
+
 using Steps = std::vector<std::vector<std::string>>;
 
 Steps to_steps(const Plan& p) {
@@ -120,13 +126,13 @@ int main() {
         const std::size_t names = 1 + rng() % 30;
         std::vector<std::string> nodes;
         for (std::size_t i = 0, count = rng() % 40; i < count; ++i)
-            nodes.push_back("n" + std::to_string(rng() % names));
+            nodes.push_back(node_name(rng() % names));
         std::vector<std::pair<std::string, std::string>> edges;
         const bool acyclic = rng() % 2 == 0;
         for (std::size_t i = 0, count = rng() % 80; i < count; ++i) {
             auto a = rng() % (names + 2), b = rng() % (names + 2);  // some unknown names
             if (acyclic && a > b) std::swap(a, b);
-            edges.emplace_back("n" + std::to_string(a), "n" + std::to_string(b));
+            edges.emplace_back(node_name(a), node_name(b));
         }
         const Steps want = reference(nodes, edges);
         agree &= run(nodes, edges, keys[round % 4]) == want;
