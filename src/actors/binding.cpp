@@ -1,4 +1,6 @@
-// hash_event and verify_chain: convert their arguments; the chain hashing comes with its own change.
+// hash_event and verify_chain: convert their arguments, run the chain routine, build the
+// hash text or the position of the first broken link.
+#include "actors/chain.hpp"
 #include "module/table.hpp"
 
 namespace zelk::table {
@@ -9,7 +11,7 @@ PyObject* hash_event_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     std::string_view prev_hash, payload;
     if (!py::extract_text(slots[0], "prev_hash", prev_hash)) return nullptr;
     if (!py::extract_text(slots[1], "payload", payload)) return nullptr;
-    throw py::Panic{"hash_event is not built yet"};
+    return py::build_str(actors::as_view(actors::hash_event(prev_hash, payload)));
 }
 
 PyObject* verify_chain_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -20,7 +22,8 @@ PyObject* verify_chain_body(PyObject* const* args, Py_ssize_t nargs, PyObject* k
     std::vector<py::TextPair> entries;
     if (!py::extract_text(slots[0], "genesis", genesis)) return nullptr;
     if (!py::extract_pairs(slots[1], "entries", entries, keep)) return nullptr;
-    throw py::Panic{"verify_chain is not built yet"};
+    const auto broken = actors::verify_chain(genesis, entries);
+    return broken ? py::build_uint(*broken) : py::build_none();
 }
 
 }  // namespace zelk::table

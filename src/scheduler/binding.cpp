@@ -1,17 +1,31 @@
-// plan_supersteps: converts the node and edge lists; the planner comes with its own change.
+// plan_supersteps: converts the node and edge lists, plans, and builds the list of
+// supersteps straight from the plan's views of the converted names.
 #include "module/table.hpp"
+#include "scheduler/plan.hpp"
 
 namespace zelk::table {
 
 PyObject* plan_supersteps_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* slots[2] = {};
     if (!py::extract_arguments_fastcall(plan_supersteps, args, nargs, kwnames, slots)) return nullptr;
-    py::Keep keep;
+    py::Keep keep;  // holds the strings the views below point into
     std::vector<std::string_view> nodes;
     std::vector<py::TextPair> edges;
     if (!py::extract_texts(slots[0], "nodes", nodes, keep)) return nullptr;
     if (!py::extract_pairs(slots[1], "edges", edges, keep)) return nullptr;
-    throw py::Panic{"plan_supersteps is not built yet"};
+
+    const scheduler::Plan result = scheduler::plan(nodes, edges);
+
+    py::Ref steps{py::build_list(Py_ssize_t(result.ends.size()))};
+    for (std::size_t i = 0; i < result.ends.size(); ++i) {
+        const auto names = scheduler::superstep(result, i);
+        py::Ref step{py::build_list(Py_ssize_t(names.size()))};
+        for (std::size_t j = 0; j < names.size(); ++j) {
+            py::list_set(step.get(), Py_ssize_t(j), py::build_str(names[j]));
+        }
+        py::list_set(steps.get(), Py_ssize_t(i), step.release());
+    }
+    return steps.release();
 }
 
 }  // namespace zelk::table
