@@ -118,6 +118,15 @@ int main() {
         }
     }
 
+    // Views sharing one address but not one length are different names.
+    const std::string_view buffer = "abc";
+    const std::vector<std::string_view> prefixes = {buffer.substr(0, 2), buffer.substr(0, 1),
+                                                    buffer.substr(0, 0)};
+    const std::vector<Edge> prefix_edges = {{buffer.substr(0, 1), buffer.substr(0, 2)},
+                                            {buffer.substr(0, 2), buffer.substr(0, 0)}};
+    check(to_steps(plan(prefixes, prefix_edges)) == Steps{{"a"}, {"ab"}, {""}},
+          "names at one address told apart by length");
+
     // Random graphs with cycles against the naive planner, under several keys and with the
     // edges in reverse order.
     std::mt19937_64 rng(99);
