@@ -1,4 +1,7 @@
-// reduce_channel and advance_superstep: convert their arguments; the reducers come with their own change.
+// reduce_channel and advance_superstep: convert their arguments, run the routine, build
+// the result.
+#include "channels/reduce.hpp"
+#include "channels/superstep.hpp"
 #include "module/table.hpp"
 
 namespace zelk::table {
@@ -10,7 +13,9 @@ PyObject* reduce_channel_body(PyObject* const* args, Py_ssize_t nargs, PyObject*
     if (!py::extract_text(slots[0], "reducer", reducer)) return nullptr;
     if (!py::extract_text(slots[1], "current_json", current)) return nullptr;
     if (!py::extract_text(slots[2], "update_json", update)) return nullptr;
-    throw py::Panic{"reduce_channel is not built yet"};
+    const json::Outcome outcome = channels::reduce_channel(reducer, current, update);
+    if (!outcome.ok()) return py::raise_value_error(outcome.error);
+    return py::build_str(json::view(outcome.text));
 }
 
 PyObject* advance_superstep_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -20,7 +25,9 @@ PyObject* advance_superstep_body(PyObject* const* args, Py_ssize_t nargs, PyObje
     if (!py::extract_text(slots[0], "state_json", state)) return nullptr;
     if (!py::extract_text(slots[1], "reducers_json", reducers)) return nullptr;
     if (!py::extract_text(slots[2], "updates_json", updates)) return nullptr;
-    throw py::Panic{"advance_superstep is not built yet"};
+    const json::Outcome outcome = channels::advance_superstep(state, reducers, updates);
+    if (!outcome.ok()) return py::raise_value_error(outcome.error);
+    return py::build_str(json::view(outcome.text));
 }
 
 }  // namespace zelk::table

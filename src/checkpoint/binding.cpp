@@ -1,4 +1,6 @@
-// encode_checkpoint and decode_checkpoint: convert their arguments; the codec comes with its own change.
+// encode_checkpoint and decode_checkpoint: convert their arguments, run the codec, build
+// the result.
+#include "checkpoint/codec.hpp"
 #include "module/table.hpp"
 
 namespace zelk::table {
@@ -8,7 +10,9 @@ PyObject* encode_checkpoint_body(PyObject* const* args, Py_ssize_t nargs, PyObje
     if (!py::extract_arguments_fastcall(encode_checkpoint, args, nargs, kwnames, slots)) return nullptr;
     std::string_view text;
     if (!py::extract_text(slots[0], "json_str", text)) return nullptr;
-    throw py::Panic{"encode_checkpoint is not built yet"};
+    const json::Outcome outcome = checkpoint::encode_checkpoint(text);
+    if (!outcome.ok()) return py::raise_value_error(outcome.error);
+    return py::build_bytes(json::view(outcome.text));
 }
 
 PyObject* decode_checkpoint_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -16,7 +20,9 @@ PyObject* decode_checkpoint_body(PyObject* const* args, Py_ssize_t nargs, PyObje
     if (!py::extract_arguments_fastcall(decode_checkpoint, args, nargs, kwnames, slots)) return nullptr;
     std::vector<std::uint8_t> blob;
     if (!py::extract_bytes(slots[0], "blob", blob)) return nullptr;
-    throw py::Panic{"decode_checkpoint is not built yet"};
+    const json::Outcome outcome = checkpoint::decode_checkpoint(blob);
+    if (!outcome.ok()) return py::raise_value_error(outcome.error);
+    return py::build_str(json::view(outcome.text));
 }
 
 }  // namespace zelk::table

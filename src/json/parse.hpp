@@ -1,0 +1,210 @@
+// The JSON parser: one forward pass over the input, values into an arena.
+//
+// Two entry points share everything but one rule: `parse_text` takes input that is
+// already known to be UTF-8 (a Python str), `parse_bytes` takes arbitrary bytes and checks
+// that the content of every string is well-formed UTF-8.
+//
+// The building blocks (the `Parser` record, `parse_value`, `parse_string`, the container
+// readers) are public so that a caller reading JSON into a shape of its own gets exactly
+// the same syntax, nesting budget, error kinds and positions as a full parse.
+#pragma once
+
+#include "json/value.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zelk::json {
+
+enum class ErrorKind : std::uint8_t {
+    eof_list,
+    eof_object,
+    eof_string,
+    eof_value,
+    expected_colon,
+    expected_comma_or_bracket,
+    expected_comma_or_brace,
+    expected_ident,
+    expected_value,
+    invalid_escape,
+    invalid_number,
+    number_out_of_range,
+    invalid_unicode_code_point,
+    control_character,
+    key_must_be_a_string,
+    lone_leading_surrogate,
+    trailing_comma,
+    trailing_characters,
+    unexpected_end_of_hex_escape,
+    recursion_limit_exceeded,
+};
+
+// The fixed description of an error kind, e.g. "expected value".
+std::string_view describe(ErrorKind kind) noexcept;
+
+// A parse error: its kind and the byte offset it is reported at (0 <= offset <= input size).
+struct ParseError {
+    ErrorKind kind = ErrorKind::eof_value;
+    std::size_t offset = 0;
+};
+
+// Line (from 1) and column (bytes after the last line feed) of an offset.
+struct Position {
+    std::size_t line = 1;
+    std::size_t column = 0;
+};
+Position locate(std::string_view input, std::size_t offset) noexcept;
+
+// " at line L column C" for an offset into `input`.
+std::string position_suffix(std::string_view input, std::size_t offset);
+
+// The full message: the description followed by the position suffix.
+std::string error_message(std::string_view input, const ParseError& error);
+
+// At most this many arrays and objects minus one can be open at once.
+inline constexpr int depth_budget = 128;
+
+struct Parser {
+    const char* begin = nullptr;
+    const char* cur = nullptr;
+    const char* end = nullptr;
+    bool check_utf8 = false;
+    int budget = depth_budget;
+    Arena* arena = nullptr;
+    std::vector<Value> items;     // scratch stack of the open arrays' items
+    std::vector<Member> members;  // scratch stack of the open objects' members
+    std::string unescaped;        // scratch for a string with escapes
+    ParseError error;             // the first error, once a step has returned false
+};
+
+Parser start_parser(std::string_view input, bool check_utf8, Arena& arena);
+
+inline bool is_whitespace(char c) noexcept {
+    return c == ' ' || c == '\n' || c == '\r' || c == '\t';
+}
+
+inline void skip_whitespace(Parser& p) noexcept {
+    while (p.cur != p.end && is_whitespace(*p.cur)) ++p.cur;
+}
+
+inline std::size_t offset_of(const Parser& p, const char* at) noexcept {
+    return std::size_t(at - p.begin);
+}
+
+// Records an error at `offset` and returns false, so a step can `return fail(...)`.
+inline bool fail(Parser& p, ErrorKind kind, std::size_t offset) noexcept {
+    p.error = {kind, offset};
+    return false;
+}
+
+// An error reported at the byte `at`: its position is the offset just after that byte.
+inline bool fail_at(Parser& p, ErrorKind kind, const char* at) noexcept {
+    return fail(p, kind, offset_of(p, at) + 1);
+}
+
+inline bool fail_eof(Parser& p, ErrorKind kind) noexcept {
+    return fail(p, kind, offset_of(p, p.end));
+}
+
+// Reads one value starting exactly at p.cur (whitespace already skipped).
+bool parse_value(Parser& p, Value& out);
+
+// Reads one string starting at its opening quote; the result is a view of the input or of
+// the arena.
+bool parse_string(Parser& p, std::string_view& out);
+
+// After the value: only whitespace may follow.
+bool finish(Parser& p);
+
+// Nesting budget, taken before an opening bracket is consumed and given back after its
+// closing bracket.
+inline bool enter_container(Parser& p) {
+    if (--p.budget == 0) return fail_at(p, ErrorKind::recursion_limit_exceeded, p.cur);
+    ++p.cur;
+    return true;
+}
+
+inline void leave_container(Parser& p) noexcept { ++p.budget; }
+
+// Reads an array starting at its "[": checks the nesting budget, handles brackets, commas
+// and whitespace, and calls `read_item()` with p.cur at the first byte of each item.
+template <class ReadItem>
+bool read_array(Parser& p, ReadItem&& read_item) {
+    if (!enter_container(p)) return false;
+    skip_whitespace(p);
+    if (p.cur == p.end) return fail_eof(p, ErrorKind::eof_list);
+    if (*p.cur != ']') {
+        for (;;) {
+            if (!read_item()) return false;
+            skip_whitespace(p);
+            if (p.cur == p.end) return fail_eof(p, ErrorKind::eof_list);
+            if (*p.cur == ']') break;
+            if (*p.cur != ',') return fail_at(p, ErrorKind::expected_comma_or_bracket, p.cur);
+            ++p.cur;
+            skip_whitespace(p);
+            if (p.cur != p.end && *p.cur == ']') return fail_at(p, ErrorKind::trailing_comma, p.cur);
+        }
+    }
+    ++p.cur;
+    leave_container(p);
+    return true;
+}
+
+// Reads an object starting at its "{": checks the nesting budget, reads each member name
+// and its colon, and calls `read_member(name)` with p.cur at the first byte of the member
+// value (whitespace skipped; it may be the end of input).
+template <class ReadMember>
+bool read_object(Parser& p, ReadMember&& read_member) {
+    if (!enter_container(p)) return false;
+    skip_whitespace(p);
+    if (p.cur == p.end) return fail_eof(p, ErrorKind::eof_object);
+    if (*p.cur != '}') {
+        if (*p.cur != '"') return fail_at(p, ErrorKind::key_must_be_a_string, p.cur);
+        for (;;) {
+            std::string_view name;
+            if (!parse_string(p, name)) return false;
+            skip_whitespace(p);
+            if (p.cur == p.end) return fail_eof(p, ErrorKind::eof_object);
+            if (*p.cur != ':') return fail_at(p, ErrorKind::expected_colon, p.cur);
+            ++p.cur;
+            skip_whitespace(p);
+            if (!read_member(name)) return false;
+            skip_whitespace(p);
+            if (p.cur == p.end) return fail_eof(p, ErrorKind::eof_object);
+            if (*p.cur == '}') break;
+            if (*p.cur != ',') return fail_at(p, ErrorKind::expected_comma_or_brace, p.cur);
+            ++p.cur;
+            skip_whitespace(p);
+            if (p.cur == p.end) return fail_eof(p, ErrorKind::eof_value);
+            if (*p.cur == '}') return fail_at(p, ErrorKind::trailing_comma, p.cur);
+            if (*p.cur != '"') return fail_at(p, ErrorKind::key_must_be_a_string, p.cur);
+        }
+    }
+    ++p.cur;
+    leave_container(p);
+    return true;
+}
+
+// Sorts the members in [first, first + count) by name and drops all but the last of each
+// run of equal names; returns the new count. Members with equal names keep their order of
+// appearance before the drop, so the last occurrence in the text wins.
+std::size_t sort_members(Member* first, std::size_t count);
+
+struct Parsed {
+    Value value;
+    bool ok = false;
+    ParseError error;
+};
+
+// One whole document: whitespace, one value, whitespace, nothing else.
+Parsed parse_text(std::string_view input, Arena& arena);
+Parsed parse_bytes(std::string_view input, Arena& arena);
+
+// Whether `bytes` is well-formed UTF-8: no overlong forms, no surrogates, nothing above
+// U+10FFFF.
+bool is_valid_utf8(std::string_view bytes) noexcept;
+
+}  // namespace zelk::json

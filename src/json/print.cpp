@@ -1,0 +1,228 @@
+// The compact printer.
+#include "json/print.hpp"
+
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+namespace zelk::json {
+
+namespace {
+
+constexpr char digit_pairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+constexpr std::uint64_t ones = 0x0101010101010101ull;
+constexpr std::uint64_t highs = 0x8080808080808080ull;
+
+// Length of the leading run of bytes in `s` that print as they are.
+std::size_t plain_run(const char* s, std::size_t n) noexcept {
+    std::size_t i = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        for (; n - i >= 8; i += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, s + i, 8);
+            const std::uint64_t quote = word ^ (ones * '"');
+            const std::uint64_t backslash = word ^ (ones * '\\');
+            const std::uint64_t hits = (((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) |
+                                        ((word - ones * 0x20) & ~word)) & highs;
+            if (hits) return i + std::countr_zero(hits) / 8;
+        }
+    }
+    for (; i < n; ++i) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        if (c == '"' || c == '\\' || c < 0x20) break;
+    }
+    return i;
+}
+
+void print_string(Buffer& out, std::string_view text) {
+    const char* s = text.data();
+    std::size_t n = text.size();
+    char* w = reserve(out, 1);
+    *w++ = '"';
+    commit(out, w);
+    for (;;) {
+        const std::size_t run = plain_run(s, n);
+        w = reserve(out, run + 7);  // the run, then one escape of up to 6 bytes or the quote
+        if (run != 0) std::memcpy(w, s, run);
+        w += run;
+        s += run;
+        n -= run;
+        if (n == 0) break;
+        const auto c = static_cast<unsigned char>(*s++);
+        --n;
+        *w++ = '\\';
+        switch (c) {
+            case '"': *w++ = '"'; break;
+            case '\\': *w++ = '\\'; break;
+            case '\b': *w++ = 'b'; break;
+            case '\t': *w++ = 't'; break;
+            case '\n': *w++ = 'n'; break;
+            case '\f': *w++ = 'f'; break;
+            case '\r': *w++ = 'r'; break;
+            default:
+                std::memcpy(w, "u00", 3);
+                w[3] = "0123456789abcdef"[c >> 4];
+                w[4] = "0123456789abcdef"[c & 15];
+                w += 5;
+        }
+        commit(out, w);
+    }
+    *w++ = '"';
+    commit(out, w);
+}
+
+void print_in(Buffer& out, const Value& v) {
+    switch (v.kind) {
+        case Kind::null: append(out, "null"); return;
+        case Kind::boolean: append(out, v.boolean ? std::string_view("true") : std::string_view("false")); return;
+        case Kind::uint: commit(out, write_uint(reserve(out, number_room), v.uint)); return;
+        case Kind::sint: commit(out, write_sint(reserve(out, number_room), v.sint)); return;
+        case Kind::real: commit(out, write_double(reserve(out, number_room), v.real)); return;
+        case Kind::string: print_string(out, text_of(v)); return;
+        case Kind::array: {
+            char* w = reserve(out, 1);
+            *w = '[';
+            commit(out, w + 1);
+            for (std::size_t i = 0; i < v.size; ++i) {
+                if (i != 0) append(out, ",");
+                print_in(out, v.items[i]);
+            }
+            append(out, "]");
+            return;
+        }
+        case Kind::object: {
+            append(out, "{");
+            for (std::size_t i = 0; i < v.size; ++i) {
+                if (i != 0) append(out, ",");
+                print_string(out, v.members[i].name);
+                append(out, ":");
+                print_in(out, v.members[i].value);
+            }
+            append(out, "}");
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+char* grow(Buffer& buffer, std::size_t room) {
+    std::size_t capacity = buffer.capacity < 256 ? 256 : buffer.capacity * 2;
+    if (capacity - buffer.size < room) capacity = buffer.size + room;
+    std::unique_ptr<char[]> data(new char[capacity]);
+    if (buffer.size != 0) std::memcpy(data.get(), buffer.data.get(), buffer.size);
+    buffer.data = std::move(data);
+    buffer.capacity = capacity;
+    return buffer.data.get() + buffer.size;
+}
+
+void append(Buffer& buffer, std::string_view bytes) {
+    char* w = reserve(buffer, bytes.size());
+    if (!bytes.empty()) std::memcpy(w, bytes.data(), bytes.size());
+    commit(buffer, w + bytes.size());
+}
+
+void print_value(Buffer& out, const Value& value) { print_in(out, value); }
+
+std::string to_text(const Value& value) {
+    Buffer out;
+    print_value(out, value);
+    return std::string(view(out));
+}
+
+char* write_uint(char* out, std::uint64_t value) noexcept {
+    char buf[20];
+    char* p = buf + 20;
+    while (value >= 100) {
+        const auto pair = unsigned(value % 100) * 2;
+        value /= 100;
+        p -= 2;
+        p[0] = digit_pairs[pair];
+        p[1] = digit_pairs[pair + 1];
+    }
+    if (value >= 10) {
+        p -= 2;
+        p[0] = digit_pairs[value * 2];
+        p[1] = digit_pairs[value * 2 + 1];
+    } else {
+        *--p = char('0' + value);
+    }
+    const std::size_t n = std::size_t(buf + 20 - p);
+    std::memcpy(out, p, n);
+    return out + n;
+}
+
+char* write_sint(char* out, std::int64_t value) noexcept {
+    if (value >= 0) return write_uint(out, std::uint64_t(value));
+    *out++ = '-';
+    return write_uint(out, 0 - std::uint64_t(value));
+}
+
+char* write_double(char* out, double value) noexcept {
+    if (!std::isfinite(value)) {
+        std::memcpy(out, "null", 4);
+        return out + 4;
+    }
+    if (std::signbit(value)) {
+        *out++ = '-';
+        value = -value;
+    }
+    if (value == 0) {
+        std::memcpy(out, "0.0", 3);
+        return out + 3;
+    }
+    // Shortest round-trip digits d1.d2...dn and the decimal exponent X of d1.
+    char sci[32];
+    const char* const sci_end = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
+    char digits[20];
+    int n = 0;
+    const char* q = sci;
+    digits[n++] = *q++;
+    if (*q == '.') {
+        for (++q; *q != 'e'; ++q) digits[n++] = *q;
+    }
+    ++q;  // "e"
+    const bool negative_exponent = *q++ == '-';
+    int x = 0;
+    for (; q != sci_end; ++q) x = x * 10 + (*q - '0');
+    if (negative_exponent) x = -x;
+
+    if (x < -5 || x > 15) {
+        *out++ = digits[0];
+        if (n > 1) {
+            *out++ = '.';
+            std::memcpy(out, digits + 1, std::size_t(n - 1));
+            out += n - 1;
+        }
+        *out++ = 'e';
+        *out++ = x < 0 ? '-' : '+';
+        return write_uint(out, std::uint64_t(x < 0 ? -x : x));
+    }
+    if (x < 0) {
+        *out++ = '0';
+        *out++ = '.';
+        for (int i = 0; i < -x - 1; ++i) *out++ = '0';
+        std::memcpy(out, digits, std::size_t(n));
+        return out + n;
+    }
+    if (x < n - 1) {
+        std::memcpy(out, digits, std::size_t(x + 1));
+        out += x + 1;
+        *out++ = '.';
+        std::memcpy(out, digits + x + 1, std::size_t(n - x - 1));
+        return out + (n - x - 1);
+    }
+    std::memcpy(out, digits, std::size_t(n));
+    out += n;
+    for (int i = 0; i < x - n + 1; ++i) *out++ = '0';
+    *out++ = '.';
+    *out++ = '0';
+    return out;
+}
+
+}  // namespace zelk::json

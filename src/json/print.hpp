@@ -1,0 +1,65 @@
+// The compact printer: no whitespace, members in byte order of their names, numbers and
+// strings in their one canonical form. Printing cannot fail.
+#pragma once
+
+#include "json/value.hpp"
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace zelk::json {
+
+// One growing output buffer. Writers reserve room for a token, write it through a plain
+// pointer and commit the new end; the bytes beyond `size` are never initialised.
+struct Buffer {
+    std::unique_ptr<char[]> data;
+    std::size_t size = 0;
+    std::size_t capacity = 0;
+};
+
+// Out-of-line slow path of `reserve`.
+char* grow(Buffer& buffer, std::size_t room);
+
+// A pointer to the end of the buffer with room for `room` more bytes.
+inline char* reserve(Buffer& buffer, std::size_t room) {
+    if (buffer.capacity - buffer.size < room) return grow(buffer, room);
+    return buffer.data.get() + buffer.size;
+}
+
+// Marks everything up to `end` (inside the reserved room) as written.
+inline void commit(Buffer& buffer, char* end) noexcept { buffer.size = std::size_t(end - buffer.data.get()); }
+
+void append(Buffer& buffer, std::string_view bytes);
+
+inline std::string_view view(const Buffer& buffer) noexcept { return {buffer.data.get(), buffer.size}; }
+
+// Appends the compact form of `value`.
+void print_value(Buffer& out, const Value& value);
+
+// The compact form of `value` as a string.
+std::string to_text(const Value& value);
+
+// Room a number needs at most in `write_double`, `write_uint` or `write_sint`.
+inline constexpr std::size_t number_room = 32;
+
+// Writes a double in its printed form ("null" when not finite) and returns the new end.
+char* write_double(char* out, double value) noexcept;
+char* write_uint(char* out, std::uint64_t value) noexcept;
+char* write_sint(char* out, std::int64_t value) noexcept;
+
+}  // namespace zelk::json
+
+namespace zelk::json {
+
+// What a routine answering with JSON text gives back: the text, or the message of the
+// ValueError its caller raises.
+struct Outcome {
+    Buffer text;
+    std::string error;  // empty on success
+
+    bool ok() const noexcept { return error.empty(); }
+};
+
+}  // namespace zelk::json
