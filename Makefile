@@ -5,7 +5,7 @@ BIN := $(VENV)/bin
 DEV_BUILD := build/dev
 WHEEL_DIR := dist
 
-.PHONY: test dev native demo bench wheel clean
+.PHONY: test dev native demo bench wheel clean asan
 
 $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)
@@ -51,3 +51,17 @@ bench: wheel
 
 clean:
 	rm -rf build $(WHEEL_DIR) $(VENV) $(VENV)-3.*
+
+# The extension, probe and native tests built with address and undefined-behaviour
+# sanitizers, and the suite run against that build.
+ASAN_BUILD := build/asan
+asan: wheel
+	$(BIN)/python -m pip install --quiet --force-reinstall --no-deps $(WHEEL_DIR)/*.whl
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DZELK_DEV_TARGETS=ON -DZELK_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
+		-DPython_EXECUTABLE=$(abspath $(BIN)/python) -DSKBUILD_SABI_COMPONENT=Development.SABIModule >/dev/null
+	cmake --build $(ASAN_BUILD)
+	@set -e; for t in $(ASAN_BUILD)/test_*; do $$t; done
+	cd tests && LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
+		PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+		PYTHONPATH=$(abspath $(ASAN_BUILD)) ZELK_DEV_BUILD=$(abspath $(ASAN_BUILD)) \
+		../$(BIN)/python -m pytest -q -p no:cacheprovider -x .

@@ -1,8 +1,8 @@
 """The module object: attributes, the function table, re-import, sub-interpreters, stubs."""
 
 import importlib
+import importlib.metadata
 import inspect
-import pathlib
 import subprocess
 import sys
 import textwrap
@@ -133,6 +133,6 @@ def test_stubs_type_check(tmp_path):
     assert 'Incompatible types in assignment (expression has type "str"' in done.stdout
 
 
-def test_stub_package_is_installed_beside_the_module():
-    site = pathlib.Path(zelk_core.__file__).parent
-    assert (site / "zelk_core-stubs" / "__init__.pyi").is_file()
+def test_wheel_contents():
+    installed = sorted(str(f) for f in importlib.metadata.files("zelk_core") if not str(f).startswith("zelk_core-0"))
+    assert installed == ["zelk_core-stubs/__init__.pyi", "zelk_core.abi3.so"]
