@@ -6,6 +6,7 @@ import sys
 
 import numpy as np
 import pytest
+from hypothesis import given, settings, strategies as st
 
 import zelk_core
 from conftest import host_error, host_message
@@ -403,3 +404,63 @@ def test_byte_type_errors_are_labelled(item):
     error = raises(zelk_core.decode_checkpoint, [90, item])
     assert type(error) is TypeError
     assert str(error) == "argument 'blob': " + host_message("PyLong_AsLong", item, ctypes.c_long)
+
+
+# ------------------------------------------------------------------ list and tuple fast path
+
+class Plain(list):
+    """A list subclass: converted through the generic iterator, never the index fast path."""
+
+
+class Mutating:
+    """A number whose conversion changes the list being converted."""
+
+    def __init__(self, target, action, value=1.0):
+        self.target, self.action, self.value = target, action, value
+
+    def __float__(self):
+        if self.action == "pop" and self.target:
+            self.target.pop()
+        elif self.action == "append":
+            self.action = None
+            self.target.append(100.0)
+        elif self.action == "clear":
+            self.target.clear()
+        return self.value
+
+
+@pytest.mark.parametrize("action", ["pop", "append", "clear", None])
+@pytest.mark.parametrize("kind", [list, Plain])
+def test_list_mutated_during_conversion(action, kind):
+    target = kind([1.0, 2.0, 3.0, 4.0])
+    target.insert(1, Mutating(target, action))
+    expected = {"pop": 1.0 + 1.0 + 2.0 + 3.0, "append": 1.0 + 1.0 + 2.0 + 3.0 + 4.0 + 100.0,
+                "clear": 2.0, None: 11.0}[action]
+    assert zelk_core.aggregate_cost(target) == expected
+
+
+ITEMS = [1.5, 2, True, -0.0, "x", None, 10**400, Floaty(2.5), Floaty(error=ValueError("v")),
+         Indexy(3), float("nan"), 2**63]
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.sampled_from(range(len(ITEMS))), max_size=8))
+def test_fast_path_equals_generic_path(picks):
+    items = [ITEMS[i] for i in picks]
+
+    def outcome(values):
+        try:
+            return ("ok", repr(zelk_core.aggregate_cost(values)))
+        except Exception as error:  # noqa: BLE001
+            return (type(error), str(error))
+
+    assert outcome(items) == outcome(Plain(items)) == outcome(tuple(items)) == outcome(Custom(items))
+    rows = [items[:2], tuple(items[2:])]
+    assert outcome_of(zelk_core.top_k, [1.0, 1.0], rows) == outcome_of(zelk_core.top_k, [1.0, 1.0], Plain(rows))
+
+
+def outcome_of(function, *args):
+    try:
+        return ("ok", repr(function(*args, 5)))
+    except Exception as error:  # noqa: BLE001
+        return (type(error), str(error))

@@ -44,8 +44,9 @@ bool argument_extraction_error(const char* param) {
 
 // Walks `obj` by the sequence rule: refuses a str and non-sequences, reserves room for the
 // reported length (a hint, capped), then converts each item with `each` in iteration order.
-template <class Reserve, class Each>
-bool walk_sequence(PyObject* obj, Reserve&& reserve, Each&& each) {
+// `plain(item)` tells whether converting the item can run no Python code at all.
+template <class Reserve, class Each, class Plain>
+bool walk_sequence(PyObject* obj, Reserve&& reserve, Each&& each, Plain&& plain) {
     if (PyUnicode_Check(obj)) {
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
         return false;
@@ -57,6 +58,26 @@ bool walk_sequence(PyObject* obj, Reserve&& reserve, Each&& each) {
         hint = 0;
     }
     reserve(std::size_t(std::min(hint, max_reserve)));
+    // Exact lists and tuples are walked by index, which is what their iterators do: the
+    // item at the next index while the index is below the current length. An item whose
+    // conversion runs no Python code is read borrowed; any other is held while it is
+    // converted (that code may drop it from the list) and the length is read again after.
+    const bool is_list = PyList_CheckExact(obj);
+    if (is_list || PyTuple_CheckExact(obj)) {
+        auto length = [&] { return is_list ? PyList_Size(obj) : PyTuple_Size(obj); };
+        Py_ssize_t size = length();
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            PyObject* item = is_list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
+            if (plain(item)) {
+                if (!each(item)) return false;
+            } else {
+                Ref held(Py_NewRef(item));
+                if (!each(held.get())) return false;
+                size = length();
+            }
+        }
+        return true;
+    }
     Ref iterator(PyObject_GetIter(obj));
     if (!iterator) return host_failed();
     for (;;) {
@@ -106,6 +127,16 @@ bool byte_element(PyObject* item, std::uint8_t& out) {
     return true;
 }
 
+// Numbers whose conversion to double runs no Python code.
+bool plain_number(PyObject* item) { return PyFloat_CheckExact(item) || PyLong_CheckExact(item); }
+
+// Reading a str's UTF-8 form, or a tuple's items, runs no Python code.
+bool plain_text(PyObject* item) { return PyUnicode_Check(item); }
+bool plain_pair(PyObject* item) { return PyTuple_Check(item); }
+
+// A row is a sequence of its own, whose conversion may run anything.
+bool never_plain(PyObject*) { return false; }
+
 bool float32_sequence(PyObject* obj, std::vector<float>& out) {
     return walk_sequence(
         obj,
@@ -118,7 +149,8 @@ bool float32_sequence(PyObject* obj, std::vector<float>& out) {
             if (!float32_element(item, value)) return false;
             out.push_back(value);
             return true;
-        });
+        },
+        plain_number);
 }
 
 // An exact bytes or bytearray object yields exactly its bytes when iterated, so it is
@@ -247,7 +279,8 @@ bool extract_floats(PyObject* obj, const char* param, std::vector<double>& out) 
             if (!float_element(item, value)) return false;
             out.push_back(value);
             return true;
-        });
+        },
+        plain_number);
     return ok || argument_extraction_error(param);
 }
 
@@ -262,7 +295,8 @@ bool extract_rows(PyObject* obj, const char* param, Rows& out) {
             if (!float32_sequence(row, out.values)) return false;
             out.offsets.push_back(out.values.size());
             return true;
-        });
+        },
+        never_plain);
     return ok || argument_extraction_error(param);
 }
 
@@ -281,7 +315,8 @@ bool extract_texts(PyObject* obj, const char* param, std::vector<std::string_vie
             keep.push_back(std::move(held));
             out.push_back(text);
             return true;
-        });
+        },
+        plain_text);
     return ok || argument_extraction_error(param);
 }
 
@@ -307,7 +342,8 @@ bool extract_pairs(PyObject* obj, const char* param, std::vector<TextPair>& out,
             keep.push_back(std::move(held));
             out.push_back(pair);
             return true;
-        });
+        },
+        plain_pair);
     return ok || argument_extraction_error(param);
 }
 
@@ -320,7 +356,8 @@ bool extract_bytes(PyObject* obj, const char* param, std::vector<std::uint8_t>& 
             if (!byte_element(item, value)) return false;
             out.push_back(value);
             return true;
-        });
+        },
+        plain_number);
     return ok || argument_extraction_error(param);
 }
 
