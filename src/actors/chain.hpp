@@ -24,18 +24,19 @@ inline std::string_view as_view(const HashText& text) { return {text.data(), tex
 
 HashText hex_digest(const Digest& digest);
 
-// SHA-256 over prev_hash, the byte 0x1F and payload, streamed piece by piece: never
-// copied into one buffer.
+// The link input as three pieces: prev hash, the separator byte 0x1F, payload.
+MessageBlocks link_blocks(std::string_view prev_hash, std::string_view payload);
+
 HashText link_hash(CompressFn compress, std::string_view prev_hash, std::string_view payload);
 
-// link_hash with the fastest compression function of this CPU.
+// link_hash on the fastest path of this CPU.
 HashText hash_event(std::string_view prev_hash, std::string_view payload);
 
 // Walks the entries from `genesis`; the position of the first entry whose stored hash is
 // not byte for byte the link hash of (expected previous hash, payload), or nothing when
-// every link holds. Stops at the first mismatch.
+// every link holds.
 std::optional<std::size_t> verify_chain(std::string_view genesis, std::span<const Entry> entries);
-std::optional<std::size_t> verify_chain(CompressFn compress, std::string_view genesis,
+std::optional<std::size_t> verify_chain(Sha256Path path, std::string_view genesis,
                                         std::span<const Entry> entries);
 
 }  // namespace zelk::actors

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <cstring>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -23,9 +24,6 @@ constexpr std::array<std::uint32_t, 64> round_constants = {
     0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
     0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2,
 };
-
-constexpr HashState initial_state = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                                     0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
 
 std::uint32_t load_be32(const std::uint8_t* p) {
     return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 |
@@ -90,62 +88,90 @@ bool cpu_has_sha_extensions() {
 #endif
 }
 
-CompressFn pick_compress() {
-    return cpu_has_sha_extensions() ? compress_sha_extensions : compress_portable;
+void compress_lanes_portable(HashState* const* states, const std::uint8_t* const* blocks,
+                             std::size_t lanes) {
+    for (std::size_t l = 0; l < lanes; ++l) compress_portable(*states[l], blocks[l], 1);
 }
 
-Sha256 sha256_start(CompressFn compress) {
-    return Sha256{compress, initial_state, {}, 0, 0};
+Sha256Path pick_path() { return cpu_has_sha_extensions() ? sha_extensions_path : portable_path; }
+
+MessageBlocks message_blocks(std::array<std::string_view, 3> pieces) {
+    std::uint64_t length = 0;
+    for (const auto piece : pieces) length += piece.size();
+    MessageBlocks message;  // `block` is written before it is handed out: no need to clear it
+    message.pieces = pieces;
+    message.piece = 0;
+    message.at = 0;
+    message.length = length;
+    message.tail = MessageBlocks::Tail::message;
+    return message;
 }
 
-void sha256_feed(Sha256& hash, std::string_view bytes) {
-    auto p = reinterpret_cast<const std::uint8_t*>(bytes.data());
-    std::size_t n = bytes.size();
-    hash.length += n;
-    if (hash.pending_len > 0) {
-        const std::size_t take = std::min(n, 64 - hash.pending_len);
-        std::memcpy(hash.pending.data() + hash.pending_len, p, take);
-        hash.pending_len += take;
-        p += take;
-        n -= take;
-        if (hash.pending_len < 64) return;
-        hash.compress(hash.state, hash.pending.data(), 1);
-        hash.pending_len = 0;
+std::size_t next_blocks(MessageBlocks& message, const std::uint8_t*& blocks, std::size_t most) {
+    auto& pieces = message.pieces;
+    if (message.tail == MessageBlocks::Tail::done || most == 0) return 0;
+    std::size_t fill = 0;
+    if (message.tail == MessageBlocks::Tail::message) {
+        while (message.piece < pieces.size() && message.at == pieces[message.piece].size()) {
+            ++message.piece;
+            message.at = 0;
+        }
+        if (message.piece < pieces.size() && pieces[message.piece].size() - message.at >= 64) {
+            const std::string_view piece = pieces[message.piece];
+            const std::size_t count = std::min((piece.size() - message.at) / 64, most);
+            blocks = reinterpret_cast<const std::uint8_t*>(piece.data() + message.at);
+            message.at += 64 * count;
+            return count;
+        }
+        // Assemble a block from the short ends of the pieces.
+        while (fill < 64 && message.piece < pieces.size()) {
+            const std::string_view piece = pieces[message.piece];
+            const std::size_t take = std::min(64 - fill, piece.size() - message.at);
+            if (take > 0) std::memcpy(message.block.data() + fill, piece.data() + message.at, take);
+            fill += take;
+            message.at += take;
+            if (message.at == piece.size()) {
+                ++message.piece;
+                message.at = 0;
+            }
+        }
+        if (fill == 64) {
+            blocks = message.block.data();
+            return 1;
+        }
+        message.block[fill++] = 0x80;
+        message.tail = MessageBlocks::Tail::padding;
     }
-    if (n >= 64) {
-        hash.compress(hash.state, p, n / 64);
-        p += n / 64 * 64;
-        n %= 64;
+    // Padding: after the 0x80 byte, zeros up to 56 bytes mod 64, then the length in bits
+    // as a 64-bit big-endian number; when it does not fit, one more block of zeros first.
+    std::memset(message.block.data() + fill, 0, 64 - fill);
+    if (fill <= 56) {
+        const std::uint64_t bits = message.length * 8;
+        for (int i = 0; i < 8; ++i) message.block[63 - i] = std::uint8_t(bits >> (8 * i));
+        message.tail = MessageBlocks::Tail::done;
     }
-    if (n > 0) {
-        std::memcpy(hash.pending.data(), p, n);
-        hash.pending_len = n;
-    }
+    blocks = message.block.data();
+    return 1;
 }
 
-Digest sha256_finish(Sha256& hash) {
-    // Padding: 0x80, zeros up to 56 bytes mod 64, then the bit length as 64-bit big endian.
-    const std::uint64_t bits = hash.length * 8;
-    std::array<std::uint8_t, 128> tail{};
-    std::memcpy(tail.data(), hash.pending.data(), hash.pending_len);
-    tail[hash.pending_len] = 0x80;
-    const std::size_t tail_len = hash.pending_len < 56 ? 64 : 128;
-    for (int i = 0; i < 8; ++i) tail[tail_len - 1 - i] = std::uint8_t(bits >> (8 * i));
-    hash.compress(hash.state, tail.data(), tail_len / 64);
+void absorb(HashState& state, CompressFn compress, MessageBlocks& message) {
+    const std::uint8_t* blocks = nullptr;
+    for (std::size_t n; (n = next_blocks(message, blocks, SIZE_MAX)) > 0;) compress(state, blocks, n);
+}
+
+Digest digest_bytes(const HashState& state) {
     Digest out;
-    for (int i = 0; i < 8; ++i) {
-        out[4 * i] = std::uint8_t(hash.state[i] >> 24);
-        out[4 * i + 1] = std::uint8_t(hash.state[i] >> 16);
-        out[4 * i + 2] = std::uint8_t(hash.state[i] >> 8);
-        out[4 * i + 3] = std::uint8_t(hash.state[i]);
+    for (std::size_t i = 0; i < state.size(); ++i) {
+        for (int b = 0; b < 4; ++b) out[4 * i + b] = std::uint8_t(state[i] >> (24 - 8 * b));
     }
     return out;
 }
 
 Digest sha256(std::string_view bytes, CompressFn compress) {
-    Sha256 hash = sha256_start(compress);
-    sha256_feed(hash, bytes);
-    return sha256_finish(hash);
+    HashState state = initial_state;
+    MessageBlocks message = message_blocks({bytes, {}, {}});
+    absorb(state, compress, message);
+    return digest_bytes(state);
 }
 
 }  // namespace zelk::actors

@@ -1,6 +1,6 @@
-// SHA-256 (FIPS 180-4) as a streaming record: a hash state, a partial block and a byte
-// count, advanced by free functions. Two compression functions do the work, one in plain
-// C++ and one with the x86 SHA extensions; `pick_compress` chooses between them by cpuid.
+// SHA-256 (FIPS 180-4): messages in pieces cut into padded blocks, and two compression
+// paths, one in plain C++ and one with the x86 SHA extensions; `pick_path` chooses
+// between them by cpuid.
 #pragma once
 
 #include <array>
@@ -18,34 +18,62 @@ using CompressFn = void (*)(HashState& state, const std::uint8_t* blocks, std::s
 
 void compress_portable(HashState& state, const std::uint8_t* blocks, std::size_t count);
 
-// Only to be called when `cpu_has_sha_extensions()` is true. Off x86 it forwards to the
-// portable function (and is never picked).
+// The SHA-extensions functions (this one and the lanes one below) are only to be called when
+// `cpu_has_sha_extensions()` is true; off x86 they forward to the portable ones.
 void compress_sha_extensions(HashState& state, const std::uint8_t* blocks, std::size_t count);
+
+// One block for each of `lanes` (1 to max_lanes) independent hash states. The
+// SHA-extensions version interleaves the lanes' rounds: on one stream the round
+// instruction mostly waits for its previous result.
+inline constexpr std::size_t max_lanes = 4;
+using CompressLanesFn = void (*)(HashState* const* states, const std::uint8_t* const* blocks,
+                                 std::size_t lanes);
+
+void compress_lanes_portable(HashState* const* states, const std::uint8_t* const* blocks,
+                             std::size_t lanes);
+void compress_lanes_sha_extensions(HashState* const* states, const std::uint8_t* const* blocks,
+                                   std::size_t lanes);
+
+// A compression path: its one-stream and many-lane functions.
+struct Sha256Path {
+    CompressFn compress;
+    CompressLanesFn compress_lanes;
+};
+
+inline constexpr Sha256Path portable_path{compress_portable, compress_lanes_portable};
+inline constexpr Sha256Path sha_extensions_path{compress_sha_extensions, compress_lanes_sha_extensions};
 
 // Asks cpuid for the SHA extensions and the SSSE3 / SSE4.1 shuffles the fast path uses.
 bool cpu_has_sha_extensions();
 
-// The fastest compression function this CPU runs; one cpuid query per call.
-CompressFn pick_compress();
+// The fastest path this CPU runs; one cpuid query per call.
+Sha256Path pick_path();
 
-struct Sha256 {
-    CompressFn compress;
-    HashState state;
-    std::array<std::uint8_t, 64> pending;  // bytes of the block not yet compressed
-    std::size_t pending_len;
-    std::uint64_t length;                  // bytes fed so far
+inline constexpr HashState initial_state = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                                            0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+
+// The padded blocks of a message given as up to three pieces, handed out in order without
+// joining the pieces: a block lying wholly inside one piece is given straight from its
+// bytes; only a block that straddles pieces or holds the padding is assembled in `block`.
+struct MessageBlocks {
+    std::array<std::string_view, 3> pieces;
+    std::size_t piece;     // the piece being handed out
+    std::size_t at;        // bytes of that piece already handed out
+    std::uint64_t length;  // bytes of all pieces
+    enum class Tail { message, padding, done } tail;
+    alignas(16) std::array<std::uint8_t, 64> block;
 };
 
-Sha256 sha256_start(CompressFn compress);
+MessageBlocks message_blocks(std::array<std::string_view, 3> pieces);
 
-// Feeds bytes; whole blocks are compressed straight from `bytes`, only a partial block
-// at either end is copied into `pending`.
-void sha256_feed(Sha256& hash, std::string_view bytes);
+// Up to `most` consecutive blocks at `blocks`; returns how many, 0 once all were given.
+std::size_t next_blocks(MessageBlocks& message, const std::uint8_t*& blocks, std::size_t most);
 
-// Pads, compresses the last block(s) and returns the digest. `hash` is spent afterwards.
-Digest sha256_finish(Sha256& hash);
+// Compresses every remaining block of `message` into `state`.
+void absorb(HashState& state, CompressFn compress, MessageBlocks& message);
 
-// One-shot convenience over the three functions above.
+Digest digest_bytes(const HashState& state);
+
 Digest sha256(std::string_view bytes, CompressFn compress);
 
 }  // namespace zelk::actors

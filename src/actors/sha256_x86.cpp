@@ -24,61 +24,110 @@ alignas(16) constexpr std::uint32_t round_constants[64] = {
     0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2,
 };
 
-}  // namespace
-
 // The SHA round instruction keeps the eight working variables as two vectors, ABEF and
 // CDGH (lane 3 first), and does two rounds per call. Message words are scheduled four at a
 // time: msg1 adds sigma0, the alignr supplies W[t-7], msg2 adds sigma1 of the newest words.
-__attribute__((target("sha,sse4.1,ssse3")))
-void compress_sha_extensions(HashState& state, const std::uint8_t* blocks, std::size_t count) {
-    const __m128i byte_swap = _mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
-    __m128i dcba = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&state[0]));
-    __m128i hgfe = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&state[4]));
+struct Lane {
+    __m128i abef;
+    __m128i cdgh;
+};
+
+__attribute__((target("sha,sse4.1,ssse3"))) inline Lane load_lane(const HashState& state) {
+    const __m128i dcba = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&state[0]));
+    const __m128i hgfe = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&state[4]));
     const __m128i cdab = _mm_shuffle_epi32(dcba, 0xB1);
     const __m128i efgh = _mm_shuffle_epi32(hgfe, 0x1B);
-    __m128i abef = _mm_alignr_epi8(cdab, efgh, 8);
-    __m128i cdgh = _mm_blend_epi16(efgh, cdab, 0xF0);
+    return {_mm_alignr_epi8(cdab, efgh, 8), _mm_blend_epi16(efgh, cdab, 0xF0)};
+}
 
-    for (; count > 0; --count, blocks += 64) {
-        const __m128i abef_start = abef;
-        const __m128i cdgh_start = cdgh;
-        __m128i w[4];
+__attribute__((target("sha,sse4.1,ssse3"))) inline void store_lane(HashState& state, Lane lane) {
+    const __m128i feba = _mm_shuffle_epi32(lane.abef, 0x1B);
+    const __m128i dchg = _mm_shuffle_epi32(lane.cdgh, 0xB1);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(&state[0]), _mm_blend_epi16(feba, dchg, 0xF0));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(&state[4]), _mm_alignr_epi8(dchg, feba, 8));
+}
+
+// One block for each of N independent lanes, the rounds of the lanes interleaved so that
+// the round instruction of one lane runs while another's result is still in flight.
+template <int N>
+__attribute__((target("sha,sse4.1,ssse3"))) inline void rounds(Lane (&lanes)[N], const std::uint8_t* const (&blocks)[N]) {
+    const __m128i byte_swap = _mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
+    Lane start[N];
+    __m128i w[N][4];
+    for (int l = 0; l < N; ++l) start[l] = lanes[l];
 #pragma GCC unroll 16
-        for (int g = 0; g < 16; ++g) {
+    for (int g = 0; g < 16; ++g) {
+        const __m128i k = _mm_load_si128(reinterpret_cast<const __m128i*>(round_constants + 4 * g));
+#pragma GCC unroll 4
+        for (int l = 0; l < N; ++l) {
             if (g < 4) {
-                const __m128i raw =
-                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks + 16 * g));
-                w[g] = _mm_shuffle_epi8(raw, byte_swap);
+                const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks[l] + 16 * g));
+                w[l][g] = _mm_shuffle_epi8(raw, byte_swap);
             } else {
                 const __m128i partial =
-                    _mm_add_epi32(_mm_sha256msg1_epu32(w[(g - 4) & 3], w[(g - 3) & 3]),
-                                  _mm_alignr_epi8(w[(g - 1) & 3], w[(g - 2) & 3], 4));
-                w[g & 3] = _mm_sha256msg2_epu32(partial, w[(g - 1) & 3]);
+                    _mm_add_epi32(_mm_sha256msg1_epu32(w[l][(g - 4) & 3], w[l][(g - 3) & 3]),
+                                  _mm_alignr_epi8(w[l][(g - 1) & 3], w[l][(g - 2) & 3], 4));
+                w[l][g & 3] = _mm_sha256msg2_epu32(partial, w[l][(g - 1) & 3]);
             }
-            const __m128i k = _mm_load_si128(reinterpret_cast<const __m128i*>(round_constants + 4 * g));
-            const __m128i wk = _mm_add_epi32(w[g & 3], k);
+            const __m128i wk = _mm_add_epi32(w[l][g & 3], k);
             // The first call leaves ABEF after two rounds in `cdgh`; that is the CDGH of
             // the second call, which brings `abef` to four rounds, so the roles end as
             // they began.
-            cdgh = _mm_sha256rnds2_epu32(cdgh, abef, wk);
-            abef = _mm_sha256rnds2_epu32(abef, cdgh, _mm_shuffle_epi32(wk, 0x0E));
+            lanes[l].cdgh = _mm_sha256rnds2_epu32(lanes[l].cdgh, lanes[l].abef, wk);
+            lanes[l].abef = _mm_sha256rnds2_epu32(lanes[l].abef, lanes[l].cdgh, _mm_shuffle_epi32(wk, 0x0E));
         }
-        abef = _mm_add_epi32(abef, abef_start);
-        cdgh = _mm_add_epi32(cdgh, cdgh_start);
     }
+    for (int l = 0; l < N; ++l) {
+        lanes[l].abef = _mm_add_epi32(lanes[l].abef, start[l].abef);
+        lanes[l].cdgh = _mm_add_epi32(lanes[l].cdgh, start[l].cdgh);
+    }
+}
 
-    const __m128i feba = _mm_shuffle_epi32(abef, 0x1B);
-    const __m128i dchg = _mm_shuffle_epi32(cdgh, 0xB1);
-    dcba = _mm_blend_epi16(feba, dchg, 0xF0);
-    hgfe = _mm_alignr_epi8(dchg, feba, 8);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(&state[0]), dcba);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(&state[4]), hgfe);
+
+template <int N>
+__attribute__((target("sha,sse4.1,ssse3"))) void compress_n_lanes(HashState* const* states,
+                                                                  const std::uint8_t* const* blocks) {
+    Lane lanes[N];
+    const std::uint8_t* lane_blocks[N];
+    for (int l = 0; l < N; ++l) {
+        lanes[l] = load_lane(*states[l]);
+        lane_blocks[l] = blocks[l];
+    }
+    rounds<N>(lanes, lane_blocks);
+    for (int l = 0; l < N; ++l) store_lane(*states[l], lanes[l]);
+}
+
+}  // namespace
+
+__attribute__((target("sha,sse4.1,ssse3")))
+void compress_sha_extensions(HashState& state, const std::uint8_t* blocks, std::size_t count) {
+    Lane lane[1] = {load_lane(state)};
+    for (; count > 0; --count, blocks += 64) {
+        const std::uint8_t* const block[1] = {blocks};
+        rounds<1>(lane, block);
+    }
+    store_lane(state, lane[0]);
+}
+
+void compress_lanes_sha_extensions(HashState* const* states, const std::uint8_t* const* blocks,
+                                   std::size_t lanes) {
+    switch (lanes) {
+        case 1: return compress_n_lanes<1>(states, blocks);
+        case 2: return compress_n_lanes<2>(states, blocks);
+        case 3: return compress_n_lanes<3>(states, blocks);
+        default: return compress_n_lanes<4>(states, blocks);
+    }
 }
 
 #else
 
 void compress_sha_extensions(HashState& state, const std::uint8_t* blocks, std::size_t count) {
     compress_portable(state, blocks, count);
+}
+
+void compress_lanes_sha_extensions(HashState* const* states, const std::uint8_t* const* blocks,
+                                   std::size_t lanes) {
+    compress_lanes_portable(states, blocks, lanes);
 }
 
 #endif

@@ -1,6 +1,6 @@
 // SHA-256 on both compression paths: the FIPS 180-4 example messages, the two paths
-// against each other on random messages, streaming in random pieces against one-shot
-// hashing, and the chain link against the hash of the joined pieces.
+// against each other on random messages, messages in random pieces against one piece,
+// the chain link against the hash of the joined pieces, and chain verification.
 #include "actors/chain.hpp"
 #include "actors/sha256.hpp"
 #include "check.hpp"
@@ -40,18 +40,46 @@ std::string random_bytes(std::mt19937_64& rng, std::size_t n) {
     return s;
 }
 
-// Feeds `message` in random pieces, including empty ones.
+// Hashes `message` cut into three pieces at random points (pieces may be empty).
 Digest hash_in_pieces(std::mt19937_64& rng, std::string_view message, CompressFn compress) {
-    Sha256 h = sha256_start(compress);
-    while (!message.empty()) {
-        const std::size_t take = std::min<std::size_t>(message.size(), rng() % 150);
-        sha256_feed(h, message.substr(0, take));
-        message.remove_prefix(take);
-    }
-    return sha256_finish(h);
+    std::size_t cut1 = rng() % (message.size() + 1), cut2 = rng() % (message.size() + 1);
+    if (cut1 > cut2) std::swap(cut1, cut2);
+    MessageBlocks blocks = message_blocks(
+        {message.substr(0, cut1), message.substr(cut1, cut2 - cut1), message.substr(cut2)});
+    HashState state = initial_state;
+    absorb(state, compress, blocks);
+    return digest_bytes(state);
 }
 
-void check_path(const char* name, CompressFn compress) {
+// A chain of `n` entries, then each link broken in turn by its payload or its hash.
+bool verify_finds_every_break(std::mt19937_64& rng, Sha256Path path, std::size_t n) {
+    const std::string genesis = random_bytes(rng, rng() % 100);
+    std::vector<std::string> payloads, hashes;
+    std::string prev = genesis;
+    for (std::size_t i = 0; i < n; ++i) {
+        payloads.push_back(random_bytes(rng, rng() % 200));
+        prev = std::string(as_view(link_hash(compress_portable, prev, payloads.back())));
+        hashes.push_back(prev);
+    }
+    const auto verify = [&] {
+        std::vector<Entry> entries;
+        for (std::size_t i = 0; i < n; ++i) entries.emplace_back(payloads[i], hashes[i]);
+        return verify_chain(path, genesis, entries);
+    };
+    bool ok = !verify().has_value();
+    for (std::size_t i = 0; i < n; ++i) {
+        payloads[i] += 'x';
+        ok &= verify() == i;
+        payloads[i].pop_back();
+        hashes[i][rng() % 64] ^= 1;
+        ok &= verify() == i;
+        hashes[i] = std::string(as_view(link_hash(compress_portable, i ? hashes[i - 1] : genesis, payloads[i])));
+    }
+    return ok;
+}
+
+void check_path(const char* name, Sha256Path path) {
+    const CompressFn compress = path.compress;
     for (const auto& v : fips_vectors()) {
         check(hex(sha256(v.message, compress)) == v.digest,
               std::string(name) + ": FIPS vector of length " + std::to_string(v.message.size()));
@@ -62,12 +90,34 @@ void check_path(const char* name, CompressFn compress) {
         check(hash_in_pieces(rng, m, compress) == sha256(m, compress),
               std::string(name) + ": pieces vs one-shot, length " + std::to_string(m.size()));
     }
+    bool lanes_ok = true;
+    for (int round = 0; round < 200; ++round) {
+        const std::size_t lanes = 1 + round % max_lanes;
+        const std::string blocks = random_bytes(rng, 64 * max_lanes);
+        std::array<HashState, max_lanes> states, expected;
+        HashState* state_of[max_lanes];
+        const std::uint8_t* block_of[max_lanes];
+        for (std::size_t l = 0; l < lanes; ++l) {
+            states[l] = initial_state;
+            states[l][rng() % 8] ^= std::uint32_t(rng());
+            expected[l] = states[l];
+            state_of[l] = &states[l];
+            block_of[l] = reinterpret_cast<const std::uint8_t*>(blocks.data() + 64 * l);
+            path.compress(expected[l], block_of[l], 1);
+        }
+        path.compress_lanes(state_of, block_of, lanes);
+        for (std::size_t l = 0; l < lanes; ++l) lanes_ok &= states[l] == expected[l];
+    }
+    check(lanes_ok, std::string(name) + ": blocks in lanes equal blocks one by one");
+    bool verify_ok = true;
+    for (std::size_t n = 0; n < 11; ++n) verify_ok &= verify_finds_every_break(rng, path, n);
+    check(verify_ok, std::string(name) + ": verify_chain finds every broken link");
 }
 
 }  // namespace
 
 int main() {
-    check_path("portable", compress_portable);
+    check_path("portable", portable_path);
 
     // The link is the hash of the three pieces joined, for every split of the first
     // few block boundaries (separator at byte 55, 63, 64, ...).
@@ -86,11 +136,11 @@ int main() {
 
     if (!cpu_has_sha_extensions()) {
         zelk_test::skip("SHA-256 extensions path: this CPU lacks the x86 SHA extensions");
-        check(pick_compress() == compress_portable, "portable path picked without extensions");
+        check(pick_path().compress == compress_portable, "portable path picked without extensions");
         return zelk_test::finish();
     }
-    check(pick_compress() == compress_sha_extensions, "extensions path picked when present");
-    check_path("sha-extensions", compress_sha_extensions);
+    check(pick_path().compress == compress_sha_extensions, "extensions path picked when present");
+    check_path("sha-extensions", sha_extensions_path);
     bool same = true;
     for (int round = 0; round < 2000; ++round) {
         const std::string m = random_bytes(rng, rng() % 2000);
