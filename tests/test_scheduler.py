@@ -33,6 +33,9 @@ PLANS = [
     (["b", "a"], [("a", "b")], [["a"], ["b"]]),
     (["a"], [("a", "c")], [["a"]]),
     (["é", "z", "e\u0301", "😀", "\uffff"], [], [["e\u0301", "z", "é", "\uffff", "😀"]]),
+    # Long shared prefixes, ties past eight bytes, zero bytes and names that are prefixes.
+    (LONG := ["node-" + s for s in ("b", "a" * 12 + "c", "a" * 12 + "b", "a" * 12, "a" * 12 + "\0", "")],
+     [], [sorted(LONG, key=str.encode)]),
 ]
 
 

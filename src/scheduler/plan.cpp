@@ -129,11 +129,33 @@ Index recall(const IdentityTable<Index>& table, std::string_view name) {
     }
 }
 
+// Up to 8 bytes of `name` from `at` on as a big-endian number, zero-padded: comparing two
+// keys compares those bytes in byte order, and equal keys leave the rest undecided.
+std::uint64_t sort_key(std::string_view name, std::size_t at) {
+    std::uint64_t key = 0;
+    const std::size_t end = std::min(name.size(), at + 8);
+    for (std::size_t i = at; i < end; ++i) key |= std::uint64_t(std::uint8_t(name[i])) << (56 - 8 * (i - at));
+    return key;
+}
+
 // Ascending byte order. string_view compares through char_traits<char>, which orders by
-// unsigned char with a proper prefix first: exactly the byte order of the plan.
+// unsigned char with a proper prefix first: exactly the byte order of the plan. Names of a
+// superstep often share a long prefix ("node-0..."), so they are sorted by an 8-byte key
+// taken just past the prefix they all share, held beside the view; only names whose keys
+// tie are compared in full.
 void sort_by_bytes(std::vector<std::string_view>::iterator first,
                    std::vector<std::string_view>::iterator last) {
-    std::sort(first, last);
+    if (last - first < 2) return;
+    std::size_t shared = first->size();
+    for (auto it = first + 1; it != last && shared > 0; ++it) {
+        const auto mismatch = std::mismatch(first->begin(), first->begin() + std::ptrdiff_t(std::min(shared, it->size())), it->begin());
+        shared = std::size_t(mismatch.first - first->begin());
+    }
+    std::vector<std::pair<std::uint64_t, std::string_view>> keyed;
+    keyed.reserve(std::size_t(last - first));
+    for (auto it = first; it != last; ++it) keyed.emplace_back(sort_key(*it, shared), *it);
+    std::sort(keyed.begin(), keyed.end());  // by key, then by the whole name
+    for (auto& [key, name] : keyed) *first++ = name;
 }
 
 template <class Index>
