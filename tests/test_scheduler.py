@@ -15,6 +15,7 @@ def by_bytes(names):
     return sorted(names, key=lambda name: name.encode())
 
 
+LONG = ["node-" + tail for tail in ("b", "a" * 12 + "c", "a" * 12 + "b", "a" * 12, "a" * 12 + "\0", "")]
 PLANS = [
     ([], [("a", "b")], []),
     (["b", "B", "a", "ab", ""], [], [["", "B", "a", "ab", "b"]]),
@@ -34,8 +35,7 @@ PLANS = [
     (["a"], [("a", "c")], [["a"]]),
     (["é", "z", "e\u0301", "😀", "\uffff"], [], [["e\u0301", "z", "é", "\uffff", "😀"]]),
     # Long shared prefixes, ties past eight bytes, zero bytes and names that are prefixes.
-    (LONG := ["node-" + s for s in ("b", "a" * 12 + "c", "a" * 12 + "b", "a" * 12, "a" * 12 + "\0", "")],
-     [], [sorted(LONG, key=str.encode)]),
+    (LONG, [], [by_bytes(LONG)]),
 ]
 
 
