@@ -186,8 +186,9 @@ Plan plan_with(std::span<const std::string_view> nodes, std::span<const Edge> ed
     // table stops being asked once its misses outnumber three times its hits (edges made
     // of fresh strings equal to the node names never hit).
     std::size_t identity_hits = 0, identity_misses = 0;
+    const auto asking_identity = [&] { return identity_misses <= 3 * identity_hits + 1024; };
     const auto lookup = [&](std::string_view name) {
-        if (name.data() != nullptr && identity_misses <= 3 * identity_hits + 1024) {
+        if (name.data() != nullptr && asking_identity()) {
             const Index id = recall(identity, name);
             if (id != no_id<Index>) {
                 ++identity_hits;
@@ -209,7 +210,7 @@ Plan plan_with(std::span<const std::string_view> nodes, std::span<const Edge> ed
     bool have_last = false;
     // The identity table is hit at random again: its slots for edges ahead are requested early.
     for (std::size_t k = 0; k < edges.size(); ++k) {
-        if (k + ahead < edges.size()) {
+        if (k + ahead < edges.size() && asking_identity()) {
             __builtin_prefetch(&identity.slots[identity_home(identity, edges[k + ahead].first)]);
             __builtin_prefetch(&identity.slots[identity_home(identity, edges[k + ahead].second)]);
         }
