@@ -24,9 +24,9 @@ void absorb_lanes(Sha256Path path, std::span<HashState> states, std::span<Messag
     }
 }
 
-// Eight hex digits of a state word at once: the nibbles spread to one per byte, most
-// significant first in memory, then each byte n becomes '0' + n, plus 39 more for n > 9
-// ('a' - '0' - 10).
+// Eight hex digits of a state word at once: the nibbles spread to one per byte, each byte
+// n becomes '0' + n, plus 39 more for n > 9 ('a' - '0' - 10), and the bytes are put in
+// the order that leaves the most significant digit first in memory.
 std::uint64_t hex_word(std::uint32_t word) {
     std::uint64_t v = word;
     v = (v | v << 16) & 0x0000ffff0000ffffULL;
