@@ -25,9 +25,9 @@ alignas(16) constexpr std::uint32_t round_constants[64] = {
 };
 
 // The SHA round instruction keeps the eight working variables as two vectors, ABEF and
-// CDGH (A, C in the top 32-bit element), and does two rounds per call. Message words are scheduled four at a
-// time: msg1 adds sigma0, the alignr supplies W[t-7], msg2 adds sigma1 of the newest words.
-// One hash stream as the round instruction wants it.
+// CDGH (A and C in the top 32-bit element), and does two rounds per call. Message words
+// are scheduled four at a time: msg1 adds sigma0, the alignr supplies W[t-7], msg2 adds
+// sigma1 of the newest words. A lane is one hash stream in that form.
 struct Lane {
     __m128i abef;
     __m128i cdgh;
