@@ -298,6 +298,10 @@ Plan plan(std::span<const std::string_view> nodes, std::span<const Edge> edges, 
     return plan_with<std::uint64_t>(nodes, edges, key);
 }
 
+Plan plan_wide(std::span<const std::string_view> nodes, std::span<const Edge> edges, HashKey key) {
+    return plan_with<std::uint64_t>(nodes, edges, key);
+}
+
 Plan plan(std::span<const std::string_view> nodes, std::span<const Edge> edges) {
     return plan(nodes, edges, draw_hash_key(nodes.data()));
 }

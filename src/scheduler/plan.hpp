@@ -36,4 +36,8 @@ Plan plan(std::span<const std::string_view> nodes, std::span<const Edge> edges);
 // The same with a chosen hash key; the plan does not depend on it.
 Plan plan(std::span<const std::string_view> nodes, std::span<const Edge> edges, HashKey key);
 
+// The same with 64-bit ids and counts, which `plan` picks by itself only for inputs too
+// large for 32-bit ones; callable directly so that tests reach it.
+Plan plan_wide(std::span<const std::string_view> nodes, std::span<const Edge> edges, HashKey key);
+
 }  // namespace zelk::scheduler

@@ -33,11 +33,14 @@ Steps to_steps(const Plan& p) {
     return out;
 }
 
+// Plans with 32-bit ids, and checks that 64-bit ids give the same plan.
 Steps run(const std::vector<std::string>& nodes,
           const std::vector<std::pair<std::string, std::string>>& edges, HashKey key) {
     std::vector<std::string_view> nv(nodes.begin(), nodes.end());
     std::vector<Edge> ev(edges.begin(), edges.end());
-    return to_steps(plan(nv, ev, key));
+    Steps steps = to_steps(plan(nv, ev, key));
+    check(to_steps(plan_wide(nv, ev, key)) == steps, "64-bit ids plan alike");
+    return steps;
 }
 
 struct Example {
