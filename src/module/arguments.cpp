@@ -137,20 +137,22 @@ bool plain_pair(PyObject* item) { return PyTuple_Check(item); }
 // A row is a sequence of its own, whose conversion may run anything.
 bool never_plain(PyObject*) { return false; }
 
-bool float32_sequence(PyObject* obj, std::vector<float>& out) {
+// Appends the items of `obj`, each converted by `element`, to `out`. Rows of a matrix
+// share one buffer, so it grows geometrically, never to the exact size asked.
+template <class T, class Element, class Plain>
+bool append_sequence(PyObject* obj, std::vector<T>& out, Element&& element, Plain&& plain) {
     return walk_sequence(
         obj,
         [&](std::size_t n) {
-            // Rows share one buffer: grow it geometrically, never to the exact size.
             if (out.capacity() - out.size() < n) out.reserve(std::max(out.size() + n, 2 * out.capacity()));
         },
         [&](PyObject* item) {
-            float value = 0.0f;
-            if (!float32_element(item, value)) return false;
+            T value{};
+            if (!element(item, value)) return false;
             out.push_back(value);
             return true;
         },
-        plain_number);
+        plain);
 }
 
 // An exact bytes or bytearray object yields exactly its bytes when iterated, so it is
@@ -272,27 +274,18 @@ bool extract_text(PyObject* obj, const char* param, std::string_view& out) {
 }
 
 bool extract_floats(PyObject* obj, const char* param, std::vector<double>& out) {
-    const bool ok = walk_sequence(
-        obj, [&](std::size_t n) { out.reserve(n); },
-        [&](PyObject* item) {
-            double value = 0.0;
-            if (!float_element(item, value)) return false;
-            out.push_back(value);
-            return true;
-        },
-        plain_number);
-    return ok || argument_extraction_error(param);
+    return append_sequence(obj, out, float_element, plain_number) || argument_extraction_error(param);
 }
 
 bool extract_floats32(PyObject* obj, const char* param, std::vector<float>& out) {
-    return float32_sequence(obj, out) || argument_extraction_error(param);
+    return append_sequence(obj, out, float32_element, plain_number) || argument_extraction_error(param);
 }
 
 bool extract_rows(PyObject* obj, const char* param, Rows& out) {
     const bool ok = walk_sequence(
         obj, [&](std::size_t n) { out.offsets.reserve(n + 1); },
         [&](PyObject* row) {
-            if (!float32_sequence(row, out.values)) return false;
+            if (!append_sequence(row, out.values, float32_element, plain_number)) return false;
             out.offsets.push_back(out.values.size());
             return true;
         },
@@ -348,17 +341,8 @@ bool extract_pairs(PyObject* obj, const char* param, std::vector<TextPair>& out,
 }
 
 bool extract_bytes(PyObject* obj, const char* param, std::vector<std::uint8_t>& out) {
-    if (copy_byte_buffer(obj, out)) return true;
-    const bool ok = walk_sequence(
-        obj, [&](std::size_t n) { out.reserve(n); },
-        [&](PyObject* item) {
-            std::uint8_t value = 0;
-            if (!byte_element(item, value)) return false;
-            out.push_back(value);
-            return true;
-        },
-        plain_number);
-    return ok || argument_extraction_error(param);
+    return copy_byte_buffer(obj, out) || append_sequence(obj, out, byte_element, plain_number) ||
+           argument_extraction_error(param);
 }
 
 bool extract_count(PyObject* obj, const char* param, std::uint64_t& out) {
