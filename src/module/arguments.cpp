@@ -65,9 +65,17 @@ bool walk_sequence(PyObject* obj, Reserve&& reserve, Each&& each, Plain&& plain)
     const bool is_list = PyList_CheckExact(obj);
     if (is_list || PyTuple_CheckExact(obj)) {
         auto length = [&] { return is_list ? PyList_Size(obj) : PyTuple_Size(obj); };
+        auto at = [&](Py_ssize_t i) { return is_list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i); };
         Py_ssize_t size = length();
         for (Py_ssize_t i = 0; i < size; ++i) {
-            PyObject* item = is_list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
+            // Items are scattered objects: fetch the one `ahead` places on into cache now,
+            // and what the item half as far on refers to (it arrived meanwhile).
+            constexpr Py_ssize_t ahead = 8;
+            if (i + ahead < size) {
+                __builtin_prefetch(at(i + ahead));
+                plain.prefetch_inside(at(i + ahead / 2));
+            }
+            PyObject* item = at(i);
             if (plain(item)) {
                 if (!each(item)) return false;
             } else {
@@ -127,15 +135,33 @@ bool byte_element(PyObject* item, std::uint8_t& out) {
     return true;
 }
 
-// Numbers whose conversion to double runs no Python code.
-bool plain_number(PyObject* item) { return PyFloat_CheckExact(item) || PyLong_CheckExact(item); }
+// What the walk knows of an element kind: whether converting an item can run no Python
+// code at all (then the item is read borrowed), and what inside an item the conversion
+// will read next, so that it can be fetched into cache ahead of time.
+struct PlainNumber {  // float and int objects convert without running Python code
+    bool operator()(PyObject* item) const { return PyFloat_CheckExact(item) || PyLong_CheckExact(item); }
+    void prefetch_inside(PyObject*) const {}
+};
 
-// Reading a str's UTF-8 form, or a tuple's items, runs no Python code.
-bool plain_text(PyObject* item) { return PyUnicode_Check(item); }
-bool plain_pair(PyObject* item) { return PyTuple_Check(item); }
+struct PlainText {  // reading a str's UTF-8 form runs no Python code
+    bool operator()(PyObject* item) const { return PyUnicode_Check(item); }
+    void prefetch_inside(PyObject*) const {}
+};
 
-// A row is a sequence of its own, whose conversion may run anything.
-bool never_plain(PyObject*) { return false; }
+struct PlainPair {  // neither does reading a tuple's items; its strings are read next
+    bool operator()(PyObject* item) const { return PyTuple_Check(item); }
+    void prefetch_inside(PyObject* item) const {
+        if (PyTuple_Check(item) && PyTuple_Size(item) == 2) {
+            __builtin_prefetch(PyTuple_GetItem(item, 0));
+            __builtin_prefetch(PyTuple_GetItem(item, 1));
+        }
+    }
+};
+
+struct NeverPlain {  // a row is a sequence of its own, whose conversion may run anything
+    bool operator()(PyObject*) const { return false; }
+    void prefetch_inside(PyObject*) const {}
+};
 
 // Appends the items of `obj`, each converted by `element`, to `out`. Rows of a matrix
 // share one buffer, so it grows geometrically, never to the exact size asked.
@@ -274,22 +300,22 @@ bool extract_text(PyObject* obj, const char* param, std::string_view& out) {
 }
 
 bool extract_floats(PyObject* obj, const char* param, std::vector<double>& out) {
-    return append_sequence(obj, out, float_element, plain_number) || argument_extraction_error(param);
+    return append_sequence(obj, out, float_element, PlainNumber{}) || argument_extraction_error(param);
 }
 
 bool extract_floats32(PyObject* obj, const char* param, std::vector<float>& out) {
-    return append_sequence(obj, out, float32_element, plain_number) || argument_extraction_error(param);
+    return append_sequence(obj, out, float32_element, PlainNumber{}) || argument_extraction_error(param);
 }
 
 bool extract_rows(PyObject* obj, const char* param, Rows& out) {
     const bool ok = walk_sequence(
         obj, [&](std::size_t n) { out.offsets.reserve(n + 1); },
         [&](PyObject* row) {
-            if (!append_sequence(row, out.values, float32_element, plain_number)) return false;
+            if (!append_sequence(row, out.values, float32_element, PlainNumber{})) return false;
             out.offsets.push_back(out.values.size());
             return true;
         },
-        never_plain);
+        NeverPlain{});
     return ok || argument_extraction_error(param);
 }
 
@@ -309,7 +335,7 @@ bool extract_texts(PyObject* obj, const char* param, std::vector<std::string_vie
             out.push_back(text);
             return true;
         },
-        plain_text);
+        PlainText{});
     return ok || argument_extraction_error(param);
 }
 
@@ -336,12 +362,12 @@ bool extract_pairs(PyObject* obj, const char* param, std::vector<TextPair>& out,
             out.push_back(pair);
             return true;
         },
-        plain_pair);
+        PlainPair{});
     return ok || argument_extraction_error(param);
 }
 
 bool extract_bytes(PyObject* obj, const char* param, std::vector<std::uint8_t>& out) {
-    return copy_byte_buffer(obj, out) || append_sequence(obj, out, byte_element, plain_number) ||
+    return copy_byte_buffer(obj, out) || append_sequence(obj, out, byte_element, PlainNumber{}) ||
            argument_extraction_error(param);
 }
 
