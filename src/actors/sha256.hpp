@@ -43,10 +43,10 @@ struct Sha256Path {
 inline constexpr Sha256Path portable_path{compress_portable, compress_lanes_portable};
 inline constexpr Sha256Path sha_extensions_path{compress_sha_extensions, compress_lanes_sha_extensions};
 
-// Asks cpuid for the SHA extensions and the SSSE3 / SSE4.1 shuffles the fast path uses.
+// Whether the CPU reports the SHA extensions and the SSSE3 / SSE4.1 shuffles the fast path uses.
 bool cpu_has_sha_extensions();
 
-// The fastest path this CPU runs; one cpuid query per call.
+// The fastest path this CPU runs, read from what the runtime learnt from cpuid at load.
 Sha256Path pick_path();
 
 inline constexpr HashState initial_state = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
