@@ -1,7 +1,7 @@
 // The checkpoint codec.
 #include "checkpoint/codec.hpp"
 
-#include "json/parse.hpp"
+#include "json/transcode.hpp"
 
 #include <string>
 
@@ -9,18 +9,16 @@ namespace zelk::checkpoint {
 
 json::Outcome encode_checkpoint(std::string_view json_text) {
     json::Outcome outcome;
-    json::Arena arena;
-    const json::Parsed document = json::parse_text(json_text, arena);
-    if (!document.ok) {
-        outcome.error = json::error_message(json_text, document.error);
-        return outcome;
-    }
     // The compact form is rarely longer than the text; reserving that much up front
     // spares the buffer its early regrowth.
     json::reserve(outcome.text, header_size + json_text.size() + 16);
     json::append(outcome.text, magic);
-    json::append(outcome.text, std::string_view("\x01", 1));
-    json::print_value(outcome.text, document.value);
+    json::put(outcome.text, char(version));
+    json::ParseError error;
+    if (!json::parse_and_print(json_text, false, outcome.text, error)) {
+        outcome.text = {};
+        outcome.error = json::error_message(json_text, error);
+    }
     return outcome;
 }
 
@@ -36,14 +34,12 @@ json::Outcome decode_checkpoint(std::span<const std::uint8_t> blob) {
         return outcome;
     }
     const std::string_view body = bytes.substr(header_size);
-    json::Arena arena;
-    const json::Parsed document = json::parse_bytes(body, arena);
-    if (!document.ok) {
-        outcome.error = json::error_message(body, document.error);
-        return outcome;
-    }
     json::reserve(outcome.text, body.size() + 16);
-    json::print_value(outcome.text, document.value);
+    json::ParseError error;
+    if (!json::parse_and_print(body, true, outcome.text, error)) {
+        outcome.text = {};
+        outcome.error = json::error_message(body, error);
+    }
     return outcome;
 }
 

@@ -233,10 +233,12 @@ bool parse_number(Parser& p, Value& out) {
     // any digit did not fit, in which case the full literal goes to the exact converter.
     std::uint64_t s = 0;
     bool dropped = false;
+    int taken = 0;  // digits in S; any 19 digits fit, the 20th only below 2^64
     const auto take_digit = [&](char c) {
         const unsigned d = unsigned(c - '0');
-        if (s < 1844674407370955161ull || (s == 1844674407370955161ull && d <= 5)) {
+        if (!dropped && (taken < 19 || s < 1844674407370955161ull || (s == 1844674407370955161ull && d <= 5))) {
             s = s * 10 + d;
+            ++taken;
             return true;
         }
         dropped = true;
@@ -257,7 +259,7 @@ bool parse_number(Parser& p, Value& out) {
         if (p.cur == p.end) return fail_eof(p, ErrorKind::eof_value);
         if (!is_digit(*p.cur)) return fail_at(p, ErrorKind::invalid_number, p.cur);
         while (p.cur != p.end && is_digit(*p.cur)) {
-            if (!dropped && take_digit(*p.cur)) ++fraction_digits;
+            if (take_digit(*p.cur)) ++fraction_digits;
             ++p.cur;
         }
     }
@@ -402,10 +404,10 @@ Parser start_parser(std::string_view input, bool check_utf8, Arena& arena) {
     return p;
 }
 
-bool parse_string(Parser& p, std::string_view& out) {
+bool read_string(Parser& p, std::string_view& content, bool& escaped) {
     ++p.cur;  // the opening quote
     const char* run = p.cur;
-    bool escaped = false;
+    escaped = false;
     for (;;) {
         p.cur = scan_plain(p.cur, p.end);
         if (p.cur == p.end) return fail_eof(p, ErrorKind::eof_string);
@@ -421,7 +423,6 @@ bool parse_string(Parser& p, std::string_view& out) {
         if (!parse_escape(p)) return false;
         run = p.cur;
     }
-    std::string_view content;
     if (escaped) {
         p.unescaped.append(run, p.cur);
         content = p.unescaped;
@@ -432,7 +433,13 @@ bool parse_string(Parser& p, std::string_view& out) {
     if (p.check_utf8 && !is_valid_utf8(content)) {
         return fail(p, ErrorKind::invalid_unicode_code_point, offset_of(p, p.cur));
     }
-    out = escaped ? store_text(*p.arena, content) : content;
+    return true;
+}
+
+bool parse_string(Parser& p, std::string_view& out) {
+    bool escaped;
+    if (!read_string(p, out, escaped)) return false;
+    if (escaped) out = store_text(*p.arena, out);
     return true;
 }
 
@@ -464,38 +471,15 @@ bool finish(Parser& p) {
     return true;
 }
 
-std::size_t sort_members(Member* first, std::size_t count) {
-    const auto by_name = [](const Member& a, const Member& b) { return a.name < b.name; };
-    std::size_t i = 1;
-    while (i < count && first[i - 1].name < first[i].name) ++i;
-    if (i >= count) return count;  // already strictly ascending: the usual case
-    if (count <= 24) {
-        // Insertion sort: stable and without allocation for the small objects that
-        // dominate real documents.
-        for (; i < count; ++i) {
-            const Member m = first[i];
-            std::size_t j = i;
-            while (j > 0 && m.name < first[j - 1].name) {
-                first[j] = first[j - 1];
-                --j;
-            }
-            first[j] = m;
-        }
-    } else {
-        std::stable_sort(first, first + count, by_name);
-    }
-    // Keep the last of each run of equal names.
-    std::size_t kept = 0;
-    for (std::size_t k = 0; k < count; ++k) {
-        if (k + 1 < count && first[k].name == first[k + 1].name) continue;
-        first[kept++] = first[k];
-    }
-    return kept;
-}
-
 namespace {
 
 Parsed parse_document(std::string_view input, bool check_utf8, Arena& arena) {
+    // A fresh arena's first block takes about as many bytes as the values of a typical
+    // document of this size need; untouched pages of it cost nothing.
+    if (arena.blocks.empty()) {
+        const std::size_t wanted = std::min(input.size(), std::size_t(1) << 25) * 2;
+        arena.block_size = std::max<std::size_t>(4096, std::bit_ceil(wanted));
+    }
     Parser p = start_parser(input, check_utf8, arena);
     Parsed result;
     skip_whitespace(p);

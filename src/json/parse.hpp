@@ -11,6 +11,7 @@
 
 #include "json/value.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -83,7 +84,7 @@ struct Parser {
 Parser start_parser(std::string_view input, bool check_utf8, Arena& arena);
 
 inline bool is_whitespace(char c) noexcept {
-    return c == ' ' || c == '\n' || c == '\r' || c == '\t';
+    return static_cast<unsigned char>(c) <= ' ' && (c == ' ' || c == '\n' || c == '\r' || c == '\t');
 }
 
 inline void skip_whitespace(Parser& p) noexcept {
@@ -115,6 +116,10 @@ bool parse_value(Parser& p, Value& out);
 // Reads one string starting at its opening quote; the result is a view of the input or of
 // the arena.
 bool parse_string(Parser& p, std::string_view& out);
+
+// The same without storing: the content is a view of the input when the string held no
+// escapes (`escaped` false), else of p.unescaped, valid until the next string is read.
+bool read_string(Parser& p, std::string_view& content, bool& escaped);
 
 // After the value: only whitespace may follow.
 bool finish(Parser& p);
@@ -188,10 +193,38 @@ bool read_object(Parser& p, ReadMember&& read_member) {
     return true;
 }
 
-// Sorts the members in [first, first + count) by name and drops all but the last of each
-// run of equal names; returns the new count. Members with equal names keep their order of
-// appearance before the drop, so the last occurrence in the text wins.
-std::size_t sort_members(Member* first, std::size_t count);
+// Sorts the records in [first, first + count) by their `name` and drops all but the last
+// of each run of equal names; returns the new count. Records with equal names keep their
+// order of appearance before the drop, so the last occurrence in the text wins.
+template <class Named>
+std::size_t sort_by_name(Named* first, std::size_t count) {
+    std::size_t i = 1;
+    while (i < count && name_less(first[i - 1].name, first[i].name)) ++i;
+    if (i >= count) return count;  // already strictly ascending: the usual case
+    if (count <= 24) {
+        // Insertion sort: stable and without allocation for the small objects that
+        // dominate real documents.
+        for (; i < count; ++i) {
+            const Named m = first[i];
+            std::size_t j = i;
+            while (j > 0 && name_less(m.name, first[j - 1].name)) {
+                first[j] = first[j - 1];
+                --j;
+            }
+            first[j] = m;
+        }
+    } else {
+        std::stable_sort(first, first + count, [](const Named& a, const Named& b) { return name_less(a.name, b.name); });
+    }
+    std::size_t kept = 0;
+    for (std::size_t k = 0; k < count; ++k) {
+        if (k + 1 < count && first[k].name == first[k + 1].name) continue;
+        first[kept++] = first[k];
+    }
+    return kept;
+}
+
+inline std::size_t sort_members(Member* first, std::size_t count) { return sort_by_name(first, count); }
 
 struct Parsed {
     Value value;

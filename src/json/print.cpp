@@ -18,63 +18,73 @@ constexpr char digit_pairs[] =
 constexpr std::uint64_t ones = 0x0101010101010101ull;
 constexpr std::uint64_t highs = 0x8080808080808080ull;
 
-// Length of the leading run of bytes in `s` that print as they are.
-std::size_t plain_run(const char* s, std::size_t n) noexcept {
-    std::size_t i = 0;
-    if constexpr (std::endian::native == std::endian::little) {
-        for (; n - i >= 8; i += 8) {
-            std::uint64_t word;
-            std::memcpy(&word, s + i, 8);
-            const std::uint64_t quote = word ^ (ones * '"');
-            const std::uint64_t backslash = word ^ (ones * '\\');
-            const std::uint64_t hits = (((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) |
-                                        ((word - ones * 0x20) & ~word)) & highs;
-            if (hits) return i + std::countr_zero(hits) / 8;
-        }
+// Writes the escape of the byte `c` (a quote, a backslash or a control byte); returns the
+// new end.
+char* write_escape(char* w, unsigned char c) noexcept {
+    *w++ = '\\';
+    switch (c) {
+        case '"': *w++ = '"'; break;
+        case '\\': *w++ = '\\'; break;
+        case '\b': *w++ = 'b'; break;
+        case '\t': *w++ = 't'; break;
+        case '\n': *w++ = 'n'; break;
+        case '\f': *w++ = 'f'; break;
+        case '\r': *w++ = 'r'; break;
+        default:
+            std::memcpy(w, "u00", 3);
+            w[3] = "0123456789abcdef"[c >> 4];
+            w[4] = "0123456789abcdef"[c & 15];
+            w += 5;
     }
-    for (; i < n; ++i) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        if (c == '"' || c == '\\' || c < 0x20) break;
-    }
-    return i;
+    return w;
 }
+
+}  // namespace
 
 void print_string(Buffer& out, std::string_view text) {
     const char* s = text.data();
-    std::size_t n = text.size();
-    char* w = reserve(out, 1);
+    const char* const end = s + text.size();
+    // Room for the quotes and the text copied eight bytes at a time; each escape found
+    // later reserves its own extra room.
+    char* w = reserve(out, text.size() + 2 + 8);
     *w++ = '"';
-    commit(out, w);
     for (;;) {
-        const std::size_t run = plain_run(s, n);
-        w = reserve(out, run + 7);  // the run, then one escape of up to 6 bytes or the quote
-        if (run != 0) std::memcpy(w, s, run);
-        w += run;
-        s += run;
-        n -= run;
-        if (n == 0) break;
-        const auto c = static_cast<unsigned char>(*s++);
-        --n;
-        *w++ = '\\';
-        switch (c) {
-            case '"': *w++ = '"'; break;
-            case '\\': *w++ = '\\'; break;
-            case '\b': *w++ = 'b'; break;
-            case '\t': *w++ = 't'; break;
-            case '\n': *w++ = 'n'; break;
-            case '\f': *w++ = 'f'; break;
-            case '\r': *w++ = 'r'; break;
-            default:
-                std::memcpy(w, "u00", 3);
-                w[3] = "0123456789abcdef"[c >> 4];
-                w[4] = "0123456789abcdef"[c & 15];
-                w += 5;
+        if constexpr (std::endian::native == std::endian::little) {
+            while (end - s >= 8) {
+                std::uint64_t word;
+                std::memcpy(&word, s, 8);
+                std::memcpy(w, &word, 8);
+                const std::uint64_t quote = word ^ (ones * '"');
+                const std::uint64_t backslash = word ^ (ones * '\\');
+                const std::uint64_t hits = (((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) |
+                                            ((word - ones * 0x20) & ~word)) & highs;
+                if (hits) {
+                    const int plain = std::countr_zero(hits) / 8;
+                    s += plain;
+                    w += plain;
+                    break;
+                }
+                s += 8;
+                w += 8;
+            }
         }
+        while (s != end) {
+            const auto c = static_cast<unsigned char>(*s);
+            if (c == '"' || c == '\\' || c < 0x20) break;
+            *w++ = char(c);
+            ++s;
+        }
+        if (s == end) break;
+        // An escape: up to five bytes more than the one byte the reservation counted.
         commit(out, w);
+        w = reserve(out, std::size_t(end - s) + 8 + 8);
+        w = write_escape(w, static_cast<unsigned char>(*s++));
     }
     *w++ = '"';
     commit(out, w);
 }
+
+namespace {
 
 void print_in(Buffer& out, const Value& v) {
     switch (v.kind) {
@@ -84,28 +94,24 @@ void print_in(Buffer& out, const Value& v) {
         case Kind::sint: commit(out, write_sint(reserve(out, number_room), v.sint)); return;
         case Kind::real: commit(out, write_double(reserve(out, number_room), v.real)); return;
         case Kind::string: print_string(out, text_of(v)); return;
-        case Kind::array: {
-            char* w = reserve(out, 1);
-            *w = '[';
-            commit(out, w + 1);
+        case Kind::array:
+            put(out, '[');
             for (std::size_t i = 0; i < v.size; ++i) {
-                if (i != 0) append(out, ",");
+                if (i != 0) put(out, ',');
                 print_in(out, v.items[i]);
             }
-            append(out, "]");
+            put(out, ']');
             return;
-        }
-        case Kind::object: {
-            append(out, "{");
+        case Kind::object:
+            put(out, '{');
             for (std::size_t i = 0; i < v.size; ++i) {
-                if (i != 0) append(out, ",");
+                if (i != 0) put(out, ',');
                 print_string(out, v.members[i].name);
-                append(out, ":");
+                put(out, ':');
                 print_in(out, v.members[i].value);
             }
-            append(out, "}");
+            put(out, '}');
             return;
-        }
     }
 }
 
@@ -121,11 +127,6 @@ char* grow(Buffer& buffer, std::size_t room) {
     return buffer.data.get() + buffer.size;
 }
 
-void append(Buffer& buffer, std::string_view bytes) {
-    char* w = reserve(buffer, bytes.size());
-    if (!bytes.empty()) std::memcpy(w, bytes.data(), bytes.size());
-    commit(buffer, w + bytes.size());
-}
 
 void print_value(Buffer& out, const Value& value) { print_in(out, value); }
 
@@ -163,35 +164,7 @@ char* write_sint(char* out, std::int64_t value) noexcept {
     return write_uint(out, 0 - std::uint64_t(value));
 }
 
-char* write_double(char* out, double value) noexcept {
-    if (!std::isfinite(value)) {
-        std::memcpy(out, "null", 4);
-        return out + 4;
-    }
-    if (std::signbit(value)) {
-        *out++ = '-';
-        value = -value;
-    }
-    if (value == 0) {
-        std::memcpy(out, "0.0", 3);
-        return out + 3;
-    }
-    // Shortest round-trip digits d1.d2...dn and the decimal exponent X of d1.
-    char sci[32];
-    const char* const sci_end = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
-    char digits[20];
-    int n = 0;
-    const char* q = sci;
-    digits[n++] = *q++;
-    if (*q == '.') {
-        for (++q; *q != 'e'; ++q) digits[n++] = *q;
-    }
-    ++q;  // "e"
-    const bool negative_exponent = *q++ == '-';
-    int x = 0;
-    for (; q != sci_end; ++q) x = x * 10 + (*q - '0');
-    if (negative_exponent) x = -x;
-
+char* write_decimal(char* out, const char* digits, int n, int x) noexcept {
     if (x < -5 || x > 15) {
         *out++ = digits[0];
         if (n > 1) {
@@ -223,6 +196,36 @@ char* write_double(char* out, double value) noexcept {
     *out++ = '.';
     *out++ = '0';
     return out;
+}
+
+char* write_double(char* out, double value) noexcept {
+    if (!std::isfinite(value)) {
+        std::memcpy(out, "null", 4);
+        return out + 4;
+    }
+    if (std::signbit(value)) {
+        *out++ = '-';
+        value = -value;
+    }
+    if (value == 0) {
+        std::memcpy(out, "0.0", 3);
+        return out + 3;
+    }
+    // Shortest round-trip digits d1.d2...dn and the decimal exponent X of d1.
+    char sci[32];
+    const char* const sci_end = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
+    char digits[20];
+    int n = 0;
+    const char* q = sci;
+    digits[n++] = *q++;
+    if (*q == '.') {
+        for (++q; *q != 'e'; ++q) digits[n++] = *q;
+    }
+    ++q;  // "e"
+    const bool negative_exponent = *q++ == '-';
+    int x = 0;
+    for (; q != sci_end; ++q) x = x * 10 + (*q - '0');
+    return write_decimal(out, digits, n, negative_exponent ? -x : x);
 }
 
 }  // namespace zelk::json

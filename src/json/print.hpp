@@ -5,6 +5,7 @@
 #include "json/value.hpp"
 
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -31,12 +32,25 @@ inline char* reserve(Buffer& buffer, std::size_t room) {
 // Marks everything up to `end` (inside the reserved room) as written.
 inline void commit(Buffer& buffer, char* end) noexcept { buffer.size = std::size_t(end - buffer.data.get()); }
 
-void append(Buffer& buffer, std::string_view bytes);
+inline void append(Buffer& buffer, std::string_view bytes) {
+    char* w = reserve(buffer, bytes.size());
+    if (!bytes.empty()) std::memcpy(w, bytes.data(), bytes.size());
+    commit(buffer, w + bytes.size());
+}
+
+inline void put(Buffer& buffer, char c) {
+    char* w = reserve(buffer, 1);
+    *w = c;
+    commit(buffer, w + 1);
+}
 
 inline std::string_view view(const Buffer& buffer) noexcept { return {buffer.data.get(), buffer.size}; }
 
 // Appends the compact form of `value`.
 void print_value(Buffer& out, const Value& value);
+
+// Appends a string in its printed form: quoted, with the escapes of the compact form.
+void print_string(Buffer& out, std::string_view text);
 
 // The compact form of `value` as a string.
 std::string to_text(const Value& value);
@@ -47,6 +61,10 @@ inline constexpr std::size_t number_room = 32;
 // Writes a double in its printed form ("null" when not finite) and returns the new end.
 char* write_double(char* out, double value) noexcept;
 char* write_uint(char* out, std::uint64_t value) noexcept;
+
+// Writes the decimal d1.d2...dn x 10^x (digits without leading or trailing zeros, n from
+// 1 to 17) in the layout of printed doubles, without its sign; returns the new end.
+char* write_decimal(char* out, const char* digits, int n, int x) noexcept;
 char* write_sint(char* out, std::int64_t value) noexcept;
 
 }  // namespace zelk::json

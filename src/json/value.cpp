@@ -11,7 +11,7 @@ const Value* find_member(const Value& object, std::string_view name) noexcept {
     if (object.kind != Kind::object) return nullptr;
     const auto members = members_of(object);
     const auto it = std::lower_bound(members.begin(), members.end(), name,
-                                     [](const Member& m, std::string_view n) { return m.name < n; });
+                                     [](const Member& m, std::string_view n) { return name_less(m.name, n); });
     return it != members.end() && it->name == name ? &it->value : nullptr;
 }
 

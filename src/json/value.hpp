@@ -53,7 +53,16 @@ struct Value {
     };
 };
 
-// Object members are kept sorted by name in byte order, names unique.
+// Byte order of names: unsigned bytes, a proper prefix first. Most names differ in their
+// first byte, which is compared here before the library comparison is called.
+inline bool name_less(std::string_view a, std::string_view b) noexcept {
+    if (!a.empty() && !b.empty() && a[0] != b[0]) {
+        return static_cast<unsigned char>(a[0]) < static_cast<unsigned char>(b[0]);
+    }
+    return a < b;
+}
+
+// Object members are kept sorted by name in byte order (`name_less`), names unique.
 struct Member {
     std::string_view name;
     Value value;

@@ -1,0 +1,202 @@
+// Parse and print in one pass.
+#include "json/transcode.hpp"
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace zelk::json {
+
+namespace {
+
+// A printed member: its name and where its text (name, colon, value) starts and ends in
+// the output.
+struct PrintedMember {
+    std::string_view name;
+    std::size_t start = 0;
+    std::size_t end = 0;
+};
+
+struct Transcoder {
+    Parser parser;
+    Buffer& out;
+    std::vector<PrintedMember> members;  // members of the open objects, innermost last
+    std::string moved;                   // scratch copy of an object body being reordered
+};
+
+bool transcode_value(Transcoder& t);
+
+// Appends the n input bytes at `from`. Short runs, the usual kind, are copied as two
+// 8-byte words, reading no further than the end of the input and writing into reserved room.
+inline void copy_input(Transcoder& t, const char* from, std::size_t n) {
+    char* w = reserve(t.out, n + 16);
+    if (n <= 16 && t.parser.end - from >= 16) {
+        std::memcpy(w, from, 8);
+        std::memcpy(w + 8, from + 8, 8);
+    } else {
+        std::memcpy(w, from, n);
+    }
+    commit(t.out, w + n);
+}
+
+inline void copy_token(Transcoder& t, const char* start) {
+    copy_input(t, start, std::size_t(t.parser.cur - start));
+}
+
+// Prints the double `value` read from `literal`. A literal with at most 15 significant
+// digits whose value is a normal double holds exactly the shortest digits of that double:
+// decimals of up to 15 digits map to distinct normal doubles, so none shorter or equally
+// short reads back as the same one. Those digits are laid out directly; any other literal
+// goes through the shortest-digit generator.
+void print_real(Buffer& out, std::string_view literal, double value) {
+    char* w = reserve(out, number_room);
+    // A literal of more than 17 bytes (without its sign) whose fraction does not start
+    // with a zero has more than 15 significant digits, or an exponent: the generator
+    // handles those.
+    const std::string_view body = literal.substr(literal[0] == '-' ? 1 : 0);
+    const bool short_literal = body.size() <= 17 || body.starts_with("0.0");
+    if (short_literal && (value < 0 ? -value : value) >= 0x1p-1022) {
+        char digits[15];
+        int n = 0;
+        std::int64_t x = -1;     // power of ten of the first significant digit, before "e"
+        std::int64_t zeros = 0;  // zeros after the last nonzero significant digit
+        bool point = false;
+        std::size_t i = literal[0] == '-' ? 1 : 0;
+        for (; i < literal.size() && literal[i] != 'e' && literal[i] != 'E'; ++i) {
+            const char c = literal[i];
+            if (c == '.') {
+                point = true;
+            } else if (n == 0 && c == '0') {
+                if (point) --x;  // a leading zero of the fraction
+            } else {
+                if (!point) ++x;
+                if (c == '0') {
+                    ++zeros;
+                } else {
+                    if (n + zeros >= 15) break;
+                    for (; zeros > 0; --zeros) digits[n++] = '0';
+                    digits[n++] = c;
+                }
+            }
+        }
+        std::int64_t exponent = 0;
+        bool fits = i == literal.size() || literal[i] == 'e' || literal[i] == 'E';
+        if (fits && i < literal.size()) {
+            std::size_t k = i + 1;
+            const bool negative = literal[k] == '-';
+            if (literal[k] == '+' || literal[k] == '-') ++k;
+            for (; k < literal.size() && fits; ++k) {
+                exponent = exponent * 10 + (literal[k] - '0');
+                fits = exponent < (std::int64_t(1) << 40);
+            }
+            if (negative) exponent = -exponent;
+        }
+        if (fits && x + exponent >= -400 && x + exponent <= 400) {
+            if (value < 0) *w++ = '-';
+            commit(out, write_decimal(w, digits, n, int(x + exponent)));
+            return;
+        }
+    }
+    commit(out, write_double(w, value));
+}
+
+bool transcode_array(Transcoder& t) {
+    put(t.out, '[');
+    bool first = true;
+    const bool ok = read_array(t.parser, [&] {
+        if (!first) put(t.out, ',');
+        first = false;
+        return transcode_value(t);
+    });
+    if (!ok) return false;
+    put(t.out, ']');
+    return true;
+}
+
+// Puts the members printed since `mark` in name order, keeping the last of repeated names.
+void order_members(Transcoder& t, std::size_t mark) {
+    PrintedMember* first = t.members.data() + mark;
+    const std::size_t count = t.members.size() - mark;
+    std::size_t i = 1;
+    while (i < count && name_less(first[i - 1].name, first[i].name)) ++i;
+    if (i >= count) return;  // already in order, as in every canonical text
+    const std::size_t body = first[0].start;  // just after the opening brace
+    for (i = 0; i < count; ++i) first[i].end = i + 1 < count ? first[i + 1].start - 1 : t.out.size;
+    const std::size_t kept = sort_by_name(first, count);
+    t.moved.assign(t.out.data.get() + body, t.out.size - body);
+    t.out.size = body;
+    for (i = 0; i < kept; ++i) {
+        if (i != 0) put(t.out, ',');
+        append(t.out, std::string_view(t.moved).substr(first[i].start - body, first[i].end - first[i].start));
+    }
+}
+
+bool transcode_object(Transcoder& t) {
+    put(t.out, '{');
+    const std::size_t mark = t.members.size();
+    const bool ok = read_object(t.parser, [&](std::string_view name) {
+        if (t.members.size() != mark) put(t.out, ',');
+        t.members.push_back(PrintedMember{name, t.out.size, 0});
+        if (name.data() > t.parser.begin && name.data() < t.parser.end) {
+            // A view of the input: the name had no escapes and prints as written.
+            copy_input(t, name.data() - 1, name.size() + 2);
+        } else {
+            print_string(t.out, name);
+        }
+        put(t.out, ':');
+        return transcode_value(t);
+    });
+    if (!ok) return false;
+    if (t.members.size() != mark) order_members(t, mark);
+    t.members.resize(mark);
+    put(t.out, '}');
+    return true;
+}
+
+bool transcode_value(Transcoder& t) {
+    Parser& p = t.parser;
+    if (p.cur == p.end) return fail_eof(p, ErrorKind::eof_value);
+    const char* const start = p.cur;
+    switch (*p.cur) {
+        case '[': return transcode_array(t);
+        case '{': return transcode_object(t);
+        case '"': {
+            std::string_view content;
+            bool escaped;
+            if (!read_string(p, content, escaped)) return false;
+            // Without escapes the text between the quotes holds no byte the printer
+            // escapes, so the string prints exactly as it was written.
+            if (escaped) {
+                print_string(t.out, content);
+            } else {
+                copy_token(t, start);
+            }
+            return true;
+        }
+        default: break;
+    }
+    Value scalar;
+    if (!parse_value(p, scalar)) return false;
+    if (scalar.kind == Kind::real) {
+        print_real(t.out, {start, std::size_t(p.cur - start)}, scalar.real);
+    } else {
+        // Literals and integers (no leading zeros, "-" only before a nonzero magnitude)
+        // print exactly as written.
+        copy_token(t, start);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool parse_and_print(std::string_view input, bool check_utf8, Buffer& out, ParseError& error) {
+    Arena arena;  // holds member names that had escapes
+    Transcoder t{start_parser(input, check_utf8, arena), out, {}, {}};
+    skip_whitespace(t.parser);
+    if (transcode_value(t) && finish(t.parser)) return true;
+    error = t.parser.error;
+    return false;
+}
+
+}  // namespace zelk::json
