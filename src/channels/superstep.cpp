@@ -119,7 +119,7 @@ bool read_updates(Parser& p, std::vector<Value>& updates, std::string& message) 
     return ok && json::finish(p);
 }
 
-bool by_name(const Member& m, std::string_view name) { return m.name < name; }
+bool by_name(const Member& m, std::string_view name) { return json::name_less(m.name, name); }
 
 // The working state: the parsed channels, sorted, plus the channels the updates add, in
 // order of creation and found through a hash index, so that neither lookups nor inserts
@@ -143,7 +143,7 @@ Value& channel_named(Channels& channels, std::string_view name) {
 // The channels in name order (the added ones merged in).
 void sort_channels(Channels& channels) {
     const auto middle = channels.all.begin() + std::ptrdiff_t(channels.sorted);
-    const auto by_names = [](const Member& a, const Member& b) { return a.name < b.name; };
+    const auto by_names = [](const Member& a, const Member& b) { return json::name_less(a.name, b.name); };
     std::sort(middle, channels.all.end(), by_names);
     std::inplace_merge(channels.all.begin(), middle, channels.all.end(), by_names);
 }
