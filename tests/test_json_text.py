@@ -1,8 +1,10 @@
 """JSON text form: parse errors and their positions, the compact printed form, the
 conformance corpus, and random documents against a small reference printer.
 
-The text parse is reached through encode_checkpoint (a str) and the byte parse through
-decode_checkpoint (the body of a frame); both must agree wherever the input is UTF-8."""
+The checkpoint codec parses and prints in one pass: its text parse is reached through
+encode_checkpoint (a str) and its byte parse through decode_checkpoint (the body of a
+frame). reduce_channel under a replacing reducer parses into values and prints those. All
+three must agree wherever the input is UTF-8."""
 
 import decimal
 import json
@@ -23,6 +25,10 @@ def via_text(text):
 
 def via_bytes(data):
     return zelk_core.decode_checkpoint(HEADER + data)
+
+
+def via_values(text):
+    return zelk_core.reduce_channel("last_value", "null", text)
 
 
 # ------------------------------------------------------------------ parse errors
@@ -97,13 +103,11 @@ PARSE_ERRORS = [
 
 
 @pytest.mark.parametrize("text, message", PARSE_ERRORS)
-def test_parse_error_through_both_entry_points(text, message):
-    with pytest.raises(ValueError) as raised:
-        zelk_core.encode_checkpoint(text)
-    assert str(raised.value) == message
-    with pytest.raises(ValueError) as raised:
-        via_bytes(text.encode())
-    assert str(raised.value) == message
+def test_parse_error_through_every_entry_point(text, message):
+    for parse, argument in [(zelk_core.encode_checkpoint, text), (via_bytes, text.encode()), (via_values, text)]:
+        with pytest.raises(ValueError) as raised:
+            parse(argument)
+        assert str(raised.value) == message
 
 
 @pytest.mark.parametrize("body, message", [
@@ -120,9 +124,9 @@ def test_byte_parse_errors(body, message):
     assert str(raised.value) == message
 
 
-def test_nesting_budget_boundary():
-    assert via_text("[" * 127 + "]" * 127) == "[" * 127 + "]" * 127
-    assert via_text('{"a":' * 127 + "1" + "}" * 127) == '{"a":' * 127 + "1" + "}" * 127
+@pytest.mark.parametrize("text", ["[" * 127 + "]" * 127, '{"a":' * 127 + "1" + "}" * 127])
+def test_nesting_budget_boundary(text):
+    assert via_text(text) == via_values(text) == text
 
 
 # ------------------------------------------------------------------ printing
@@ -150,8 +154,7 @@ PRINTED = [
 
 @pytest.mark.parametrize("text, printed", PRINTED)
 def test_printed_form(text, printed):
-    assert via_text(text) == printed
-    assert via_bytes(text.encode()) == printed
+    assert via_text(text) == via_bytes(text.encode()) == via_values(text) == printed
 
 
 # ------------------------------------------------------------------ corpus
@@ -178,7 +181,7 @@ def test_conformance_corpus(path):
         text = None
     if text is not None:
         verdicts["text"] = outcome(via_text, text)
-        assert verdicts["text"] == verdicts["byte"]
+        assert outcome(via_values, text) == verdicts["text"] == verdicts["byte"]
     for kind, (verdict, printed) in verdicts.items():
         if path.name.startswith("y_"):
             assert verdict == "accepted", kind
@@ -248,7 +251,14 @@ def test_random_documents_print_like_the_reference(document, layout):
     printed = via_text(text)
     assert printed == reference(document)
     assert via_text(printed) == printed  # parse then print is a fixed point
-    assert via_bytes(text.encode()) == printed
+    assert via_bytes(text.encode()) == via_values(text) == printed
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.tuples(st.sampled_from(["a", "b", "é", "", '"', "a\n"]), documents), max_size=30))
+def test_repeated_names_keep_the_last(pairs):
+    text = "{" + ",".join(json.dumps(name) + ":" + json.dumps(value) for name, value in pairs) + "}"
+    assert via_text(text) == via_values(text) == reference(dict(pairs))
 
 
 @settings(max_examples=300, deadline=None)
