@@ -51,9 +51,9 @@ inline void copy_token(Transcoder& t, const char* start) {
 // goes through the shortest-digit generator.
 void print_real(Buffer& out, std::string_view literal, double value) {
     char* w = reserve(out, number_room);
-    // A literal of more than 17 bytes (without its sign) whose fraction does not start
-    // with a zero has more than 15 significant digits, or an exponent: the generator
-    // handles those.
+    // Longer literals (sign aside) have 15 significant digits or fewer only when they
+    // carry an exponent or runs of zeros; unless the fraction starts with zeros they go
+    // straight to the generator, which handles every literal.
     const std::string_view body = literal.substr(literal[0] == '-' ? 1 : 0);
     const bool short_literal = body.size() <= 17 || body.starts_with("0.0");
     if (short_literal && (value < 0 ? -value : value) >= 0x1p-1022) {
