@@ -1,10 +1,7 @@
-"""hash_event and verify_chain against hashlib; the native SHA-256 test on both paths."""
+"""hash_event and verify_chain against hashlib."""
 
 import hashlib
-import os
-import pathlib
 import random
-import subprocess
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -22,18 +19,6 @@ def chain(genesis, payloads):
         prev = zelk_core.hash_event(prev, payload)
         entries.append((payload, prev))
     return entries
-
-
-def test_native_sha256_both_paths():
-    build = os.environ.get("ZELK_DEV_BUILD")
-    program = pathlib.Path(build or "", "test_sha256")
-    if not build or not program.exists():
-        pytest.skip("native test_sha256 not built (ZELK_DEV_BUILD unset or empty)")
-    done = subprocess.run([program], capture_output=True, text=True, timeout=300)
-    assert done.returncode == 0, done.stdout + done.stderr
-    skipped = [line for line in done.stdout.splitlines() if line.startswith("SKIP")]
-    if skipped:
-        pytest.skip("; ".join(skipped))
 
 
 ALPHABET = ["a", "\x1f", "é", "€", "😀", "\x00"]  # 1, 1, 2, 3, 4 and 1 UTF-8 bytes

@@ -1,0 +1,26 @@
+"""The native test programs of the pure cores (built by `make test` into ZELK_DEV_BUILD).
+
+Each prints its own tally; a line starting with SKIP (for instance the SHA-extensions path
+on a CPU without them) becomes a visible pytest skip.
+"""
+
+import os
+import pathlib
+import subprocess
+
+import pytest
+
+BUILD = pathlib.Path(os.environ.get("ZELK_DEV_BUILD", "/nonexistent"))
+PROGRAMS = ["test_channels", "test_json", "test_plan", "test_sha256"]
+
+
+@pytest.mark.parametrize("name", PROGRAMS)
+def test_native_program(name):
+    program = BUILD / name
+    if not program.exists():
+        pytest.skip(f"{program} not built (run through `make test`)")
+    done = subprocess.run([program], capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stdout[-4000:] + done.stderr[-4000:]
+    skipped = [line for line in done.stdout.splitlines() if line.startswith("SKIP")]
+    if skipped:
+        pytest.skip("; ".join(skipped))
