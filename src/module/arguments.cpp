@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <type_traits>
 
 namespace zelk::py {
 
@@ -52,18 +53,21 @@ bool walk_sequence(PyObject* obj, Reserve&& reserve, Each&& each, Plain&& plain)
         return false;
     }
     if (!PySequence_Check(obj)) return fail_cannot_convert(obj, "Sequence");
+    const bool is_list = PyList_CheckExact(obj);
+    const bool exact = is_list || PyTuple_CheckExact(obj);
     Py_ssize_t hint = PySequence_Size(obj);
     if (hint < 0) {
         PyErr_Clear();
         hint = 0;
     }
-    reserve(std::size_t(std::min(hint, max_reserve)));
+    // The length of an exact list or tuple counts items it really holds; any other
+    // object's __len__ may say anything, so its word reserves a bounded amount only.
+    reserve(std::size_t(exact ? hint : std::min(hint, max_reserve)));
     // Exact lists and tuples are walked by index, which is what their iterators do: the
     // item at the next index while the index is below the current length. An item whose
     // conversion runs no Python code is read borrowed; any other is held while it is
     // converted (that code may drop it from the list) and the length is read again after.
-    const bool is_list = PyList_CheckExact(obj);
-    if (is_list || PyTuple_CheckExact(obj)) {
+    if (exact) {
         auto length = [&] { return is_list ? PyList_Size(obj) : PyTuple_Size(obj); };
         auto at = [&](Py_ssize_t i) { return is_list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i); };
         Py_ssize_t size = length();
@@ -71,7 +75,7 @@ bool walk_sequence(PyObject* obj, Reserve&& reserve, Each&& each, Plain&& plain)
             // Items are scattered objects: fetch the one `ahead` places on into cache now,
             // and what the item half as far on refers to (it arrived meanwhile).
             constexpr Py_ssize_t ahead = 8;
-            if (i + ahead < size) {
+            if (std::decay_t<Plain>::scattered && i + ahead < size) {
                 __builtin_prefetch(at(i + ahead));
                 plain.prefetch_inside(at(i + ahead / 2));
             }
@@ -99,20 +103,24 @@ bool walk_sequence(PyObject* obj, Reserve&& reserve, Each&& each, Plain&& plain)
 
 // ------------------------------------------------------------ element rules
 
-bool float_element(PyObject* item, double& out) {
-    out = PyFloat_AsDouble(item);
-    if (out == -1.0 && PyErr_Occurred() != nullptr) return host_failed();
-    return true;
-}
+// Element rules as function objects, so that the walk inlines them.
+struct FloatElement {
+    bool operator()(PyObject* item, double& out) const {
+        out = PyFloat_AsDouble(item);
+        return out != -1.0 || PyErr_Occurred() == nullptr || host_failed();
+    }
+};
 
 // Rounds to the nearest 32-bit float, ties to even; beyond the 32-bit range the IEEE
 // conversion gives an infinity of the same sign, and NaN stays NaN.
-bool float32_element(PyObject* item, float& out) {
-    double wide = 0.0;
-    if (!float_element(item, wide)) return false;
-    out = static_cast<float>(wide);
-    return true;
-}
+struct Float32Element {
+    bool operator()(PyObject* item, float& out) const {
+        double wide = 0.0;
+        if (!FloatElement{}(item, wide)) return false;
+        out = static_cast<float>(wide);
+        return true;
+    }
+};
 
 // The text rule: a view of the str's UTF-8 form.
 bool text_value(PyObject* obj, std::string_view& out) {
@@ -124,31 +132,38 @@ bool text_value(PyObject* obj, std::string_view& out) {
     return true;
 }
 
-bool byte_element(PyObject* item, std::uint8_t& out) {
-    long value = PyLong_AsLong(item);
-    if (value == -1 && PyErr_Occurred() != nullptr) return host_failed();
-    if (value < 0 || value > 255) {
-        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-        return false;
+struct ByteElement {
+    bool operator()(PyObject* item, std::uint8_t& out) const {
+        const long value = PyLong_AsLong(item);
+        if (value == -1 && PyErr_Occurred() != nullptr) return host_failed();
+        if (value < 0 || value > 255) {
+            PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+            return false;
+        }
+        out = std::uint8_t(value);
+        return true;
     }
-    out = std::uint8_t(value);
-    return true;
-}
+};
 
 // What the walk knows of an element kind: whether converting an item can run no Python
 // code at all (then the item is read borrowed), and what inside an item the conversion
-// will read next, so that it can be fetched into cache ahead of time.
+// will read next, so that it can be fetched into cache ahead of time. Numbers usually
+// lie in memory in the order they were made, which the hardware prefetcher follows by
+// itself; strings named by many lists and tuples are `scattered`.
 struct PlainNumber {  // float and int objects convert without running Python code
+    static constexpr bool scattered = false;
     bool operator()(PyObject* item) const { return PyFloat_CheckExact(item) || PyLong_CheckExact(item); }
     void prefetch_inside(PyObject*) const {}
 };
 
 struct PlainText {  // reading a str's UTF-8 form runs no Python code
+    static constexpr bool scattered = true;
     bool operator()(PyObject* item) const { return PyUnicode_Check(item); }
     void prefetch_inside(PyObject*) const {}
 };
 
 struct PlainPair {  // neither does reading a tuple's items; its strings are read next
+    static constexpr bool scattered = true;
     bool operator()(PyObject* item) const { return PyTuple_Check(item); }
     void prefetch_inside(PyObject* item) const {
         if (PyTuple_Check(item) && PyTuple_Size(item) == 2) {
@@ -159,6 +174,7 @@ struct PlainPair {  // neither does reading a tuple's items; its strings are rea
 };
 
 struct NeverPlain {  // a row is a sequence of its own, whose conversion may run anything
+    static constexpr bool scattered = false;
     bool operator()(PyObject*) const { return false; }
     void prefetch_inside(PyObject*) const {}
 };
@@ -300,18 +316,18 @@ bool extract_text(PyObject* obj, const char* param, std::string_view& out) {
 }
 
 bool extract_floats(PyObject* obj, const char* param, std::vector<double>& out) {
-    return append_sequence(obj, out, float_element, PlainNumber{}) || argument_extraction_error(param);
+    return append_sequence(obj, out, FloatElement{}, PlainNumber{}) || argument_extraction_error(param);
 }
 
 bool extract_floats32(PyObject* obj, const char* param, std::vector<float>& out) {
-    return append_sequence(obj, out, float32_element, PlainNumber{}) || argument_extraction_error(param);
+    return append_sequence(obj, out, Float32Element{}, PlainNumber{}) || argument_extraction_error(param);
 }
 
 bool extract_rows(PyObject* obj, const char* param, Rows& out) {
     const bool ok = walk_sequence(
         obj, [&](std::size_t n) { out.offsets.reserve(n + 1); },
         [&](PyObject* row) {
-            if (!append_sequence(row, out.values, float32_element, PlainNumber{})) return false;
+            if (!append_sequence(row, out.values, Float32Element{}, PlainNumber{})) return false;
             out.offsets.push_back(out.values.size());
             return true;
         },
@@ -367,7 +383,7 @@ bool extract_pairs(PyObject* obj, const char* param, std::vector<TextPair>& out,
 }
 
 bool extract_bytes(PyObject* obj, const char* param, std::vector<std::uint8_t>& out) {
-    return copy_byte_buffer(obj, out) || append_sequence(obj, out, byte_element, PlainNumber{}) ||
+    return copy_byte_buffer(obj, out) || append_sequence(obj, out, ByteElement{}, PlainNumber{}) ||
            argument_extraction_error(param);
 }
 
