@@ -35,7 +35,7 @@ def probe():
     if path is None:
         pytest.skip(f"no probe module in {build}")
     loader = importlib.machinery.ExtensionFileLoader("_zelk_probe", str(path))
-    spec = importlib.util.spec_from_file_location("_zelk_probe", str(path), loader=loader)
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location("_zelk_probe", str(path), loader=loader)
+    module = importlib.util.module_from_spec(found)
     loader.exec_module(module)
     return module
