@@ -254,6 +254,13 @@ Ref lossy_name(PyObject* name) {
     return Ref(PyUnicode_DecodeUTF8(PyBytes_AsString(raw.get()), PyBytes_Size(raw.get()), "replace"));
 }
 
+// Keeps a strong reference to `owner` for the rest of the call, so that views into the
+// text it owns stay valid.
+void hold(Keep& keep, PyObject* owner) {
+    Ref held(Py_NewRef(owner));
+    keep.push_back(std::move(held));
+}
+
 }  // namespace
 
 // ------------------------------------------------------------ argument matching
@@ -346,8 +353,7 @@ bool extract_texts(PyObject* obj, const char* param, std::vector<std::string_vie
         [&](PyObject* item) {
             std::string_view text;
             if (!text_value(item, text)) return false;
-            Ref held(Py_NewRef(item));
-            keep.push_back(std::move(held));
+            hold(keep, item);
             out.push_back(text);
             return true;
         },
@@ -373,8 +379,7 @@ bool extract_pairs(PyObject* obj, const char* param, std::vector<TextPair>& out,
             TextPair pair;
             if (!text_value(PyTuple_GetItem(item, 0), pair.first)) return false;
             if (!text_value(PyTuple_GetItem(item, 1), pair.second)) return false;
-            Ref held(Py_NewRef(item));  // the tuple holds both strings
-            keep.push_back(std::move(held));
+            hold(keep, item);  // the tuple holds both strings
             out.push_back(pair);
             return true;
         },
