@@ -2,7 +2,6 @@
 #include "actors/chain.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -10,41 +9,55 @@ namespace zelk::actors {
 
 namespace {
 
-// The links to their end, one block of every link that has one left per step.
-void absorb_lanes(Sha256Path path, std::span<HashState> states, std::span<MessageBlocks> links) {
-    for (;;) {
-        HashState* lane_states[max_lanes];
-        const std::uint8_t* lane_blocks[max_lanes];
-        std::size_t lanes = 0;
-        for (std::size_t k = 0; k < links.size(); ++k) {
-            if (next_blocks(links[k], lane_blocks[lanes], 1) == 1) lane_states[lanes++] = &states[k];
-        }
-        if (lanes == 0) return;
-        path.compress_lanes(lane_states, lane_blocks, lanes);
-    }
-}
-
-// Eight hex digits of a state word at once: the nibbles spread to one per byte, each byte
-// n becomes '0' + n, plus 39 more for n > 9 ('a' - '0' - 10), and the bytes are put in
-// the order that leaves the most significant digit first in memory.
-std::uint64_t hex_word(std::uint32_t word) {
-    std::uint64_t v = word;
-    v = (v | v << 16) & 0x0000ffff0000ffffULL;
-    v = (v | v << 8) & 0x00ff00ff00ff00ffULL;
-    v = (v | v << 4) & 0x0f0f0f0f0f0f0f0fULL;  // nibble i (from the low end) in byte i
-    const std::uint64_t letters = ((v + 0x0606060606060606ULL) >> 4) & 0x0101010101010101ULL;
-    v += 0x3030303030303030ULL + letters * 39;
-    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
-    return v;
-}
-
 HashText hex_state(const HashState& state) {
     HashText text;
-    for (std::size_t i = 0; i < state.size(); ++i) {
-        const std::uint64_t digits = hex_word(state[i]);
-        std::memcpy(text.data() + 8 * i, &digits, 8);
-    }
+    hex_digits(state, text.data());
     return text;
+}
+
+// A link message (prev hash, 0x1F, payload) whose padded blocks are asked for by position,
+// so that the links of a group are fed to the lanes without a cursor per link: a block
+// lying wholly inside prev or payload is given straight from its bytes, any other one is
+// assembled in the caller's scratch block.
+struct Link {
+    std::string_view prev;
+    std::string_view payload;
+    std::size_t length;  // bytes of the message
+    std::size_t blocks;  // padded blocks: the message, the 0x80 byte and the 8 length bytes
+};
+
+Link make_link(std::string_view prev, std::string_view payload) {
+    const std::size_t length = prev.size() + 1 + payload.size();
+    return {prev, payload, length, (length + 8) / 64 + 1};
+}
+
+const std::uint8_t* link_block(const Link& link, std::size_t index, std::uint8_t* scratch) {
+    const std::size_t begin = 64 * index, end = begin + 64;
+    const std::size_t separator = link.prev.size();  // position of the 0x1F byte
+    if (end <= separator) return reinterpret_cast<const std::uint8_t*>(link.prev.data() + begin);
+    if (begin > separator && end <= link.length) {
+        return reinterpret_cast<const std::uint8_t*>(link.payload.data() + (begin - separator - 1));
+    }
+    std::memset(scratch, 0, 64);
+    std::size_t fill = 0;
+    if (begin < separator) {
+        fill = separator - begin;
+        std::memcpy(scratch, link.prev.data() + begin, fill);
+    }
+    if (begin <= separator) scratch[fill++] = 0x1f;
+    const std::size_t from = std::max(begin, separator + 1), to = std::min(end, link.length);
+    if (from < to) {
+        std::memcpy(scratch + fill, link.payload.data() + (from - separator - 1), to - from);
+        fill += to - from;
+    }
+    // Padding: 0x80 right after the message, zeros, and in the last block the length in
+    // bits as a 64-bit big-endian number.
+    if (begin <= link.length && link.length < end) scratch[fill] = 0x80;
+    if (index + 1 == link.blocks) {
+        const std::uint64_t bits = std::uint64_t(link.length) * 8;
+        for (int i = 0; i < 8; ++i) scratch[63 - i] = std::uint8_t(bits >> (8 * i));
+    }
+    return scratch;
 }
 
 }  // namespace
@@ -80,13 +93,16 @@ std::optional<std::size_t> verify_chain(Sha256Path path, std::string_view genesi
     // time, interleaved, then judged in order; past a mismatch at most the rest of its
     // group is hashed in vain, and nothing but the group's states is kept.
     const auto prev_of = [&](std::size_t i) { return i == 0 ? genesis : entries[i - 1].second; };
+    alignas(16) std::uint8_t scratch[max_lanes][64];
     for (std::size_t first = 0; first < entries.size(); first += max_lanes) {
         const std::size_t count = std::min(max_lanes, entries.size() - first);
         std::array<HashState, max_lanes> states;
-        std::array<MessageBlocks, max_lanes> links;
+        std::array<Link, max_lanes> links;
+        std::size_t most = 0;
         for (std::size_t k = 0; k < count; ++k) {
             states[k] = initial_state;
-            links[k] = link_blocks(prev_of(first + k), entries[first + k].first);
+            links[k] = make_link(prev_of(first + k), entries[first + k].first);
+            most = std::max(most, links[k].blocks);
         }
         // The entries' texts live in separate host objects, scattered in memory: ask for
         // the next group's while this one is hashed.
@@ -94,9 +110,20 @@ std::optional<std::size_t> verify_chain(Sha256Path path, std::string_view genesi
             __builtin_prefetch(entries[k].first.data());
             __builtin_prefetch(entries[k].second.data());
         }
-        absorb_lanes(path, std::span(states).first(count), std::span(links).first(count));
+        // Block j of every link that has one, one kernel call per position.
+        for (std::size_t j = 0; j < most; ++j) {
+            HashState* lane_states[max_lanes];
+            const std::uint8_t* lane_blocks[max_lanes];
+            std::size_t lanes = 0;
+            for (std::size_t k = 0; k < count; ++k) {
+                if (j >= links[k].blocks) continue;
+                lane_blocks[lanes] = link_block(links[k], j, scratch[k]);
+                lane_states[lanes++] = &states[k];
+            }
+            path.compress_lanes(lane_states, lane_blocks, lanes);
+        }
         for (std::size_t k = 0; k < count; ++k) {
-            if (entries[first + k].second != as_view(hex_state(states[k]))) return first + k;
+            if (!path.hex_matches(states[k], entries[first + k].second)) return first + k;
         }
     }
     return std::nullopt;

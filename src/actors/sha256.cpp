@@ -160,6 +160,38 @@ Digest digest_bytes(const HashState& state) {
     return out;
 }
 
+namespace {
+
+// Eight hex digits of a state word at once: the nibbles spread to one per byte, each byte
+// n becomes '0' + n, plus 39 more for n > 9 ('a' - '0' - 10), and the bytes are put in
+// the order that leaves the most significant digit first in memory.
+std::uint64_t hex_word(std::uint32_t word) {
+    std::uint64_t v = word;
+    v = (v | v << 16) & 0x0000ffff0000ffffULL;
+    v = (v | v << 8) & 0x00ff00ff00ff00ffULL;
+    v = (v | v << 4) & 0x0f0f0f0f0f0f0f0fULL;  // nibble i (from the low end) in byte i
+    const std::uint64_t letters = ((v + 0x0606060606060606ULL) >> 4) & 0x0101010101010101ULL;
+    v += 0x3030303030303030ULL + letters * 39;
+    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
+    return v;
+}
+
+}  // namespace
+
+void hex_digits(const HashState& state, char* out) {
+    for (std::size_t i = 0; i < state.size(); ++i) {
+        const std::uint64_t digits = hex_word(state[i]);
+        std::memcpy(out + 8 * i, &digits, 8);
+    }
+}
+
+bool hex_matches_portable(const HashState& state, std::string_view text) {
+    if (text.size() != 64) return false;
+    char digits[64];
+    hex_digits(state, digits);
+    return std::memcmp(digits, text.data(), 64) == 0;
+}
+
 Digest sha256(std::string_view bytes, CompressFn compress) {
     HashState state = initial_state;
     MessageBlocks message = message_blocks({bytes, {}, {}});

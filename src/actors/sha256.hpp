@@ -34,14 +34,23 @@ void compress_lanes_portable(HashState* const* states, const std::uint8_t* const
 void compress_lanes_sha_extensions(HashState* const* states, const std::uint8_t* const* blocks,
                                    std::size_t lanes);
 
-// A compression path: its one-stream and many-lane functions.
+// Whether `text` is byte for byte the 64 lowercase hexadecimal digits of the digest held
+// in `state`. The SHA-extensions version compares 16 digits at a time with SSSE3 shuffles.
+using HexMatchFn = bool (*)(const HashState& state, std::string_view text);
+
+bool hex_matches_portable(const HashState& state, std::string_view text);
+bool hex_matches_sha_extensions(const HashState& state, std::string_view text);
+
+// A compression path: its one-stream and many-lane functions, and its digest check.
 struct Sha256Path {
     CompressFn compress;
     CompressLanesFn compress_lanes;
+    HexMatchFn hex_matches;
 };
 
-inline constexpr Sha256Path portable_path{compress_portable, compress_lanes_portable};
-inline constexpr Sha256Path sha_extensions_path{compress_sha_extensions, compress_lanes_sha_extensions};
+inline constexpr Sha256Path portable_path{compress_portable, compress_lanes_portable, hex_matches_portable};
+inline constexpr Sha256Path sha_extensions_path{compress_sha_extensions, compress_lanes_sha_extensions,
+                                                hex_matches_sha_extensions};
 
 // Whether the CPU reports the SHA extensions and the SSSE3 / SSE4.1 shuffles the fast path uses.
 bool cpu_has_sha_extensions();
@@ -73,6 +82,9 @@ std::size_t next_blocks(MessageBlocks& message, const std::uint8_t*& blocks, std
 void absorb(HashState& state, CompressFn compress, MessageBlocks& message);
 
 Digest digest_bytes(const HashState& state);
+
+// The 64 lowercase hexadecimal digits of the digest held in `state`, written to `out`.
+void hex_digits(const HashState& state, char* out);
 
 Digest sha256(std::string_view bytes, CompressFn compress);
 

@@ -110,6 +110,30 @@ void compress_sha_extensions(HashState& state, const std::uint8_t* blocks, std::
     store_lane(state, lane[0]);
 }
 
+// 16 digits at a time: the digest bytes in order (each state word byte-swapped), their
+// high and low nibbles interleaved, and each nibble looked up in a 16-byte digit table.
+__attribute__((target("sse4.1,ssse3"))) bool hex_matches_sha_extensions(const HashState& state,
+                                                                       std::string_view text) {
+    if (text.size() != 64) return false;
+    const __m128i word_bytes = _mm_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12);
+    const __m128i digits = _mm_setr_epi8('0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'a', 'b',
+                                         'c', 'd', 'e', 'f');
+    const __m128i nibble = _mm_set1_epi8(0x0f);
+    __m128i same = _mm_set1_epi8(-1);
+    for (int half = 0; half < 2; ++half) {
+        const __m128i bytes = _mm_shuffle_epi8(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(state.data() + 4 * half)), word_bytes);
+        const __m128i high = _mm_and_si128(_mm_srli_epi16(bytes, 4), nibble);
+        const __m128i low = _mm_and_si128(bytes, nibble);
+        const __m128i first = _mm_shuffle_epi8(digits, _mm_unpacklo_epi8(high, low));
+        const __m128i second = _mm_shuffle_epi8(digits, _mm_unpackhi_epi8(high, low));
+        const char* at = text.data() + 32 * half;
+        same = _mm_and_si128(same, _mm_cmpeq_epi8(first, _mm_loadu_si128(reinterpret_cast<const __m128i*>(at))));
+        same = _mm_and_si128(same, _mm_cmpeq_epi8(second, _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 16))));
+    }
+    return _mm_movemask_epi8(same) == 0xffff;
+}
+
 void compress_lanes_sha_extensions(HashState* const* states, const std::uint8_t* const* blocks,
                                    std::size_t lanes) {
     switch (lanes) {
@@ -129,6 +153,10 @@ void compress_sha_extensions(HashState& state, const std::uint8_t* blocks, std::
 void compress_lanes_sha_extensions(HashState* const* states, const std::uint8_t* const* blocks,
                                    std::size_t lanes) {
     compress_lanes_portable(states, blocks, lanes);
+}
+
+bool hex_matches_sha_extensions(const HashState& state, std::string_view text) {
+    return hex_matches_portable(state, text);
 }
 
 #endif

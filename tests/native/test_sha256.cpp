@@ -1,10 +1,12 @@
 // SHA-256 on both compression paths: the FIPS 180-4 example messages, the two paths
 // against each other on random messages, messages in random pieces against one piece,
-// the chain link against the hash of the joined pieces, and chain verification.
+// the chain link against the hash of the joined pieces, chain verification and the check
+// of a digest against hex text.
 #include "actors/chain.hpp"
 #include "actors/sha256.hpp"
 #include "check.hpp"
 
+#include <cctype>
 #include <random>
 #include <string>
 
@@ -112,6 +114,41 @@ void check_path(const char* name, Sha256Path path) {
     bool verify_ok = true;
     for (std::size_t n = 0; n < 11; ++n) verify_ok &= verify_finds_every_break(rng, path, n);
     check(verify_ok, std::string(name) + ": verify_chain finds every broken link");
+
+    // One link for every split of its first few block boundaries between prev hash,
+    // separator and payload: verify_chain assembles exactly the straddling blocks.
+    bool splits_ok = true;
+    for (std::size_t prev_len = 0; prev_len <= 130; ++prev_len) {
+        for (std::size_t payload_len : {0, 1, 54, 55, 56, 62, 63, 64, 65, 127, 128, 200}) {
+            const std::string prev = random_bytes(rng, prev_len);
+            const std::string payload = random_bytes(rng, payload_len);
+            std::string stored(as_view(hex_digest(sha256(prev + '\x1f' + payload, compress_portable))));
+            splits_ok &= !verify_chain(path, prev, std::vector<Entry>{{payload, stored}}).has_value();
+            stored[rng() % 64] ^= 1;
+            splits_ok &= verify_chain(path, prev, std::vector<Entry>{{payload, stored}}) == 0;
+        }
+    }
+    check(splits_ok, std::string(name) + ": verify_chain on links split at every block boundary");
+
+    // The digest check: exact digits only, not a prefix, a longer text, capitals or one
+    // changed byte.
+    bool hex_ok = true;
+    for (int round = 0; round < 300; ++round) {
+        HashState state;
+        for (auto& word : state) word = std::uint32_t(rng());
+        std::string text(64, '\0');
+        hex_digits(state, text.data());
+        hex_ok &= path.hex_matches(state, text);
+        hex_ok &= !path.hex_matches(state, std::string_view(text).substr(0, 63));
+        hex_ok &= !path.hex_matches(state, text + '0');
+        std::string changed = text;
+        changed[rng() % 64] ^= char(1 << (rng() % 8));
+        hex_ok &= !path.hex_matches(state, changed);
+        std::string capitals = text;
+        for (auto& c : capitals) c = char(std::toupper(static_cast<unsigned char>(c)));
+        hex_ok &= path.hex_matches(state, capitals) == (capitals == text);
+    }
+    check(hex_ok, std::string(name) + ": digest check against hex text");
 }
 
 }  // namespace
