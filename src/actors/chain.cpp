@@ -105,10 +105,14 @@ std::optional<std::size_t> verify_chain(Sha256Path path, std::string_view genesi
             most = std::max(most, links[k].blocks);
         }
         // The entries' texts live in separate host objects, scattered in memory: ask for
-        // the next group's while this one is hashed.
-        for (std::size_t k = first + max_lanes; k < std::min(first + 2 * max_lanes, entries.size()); ++k) {
-            __builtin_prefetch(entries[k].first.data());
-            __builtin_prefetch(entries[k].second.data());
+        // those of the group after next while this one is hashed, the first and the last
+        // byte of each (a 64-digit hash behind an object header spans two cache lines).
+        const std::size_t ahead = first + 2 * max_lanes;
+        for (std::size_t k = ahead; k < std::min(ahead + max_lanes, entries.size()); ++k) {
+            for (const std::string_view text : {entries[k].first, entries[k].second}) {
+                __builtin_prefetch(text.data());
+                __builtin_prefetch(text.data() + text.size() - (text.empty() ? 0 : 1));
+            }
         }
         // Block j of every link that has one, one kernel call per position.
         for (std::size_t j = 0; j < most; ++j) {

@@ -24,8 +24,9 @@ void compress_sha_extensions(HashState& state, const std::uint8_t* blocks, std::
 
 // One block for each of `lanes` (1 to max_lanes) independent hash states. The
 // SHA-extensions version interleaves the lanes' rounds: on one stream the round
-// instruction mostly waits for its previous result.
-inline constexpr std::size_t max_lanes = 4;
+// instruction mostly waits for its previous result. Eight lanes keep that instruction
+// busy where four still leave it idle about a tenth of the time.
+inline constexpr std::size_t max_lanes = 8;
 using CompressLanesFn = void (*)(HashState* const* states, const std::uint8_t* const* blocks,
                                  std::size_t lanes);
 

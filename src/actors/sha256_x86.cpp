@@ -59,7 +59,7 @@ __attribute__((target("sha,sse4.1,ssse3"))) inline void rounds(Lane (&lanes)[N],
 #pragma GCC unroll 16
     for (int g = 0; g < 16; ++g) {
         const __m128i k = _mm_load_si128(reinterpret_cast<const __m128i*>(round_constants + 4 * g));
-#pragma GCC unroll 4
+#pragma GCC unroll 8
         for (int l = 0; l < N; ++l) {
             if (g < 4) {
                 const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks[l] + 16 * g));
@@ -140,7 +140,11 @@ void compress_lanes_sha_extensions(HashState* const* states, const std::uint8_t*
         case 1: return compress_n_lanes<1>(states, blocks);
         case 2: return compress_n_lanes<2>(states, blocks);
         case 3: return compress_n_lanes<3>(states, blocks);
-        default: return compress_n_lanes<4>(states, blocks);
+        case 4: return compress_n_lanes<4>(states, blocks);
+        case 5: return compress_n_lanes<5>(states, blocks);
+        case 6: return compress_n_lanes<6>(states, blocks);
+        case 7: return compress_n_lanes<7>(states, blocks);
+        default: return compress_n_lanes<8>(states, blocks);
     }
 }
 
