@@ -1,13 +1,21 @@
 // Planning runs on dense integer ids: every distinct node name is interned once through a
 // keyed open-addressing table, edges become (id, id) pairs and then a CSR successor
-// array, and the supersteps are peeled off level by level by pending-predecessor counts.
-// Names are touched again only to fill and sort the supersteps.
+// array, and every node's superstep is found by pending-predecessor counts. The names are
+// put in byte order once, by keys taken while interning, and spread stably by superstep.
+//
+// Memory is kept small on purpose: fresh pages are costly (a fault each, and an allocator
+// returns the memory of a large call to the system, so every call pays them again), so the
+// name tables are at most four fifths full and freed once the edges are resolved, and ids
+// refer to node positions rather than holding views of their own.
 #include "scheduler/plan.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <limits>
+#include <utility>
 
 namespace zelk::scheduler {
 
@@ -20,8 +28,25 @@ std::uint64_t mix64(std::uint64_t x) {
     return x ^ (x >> 31);
 }
 
-// Open addressing with linear probing, kept at most half full. A slot holds the upper
-// half of the name's hash (compared before the bytes) and id + 1, 0 marking a free slot.
+// Slots for `names` entries: a power of two, at most four fifths full.
+std::size_t table_capacity(std::size_t names) {
+    std::size_t capacity = 16;
+    while (4 * capacity < 5 * names) capacity *= 2;
+    return capacity;
+}
+
+// The distinct names by id, as positions in the node list (the first occurrence of each).
+template <class Index>
+struct Names {
+    std::span<const std::string_view> nodes;
+    std::vector<Index> first;
+
+    std::string_view operator[](std::size_t id) const { return nodes[first[id]]; }
+    std::size_t size() const { return first.size(); }
+};
+
+// Open addressing with linear probing. A slot holds the upper half of the name's hash
+// (compared before the bytes) and id + 1, 0 marking a free slot.
 template <class Index>
 struct NameTable {
     struct Slot {
@@ -35,24 +60,23 @@ struct NameTable {
 
 template <class Index>
 NameTable<Index> make_table(std::size_t names, HashKey key) {
-    std::size_t capacity = 16;
-    while (capacity < 2 * names) capacity *= 2;
+    const std::size_t capacity = table_capacity(names);
     return {std::vector<typename NameTable<Index>::Slot>(capacity), capacity - 1, key};
 }
 
 template <class Index>
 constexpr Index no_id = std::numeric_limits<Index>::max();
 
-// The id of `name`; when absent, `name` is given the next id (appended to `distinct`).
+// The id of node `k`; when its name is new, it is given the next id.
 template <class Index>
-Index intern(NameTable<Index>& table, std::vector<std::string_view>& distinct, std::string_view name,
-             std::uint64_t h) {
+Index intern(NameTable<Index>& table, Names<Index>& distinct, std::size_t k, std::uint64_t h) {
+    const std::string_view name = distinct.nodes[k];
     const auto tag = std::uint32_t(h >> 32);
     for (std::size_t i = h & table.mask;; i = (i + 1) & table.mask) {
         auto& slot = table.slots[i];
         if (slot.id_plus_one == 0) {
             slot = {tag, Index(distinct.size() + 1)};
-            distinct.push_back(name);
+            distinct.first.push_back(Index(k));
             return Index(distinct.size() - 1);
         }
         if (slot.tag == tag && distinct[slot.id_plus_one - 1] == name) return slot.id_plus_one - 1;
@@ -60,8 +84,7 @@ Index intern(NameTable<Index>& table, std::vector<std::string_view>& distinct, s
 }
 
 template <class Index>
-Index find(const NameTable<Index>& table, const std::vector<std::string_view>& distinct,
-           std::string_view name) {
+Index find(const NameTable<Index>& table, const Names<Index>& distinct, std::string_view name) {
     const std::uint64_t h = name_hash(table.key, name);
     const auto tag = std::uint32_t(h >> 32);
     for (std::size_t i = h & table.mask;; i = (i + 1) & table.mask) {
@@ -91,14 +114,9 @@ struct IdentityTable {
 
 template <class Index>
 IdentityTable<Index> make_identity_table(std::size_t names, HashKey key) {
-    std::size_t capacity = 16;
-    int bits = 4;
-    while (capacity < 2 * names) {
-        capacity *= 2;
-        ++bits;
-    }
-    return {std::vector<typename IdentityTable<Index>::Slot>(capacity), capacity - 1, 64 - bits,
-            key.k0 | 1};
+    const std::size_t capacity = table_capacity(names);
+    return {std::vector<typename IdentityTable<Index>::Slot>(capacity), capacity - 1,
+            64 - std::countr_zero(capacity), key.k0 | 1};
 }
 
 template <class Index>
@@ -132,56 +150,121 @@ Index recall(const IdentityTable<Index>& table, std::string_view name) {
 // Up to 8 bytes of `name` from `at` on as a big-endian number, zero-padded: comparing two
 // keys compares those bytes in byte order, and equal keys leave the rest undecided.
 std::uint64_t sort_key(std::string_view name, std::size_t at) {
+    if (at + 8 <= name.size()) {
+        std::uint64_t key;
+        std::memcpy(&key, name.data() + at, 8);
+        if constexpr (std::endian::native == std::endian::little) key = __builtin_bswap64(key);
+        return key;
+    }
     std::uint64_t key = 0;
-    const std::size_t end = std::min(name.size(), at + 8);
-    for (std::size_t i = at; i < end; ++i) key |= std::uint64_t(std::uint8_t(name[i])) << (56 - 8 * (i - at));
+    for (std::size_t i = at; i < name.size(); ++i) key |= std::uint64_t(std::uint8_t(name[i])) << (56 - 8 * (i - at));
     return key;
 }
 
-// Ascending byte order. string_view compares through char_traits<char>, which orders by
-// unsigned char with a proper prefix first: exactly the byte order of the plan. Names of a
-// superstep often share a long prefix ("node-0..."), so they are sorted by an 8-byte key
-// taken just past the prefix they all share, held beside the view; only names whose keys
-// tie are compared in full.
-void sort_by_bytes(std::vector<std::string_view>::iterator first,
-                   std::vector<std::string_view>::iterator last) {
-    if (last - first < 2) return;
-    std::size_t shared = first->size();
-    for (auto it = first + 1; it != last && shared > 0; ++it) {
-        const auto mismatch = std::mismatch(first->begin(), first->begin() + std::ptrdiff_t(std::min(shared, it->size())), it->begin());
-        shared = std::size_t(mismatch.first - first->begin());
+// The length of the prefix `a` and `b` share, at most `most` bytes; 8 bytes at a time, the
+// first differing byte found from the lowest differing bit of a little-endian word.
+std::size_t shared_prefix(std::string_view a, std::string_view b, std::size_t most) {
+    most = std::min({most, a.size(), b.size()});
+    std::size_t i = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        for (; i + 8 <= most; i += 8) {
+            std::uint64_t x, y;
+            std::memcpy(&x, a.data() + i, 8);
+            std::memcpy(&y, b.data() + i, 8);
+            if (x != y) return i + std::size_t(std::countr_zero(x ^ y)) / 8;
+        }
     }
-    std::vector<std::pair<std::uint64_t, std::string_view>> keyed;
+    while (i < most && a[i] == b[i]) ++i;
+    return i;
+}
+
+// Ascending byte order of names given by id. string_view compares through
+// char_traits<char>, which orders by unsigned char with a proper prefix first: exactly the
+// byte order of the plan. The names are sorted by an 8-byte key taken just past the prefix
+// they all share, held beside the id; only names whose keys tie are compared in full.
+template <class Index>
+void sort_by_bytes(typename std::vector<Index>::iterator first, typename std::vector<Index>::iterator last,
+                   const Names<Index>& distinct) {
+    if (last - first < 2) return;
+    const std::string_view head = distinct[*first];
+    std::size_t shared = head.size();
+    for (auto it = first + 1; it != last && shared > 0; ++it) shared = shared_prefix(head, distinct[*it], shared);
+    std::vector<std::pair<std::uint64_t, Index>> keyed;
     keyed.reserve(std::size_t(last - first));
-    for (auto it = first; it != last; ++it) keyed.emplace_back(sort_key(*it, shared), *it);
-    std::sort(keyed.begin(), keyed.end());  // by key, then by the whole name
-    for (auto& [key, name] : keyed) *first++ = name;
+    for (auto it = first; it != last; ++it) keyed.emplace_back(sort_key(distinct[*it], shared), *it);
+    std::sort(keyed.begin(), keyed.end(), [&](const auto& a, const auto& b) {
+        return a.first != b.first ? a.first < b.first : distinct[a.second] < distinct[b.second];
+    });
+    for (const auto& [sort_key, id] : keyed) *first++ = id;
+}
+
+// The ids in ascending byte order of their names, given each name's key: the 8 bytes past
+// the prefix all names share. A least-significant-digit radix sort of the ids on their
+// keys, a byte per pass, skipping the bytes in which all keys agree; then each run of
+// equal keys is sorted by its names' bytes.
+template <class Index>
+std::vector<Index> byte_order(const std::vector<std::uint64_t>& keys, const Names<Index>& distinct) {
+    const std::size_t n = keys.size();
+    std::vector<std::size_t> counts(8 * 256, 0);
+    for (const std::uint64_t k : keys) {
+        for (int d = 0; d < 8; ++d) ++counts[256 * d + ((k >> (8 * d)) & 0xff)];
+    }
+    std::vector<Index> order(n), spare(n);
+    for (std::size_t id = 0; id < n; ++id) order[id] = Index(id);
+    for (int d = 0; d < 8; ++d) {
+        std::size_t* count = counts.data() + 256 * d;
+        if (n == 0 || count[(keys[0] >> (8 * d)) & 0xff] == n) continue;  // every key has this byte
+        std::size_t at = 0;
+        for (int b = 0; b < 256; ++b) at += std::exchange(count[b], at);
+        for (const Index id : order) spare[count[(keys[id] >> (8 * d)) & 0xff]++] = id;
+        order.swap(spare);
+    }
+    spare = {};
+    for (std::size_t i = 0; i < n;) {
+        std::size_t j = i + 1;
+        while (j < n && keys[order[j]] == keys[order[i]]) ++j;
+        if (j - i > 1) {
+            sort_by_bytes<Index>(order.begin() + std::ptrdiff_t(i), order.begin() + std::ptrdiff_t(j), distinct);
+        }
+        i = j;
+    }
+    return order;
 }
 
 template <class Index>
 Plan plan_with(std::span<const std::string_view> nodes, std::span<const Edge> edges, HashKey key) {
+    Names<Index> distinct{nodes, {}};
+    distinct.first.reserve(nodes.size());
     NameTable<Index> table = make_table<Index>(nodes.size(), key);
-    std::vector<std::string_view> distinct;
-    distinct.reserve(nodes.size());
     IdentityTable<Index> identity = make_identity_table<Index>(nodes.size(), key);
     // Both tables are filled at random; hashing every name first lets the slots of names
-    // a little ahead be requested early so that the cache misses overlap.
+    // a little ahead be requested early so that the cache misses overlap. The same pass,
+    // in the host's order of the names, finds the prefix they all share.
     constexpr std::size_t ahead = 12;
     std::vector<std::uint64_t> hashes(nodes.size());
-    for (std::size_t k = 0; k < nodes.size(); ++k) hashes[k] = name_hash(key, nodes[k]);
+    std::size_t shared = nodes.empty() ? 0 : nodes[0].size();
+    for (std::size_t k = 0; k < nodes.size(); ++k) {
+        hashes[k] = name_hash(key, nodes[k]);
+        shared = shared_prefix(nodes[0], nodes[k], shared);
+    }
+    // Each distinct name's sort key, taken while its bytes are at hand. The key of id i is
+    // written over the hash of node i, which is no longer needed: ids never outrun nodes.
+    std::vector<std::uint64_t>& keys = hashes;
     for (std::size_t k = 0; k < nodes.size(); ++k) {
         if (k + ahead < nodes.size()) {
             __builtin_prefetch(&table.slots[hashes[k + ahead] & table.mask]);
             __builtin_prefetch(&identity.slots[identity_home(identity, nodes[k + ahead])]);
         }
         const std::string_view name = nodes[k];
-        const Index id = intern(table, distinct, name, hashes[k]);
+        const std::size_t known = distinct.size();
+        const Index id = intern(table, distinct, k, hashes[k]);
+        if (id == known) keys[id] = sort_key(name, shared);
         // A null address cannot be told from a free identity slot; such (empty) views only
         // go through the byte table.
         if (name.data() != nullptr) remember(identity, name, id);
     }
-    hashes = {};
     const std::size_t n = distinct.size();
+    keys.resize(n);
     // A hit saves about three cache misses and a miss costs about one, so the identity
     // table stops being asked once its misses outnumber three times its hits (edges made
     // of fresh strings equal to the node names never hit).
@@ -231,6 +314,8 @@ Plan plan_with(std::span<const std::string_view> nodes, std::span<const Edge> ed
         ++offsets[f + 1];
         ++pending[t];
     }
+    table = {};
+    identity = {};
 
     // CSR successor lists, each in edge order (a stable counting sort by `from`).
     for (std::size_t i = 0; i < n; ++i) offsets[i + 1] += offsets[i];
@@ -241,37 +326,55 @@ Plan plan_with(std::span<const std::string_view> nodes, std::span<const Edge> ed
     }
     valid = {};
 
-    Plan out;
-    out.names.reserve(n);
-    std::vector<Index> frontier, next;
-    for (std::size_t id = 0; id < n; ++id) {
-        if (pending[id] == 0) frontier.push_back(Index(id));
-    }
-    while (!frontier.empty()) {
-        const std::size_t begin = out.names.size();
-        for (const Index id : frontier) out.names.push_back(distinct[id]);
-        sort_by_bytes(out.names.begin() + std::ptrdiff_t(begin), out.names.end());
-        out.ends.push_back(out.names.size());
-        next.clear();
-        for (const Index id : frontier) {
+    // Superstep numbers: nodes leave a first-in first-out queue in nondecreasing superstep
+    // order, so the predecessor that releases a node is one of its latest and the node's
+    // superstep is one past that predecessor's. Nodes never released get one more.
+    std::vector<Index> step(n, 0);
+    std::size_t released = 0;
+    {
+        std::vector<Index> queue;
+        queue.reserve(n);
+        for (std::size_t id = 0; id < n; ++id) {
+            if (pending[id] == 0) queue.push_back(Index(id));
+        }
+        for (std::size_t head = 0; head < queue.size(); ++head) {
+            const Index id = queue[head];
             for (Index k = offsets[id]; k < offsets[id + 1]; ++k) {
                 const Index s = successors[k];
-                if (--pending[s] == 0) next.push_back(s);
+                if (--pending[s] == 0) {
+                    step[s] = step[id] + 1;
+                    queue.push_back(s);
+                }
             }
         }
-        std::swap(frontier, next);
+        released = queue.size();
+        if (released > 0) released = std::size_t(step[queue.back()]) + 1;  // supersteps of released nodes
+        if (queue.size() < n) {
+            for (std::size_t id = 0; id < n; ++id) {
+                if (pending[id] != 0) step[id] = Index(released);
+            }
+            ++released;  // and the remainder
+        }
     }
+    successors = {};
+    offsets = {};
+    pending = {};
+    const std::size_t steps = released;
 
-    // The remainder: every node whose count never fell to 0, once each (a node repeated
-    // in the node list is still one node and runs once).
-    const std::size_t begin = out.names.size();
-    for (std::size_t id = 0; id < n; ++id) {
-        if (pending[id] != 0) out.names.push_back(distinct[id]);
+    // The supersteps back to back, each in byte order: the names in byte order, spread
+    // stably by superstep.
+    Plan out;
+    out.ends.assign(steps, 0);
+    for (std::size_t id = 0; id < n; ++id) ++out.ends[step[id]];
+    std::vector<std::size_t> at(steps);
+    for (std::size_t i = 0, sum = 0; i < steps; ++i) {
+        at[i] = sum;
+        sum += out.ends[i];
+        out.ends[i] = sum;
     }
-    if (out.names.size() > begin) {
-        sort_by_bytes(out.names.begin() + std::ptrdiff_t(begin), out.names.end());
-        out.ends.push_back(out.names.size());
-    }
+    const std::vector<Index> order = byte_order<Index>(keys, distinct);
+    out.names.resize(n);
+    for (const Index id : order) out.names[at[step[id]]++] = distinct[id];
     return out;
 }
 

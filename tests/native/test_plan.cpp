@@ -1,5 +1,6 @@
 // The planner core: worked examples, key independence, the keyed hash against its
-// published vectors, and random graphs (with cycles) against a naive fixed-point planner.
+// published vectors, and random graphs (with cycles, short and long names) against a
+// naive fixed-point planner.
 #include "check.hpp"
 #include "scheduler/name_hash.hpp"
 #include "scheduler/plan.hpp"
@@ -16,10 +17,12 @@ using zelk_test::check;
 
 namespace {
 
-std::string node_name(std::uint64_t i) {
-    std::string s = "n";
-    s += std::to_string(i);
-    return s;
+// Short names, or long ones past a shared prefix whose next 8 bytes repeat across a third
+// of the names (sorting keys tie and the bytes after them decide), some above 0x7f.
+std::string node_name(std::uint64_t i, bool long_names = false) {
+    if (!long_names) return "n" + std::to_string(i);
+    static const char* const middles[] = {"aaaaaaaa", "aaaaaaa\xff", "\x80\x80\x80\x80\x80\x80\x80\x80"};
+    return "shared/prefix/" + std::string(middles[i % 3]) + std::to_string(i / 3) + (i % 2 ? "\xe9" : "");
 }
 
 using Steps = std::vector<std::vector<std::string>>;
@@ -130,21 +133,22 @@ int main() {
     check(to_steps(plan(prefixes, prefix_edges)) == Steps{{"a"}, {"ab"}, {""}},
           "names at one address told apart by length");
 
-    // Random graphs with cycles against the naive planner, under several keys and with the
-    // edges in reverse order.
+    // Random graphs with cycles against the naive planner, under several keys, with short
+    // and with long names, and with the edges in reverse order.
     std::mt19937_64 rng(99);
     bool agree = true;
-    for (int round = 0; round < 400; ++round) {
+    for (int round = 0; round < 600; ++round) {
+        const bool long_names = round % 3 == 2;
         const std::size_t names = 1 + rng() % 30;
         std::vector<std::string> nodes;
         for (std::size_t i = 0, count = rng() % 40; i < count; ++i)
-            nodes.push_back(node_name(rng() % names));
+            nodes.push_back(node_name(rng() % names, long_names));
         std::vector<std::pair<std::string, std::string>> edges;
         const bool acyclic = rng() % 2 == 0;
         for (std::size_t i = 0, count = rng() % 80; i < count; ++i) {
             auto a = rng() % (names + 2), b = rng() % (names + 2);  // some unknown names
             if (acyclic && a > b) std::swap(a, b);
-            edges.emplace_back(node_name(a), node_name(b));
+            edges.emplace_back(node_name(a, long_names), node_name(b, long_names));
         }
         const Steps want = reference(nodes, edges);
         agree &= run(nodes, edges, keys[round % 4]) == want;
@@ -152,5 +156,27 @@ int main() {
         agree &= run(nodes, edges, keys[(round + 1) % 4]) == want;
     }
     check(agree, "random graphs agree with the naive planner");
+
+    // Without edges the plan is one superstep: the distinct names in byte order. Random
+    // names past a random shared prefix, from 2 to 4 letters so that names often agree on
+    // many bytes and every byte of the sorting key decides somewhere.
+    bool ordered = true;
+    const char alphabet[] = {'\0', '0', '9', 'A', 'a', 'z', '\x7f', '\x80', '\xff'};
+    for (int round = 0; round < 300; ++round) {
+        const std::string prefix(rng() % 12, 'p');
+        std::string letters;
+        for (std::size_t i = 0, count = 2 + rng() % 3; i < count; ++i) letters += alphabet[rng() % sizeof alphabet];
+        std::vector<std::string> nodes;
+        for (std::size_t i = 0, count = 1 + rng() % 200; i < count; ++i) {
+            std::string name = prefix;
+            for (std::size_t j = 0, length = rng() % 20; j < length; ++j) name += letters[rng() % letters.size()];
+            nodes.push_back(name);
+        }
+        std::vector<std::string> sorted = nodes;
+        std::sort(sorted.begin(), sorted.end());
+        sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+        ordered &= run(nodes, {}, keys[round % 4]) == Steps{sorted};
+    }
+    check(ordered, "one superstep holds the distinct names in byte order");
     return zelk_test::finish();
 }
