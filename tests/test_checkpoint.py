@@ -31,6 +31,22 @@ def test_blob_kinds_decode_alike(blob):
     assert decode_checkpoint(blob=blob) == '{"a":1}'
 
 
+class BytesSubclass(bytes):
+    """Not an exact bytes object: converted item by item, never viewed in place."""
+
+
+@pytest.mark.parametrize("raw", [b"", b"ZELK", b"ZELK\x02{}", b"ZELK\x01", b'ZELK\x01"\xff"', b"ZELK\x01[1,]",
+                                 b'ZELK\x01{"b":1e2,"a":[]}'])
+def test_in_place_bytes_equal_item_by_item(raw):
+    def outcome(blob):
+        try:
+            return decode_checkpoint(blob)
+        except ValueError as error:
+            return str(error)
+
+    assert outcome(raw) == outcome(BytesSubclass(raw)) == outcome(bytearray(raw)) == outcome(list(raw))
+
+
 @pytest.mark.parametrize("blob, message", [
     (b"", "invalid checkpoint: bad magic header"),
     (b"ZELK", "invalid checkpoint: bad magic header"),

@@ -7,6 +7,20 @@
 
 namespace zelk::checkpoint {
 
+namespace {
+
+// Re-prints `text` in compact form after what `outcome` already holds, or replaces the
+// outcome with the parse error (positions counted from the start of `text`).
+void transcode(std::string_view text, bool check_utf8, json::Outcome& outcome) {
+    json::ParseError error;
+    if (!json::parse_and_print(text, check_utf8, outcome.text, error)) {
+        outcome.text = {};
+        outcome.error = json::error_message(text, error);
+    }
+}
+
+}  // namespace
+
 json::Outcome encode_checkpoint(std::string_view json_text) {
     json::Outcome outcome;
     // The compact form is rarely longer than the text; reserving that much up front
@@ -14,11 +28,7 @@ json::Outcome encode_checkpoint(std::string_view json_text) {
     json::reserve(outcome.text, header_size + json_text.size() + 16);
     json::append(outcome.text, magic);
     json::put(outcome.text, char(version));
-    json::ParseError error;
-    if (!json::parse_and_print(json_text, false, outcome.text, error)) {
-        outcome.text = {};
-        outcome.error = json::error_message(json_text, error);
-    }
+    transcode(json_text, false, outcome);
     return outcome;
 }
 
@@ -35,11 +45,7 @@ json::Outcome decode_checkpoint(std::span<const std::uint8_t> blob) {
     }
     const std::string_view body = bytes.substr(header_size);
     json::reserve(outcome.text, body.size() + 16);
-    json::ParseError error;
-    if (!json::parse_and_print(body, true, outcome.text, error)) {
-        outcome.text = {};
-        outcome.error = json::error_message(body, error);
-    }
+    transcode(body, true, outcome);
     return outcome;
 }
 

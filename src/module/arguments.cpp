@@ -197,20 +197,12 @@ bool append_sequence(PyObject* obj, std::vector<T>& out, Element&& element, Plai
         plain);
 }
 
-// An exact bytes or bytearray object yields exactly its bytes when iterated, so it is
-// copied in one go; every other object goes through the item-by-item rule.
-bool copy_byte_buffer(PyObject* obj, std::vector<std::uint8_t>& out) {
-    const char* data = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_CheckExact(obj)) {
-        data = PyBytes_AsString(obj);
-        size = PyBytes_Size(obj);
-    } else if (PyByteArray_CheckExact(obj)) {
-        data = PyByteArray_AsString(obj);
-        size = PyByteArray_Size(obj);
-    } else {
-        return false;
-    }
+// An exact bytearray yields exactly its bytes when iterated, so it is copied in one go;
+// every other object goes through the item-by-item rule.
+bool copy_bytearray(PyObject* obj, std::vector<std::uint8_t>& out) {
+    if (!PyByteArray_CheckExact(obj)) return false;
+    const char* data = PyByteArray_AsString(obj);
+    const Py_ssize_t size = PyByteArray_Size(obj);
     if (data == nullptr || size < 0) {
         PyErr_Clear();
         return false;
@@ -387,9 +379,25 @@ bool extract_pairs(PyObject* obj, const char* param, std::vector<TextPair>& out,
     return ok || argument_extraction_error(param);
 }
 
-bool extract_bytes(PyObject* obj, const char* param, std::vector<std::uint8_t>& out) {
-    return copy_byte_buffer(obj, out) || append_sequence(obj, out, ByteElement{}, PlainNumber{}) ||
-           argument_extraction_error(param);
+bool extract_bytes(PyObject* obj, const char* param, std::span<const std::uint8_t>& out,
+                   std::vector<std::uint8_t>& storage) {
+    // An exact bytes object yields exactly its bytes and cannot change: it is read in
+    // place, as the caller holds it for the whole call.
+    if (PyBytes_CheckExact(obj)) {
+        const char* data = PyBytes_AsString(obj);
+        const Py_ssize_t size = PyBytes_Size(obj);
+        if (data != nullptr && size >= 0) {
+            out = {reinterpret_cast<const std::uint8_t*>(data), std::size_t(size)};
+            return true;
+        }
+        PyErr_Clear();
+    }
+    if (!copy_bytearray(obj, storage) &&
+        !append_sequence(obj, storage, ByteElement{}, PlainNumber{})) {
+        return argument_extraction_error(param);
+    }
+    out = storage;
+    return true;
 }
 
 bool extract_count(PyObject* obj, const char* param, std::uint64_t& out) {

@@ -110,8 +110,10 @@ bool extract_texts(PyObject* obj, const char* param, std::vector<std::string_vie
 using TextPair = std::pair<std::string_view, std::string_view>;
 bool extract_pairs(PyObject* obj, const char* param, std::vector<TextPair>& out, Keep& keep);
 
-// Sequence rule with byte elements.
-bool extract_bytes(PyObject* obj, const char* param, std::vector<std::uint8_t>& out);
+// Sequence rule with byte elements. An exact bytes object is viewed in place (valid while
+// the caller holds it); any other object is converted into `storage`, which `out` views.
+bool extract_bytes(PyObject* obj, const char* param, std::span<const std::uint8_t>& out,
+                   std::vector<std::uint8_t>& storage);
 
 // Count rule: an unsigned 64-bit integer.
 bool extract_count(PyObject* obj, const char* param, std::uint64_t& out);
