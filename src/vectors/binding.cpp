@@ -24,7 +24,7 @@ PyObject* top_k_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
     if (!py::extract_count(slots[2], "k", k)) return nullptr;
 
     const std::vector<vectors::ScoredRow> best =
-        vectors::top_k(query, vectors::Matrix{rows.values, rows.offsets}, k);
+        vectors::top_k(query, vectors::ragged_matrix(rows.values, rows.offsets), k);
     py::Ref list(py::build_list(Py_ssize_t(best.size())));
     for (std::size_t i = 0; i < best.size(); ++i) {
         py::Ref index(py::build_uint(best[i].index));

@@ -68,7 +68,7 @@ float cosine_similarity(std::span<const float> a, std::span<const float> b) {
 }
 
 std::vector<ScoredRow> top_k(std::span<const float> query, const Matrix& matrix, std::uint64_t k) {
-    const std::size_t rows = matrix.rows();
+    const std::size_t rows = matrix.rows;
     std::vector<ScoredRow> scored;
     scored.reserve(rows);
     {
