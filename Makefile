@@ -12,10 +12,23 @@ $(BIN)/python:
 	$(BIN)/python -m pip install --quiet --upgrade pip
 	$(BIN)/python -m pip install --quiet -r requirements-dev.txt
 
-# The one abi3 wheel, built once and installed into every test environment.
-wheel: $(BIN)/python
+# The one abi3 wheel, built once and installed into every test environment. The stamp
+# file makes it a file target: it is rebuilt only when a source of the wheel changed.
+WHEEL_SOURCES := $(shell find src python -type f) CMakeLists.txt pyproject.toml
+WHEEL_STAMP := $(WHEEL_DIR)/.built
+wheel: $(WHEEL_STAMP)
+$(WHEEL_STAMP): $(WHEEL_SOURCES) | $(BIN)/python
 	rm -rf $(WHEEL_DIR)
 	$(BIN)/python -m pip wheel --quiet --no-deps -w $(WHEEL_DIR) .
+	touch $@
+
+# The wheel and the runtime package (editable, from runtime/) installed into $(VENV).
+$(VENV)/.zelk-installed: $(WHEEL_STAMP)
+	$(BIN)/python -m pip install --quiet --force-reinstall --no-deps $(WHEEL_DIR)/*.whl
+	touch $@
+$(VENV)/.zelk-runtime: runtime/pyproject.toml | $(BIN)/python
+	$(BIN)/python -m pip install --quiet --no-deps -e runtime
+	touch $@
 
 # Test-only targets: the probe module that exercises the frame's failure paths, and the
 # native test programs of the pure cores.
@@ -38,12 +51,14 @@ test: wheel dev
 		[ -x $$env/bin/python ] || { $$py -m venv $$env && $$env/bin/python -m pip install --quiet --upgrade pip && \
 			$$env/bin/python -m pip install --quiet -r requirements-dev.txt; }; \
 		$$env/bin/python -m pip install --quiet --force-reinstall --no-deps $(WHEEL_DIR)/*.whl; \
+		[ -f $$env/.zelk-runtime ] || { $$env/bin/python -m pip install --quiet --no-deps -e runtime && touch $$env/.zelk-runtime; }; \
 		(cd tests && ZELK_DEV_BUILD=$(abspath $(DEV_BUILD)) ../$$env/bin/python -m pytest -q -p no:cacheprovider .); \
 	done
 
-demo: wheel
-	$(BIN)/python -m pip install --quiet --force-reinstall --no-deps $(WHEEL_DIR)/*.whl
-	$(BIN)/python demo/demo.py
+# The demo keeps its run in build/demo-run: a second `make demo` resumes it.
+DEMO_STORE ?= build/demo-run
+demo: $(VENV)/.zelk-installed $(VENV)/.zelk-runtime
+	$(BIN)/python demo/demo.py --store $(DEMO_STORE)
 
 bench: wheel
 	$(BIN)/python -m pip install --quiet --force-reinstall --no-deps $(WHEEL_DIR)/*.whl
