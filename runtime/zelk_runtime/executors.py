@@ -7,7 +7,9 @@ every executor fails the same way on the same graph.
 
 from __future__ import annotations
 
+import functools
 import importlib
+import inspect
 import math
 import os
 import pickle
@@ -142,7 +144,13 @@ class RayExecutor:
 
     def _ship_modules(self, calls: Sequence[Call]) -> None:
         for _, fn in calls:
-            name = getattr(fn, "__module__", None) or type(fn).__module__
+            target: object = fn
+            while isinstance(target, functools.partial):
+                target = target.func
+            if inspect.isfunction(target) or inspect.ismethod(target):
+                name = target.__module__
+            else:
+                name = type(target).__module__
             if name in self.shipped or name == "__main__":
                 continue
             self.shipped.add(name)
