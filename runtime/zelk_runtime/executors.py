@@ -78,7 +78,7 @@ class ThreadExecutor:
         return [outcome for future in futures for outcome in future.result()]
 
     def close(self) -> None:
-        self.pool.shutdown(wait=True)
+        self.pool.shutdown(wait=True, cancel_futures=True)
 
 
 class RemoteNodeFailure(Exception):

@@ -25,7 +25,7 @@ from .errors import AuditError, CheckpointError, NodeError, RuntimeFailure, Stor
 from .executors import Executor, Outcome, make_executor
 from .graph import Graph, Output, dumps, json_problem
 from .progress import Progress, SuperstepReport, make_progress
-from .stores import Store, open_store
+from .stores import Store, lock_store, open_store
 
 MANIFEST_FORMAT = 1
 MAGIC_LENGTH = 5  # "ZELK" and the version byte before a checkpoint's JSON body
@@ -215,7 +215,11 @@ def run(
         raise RuntimeFailure(f"max_supersteps must not be negative, not {max_supersteps}")
     opened = open_store(store)
     try:
-        return _run(graph, opened, executor, workers, ray_address, progress, max_supersteps)
+        lock = lock_store(opened)
+        try:
+            return _run(graph, opened, executor, workers, ray_address, progress, max_supersteps)
+        finally:
+            lock.release()
     finally:
         if opened is not store:
             opened.close()
@@ -232,6 +236,8 @@ def _run(
 ) -> RunResult:
     dropped = False
     if store.read_manifest() is None:
+        if store.audit_entries() or store.checkpoint_superstep_numbers():
+            raise StoreError(f"store {store.location} holds checkpoints or audit entries but no manifest")
         store.write_manifest(_manifest_text(graph))
         stored = read_run(store)
         state_text = graph.initial_state_json

@@ -9,6 +9,7 @@ belongs to a superstep that was cut short and is overwritten when that superstep
 
 from __future__ import annotations
 
+import fcntl
 import json
 import os
 import sqlite3
@@ -34,6 +35,28 @@ class Store(Protocol):
     def checkpoint_name(self, superstep: int) -> str: ...
     def commit(self, superstep: int, blob: bytes, payload: str, link: str) -> None: ...
     def close(self) -> None: ...
+
+
+class RunLock:
+    """An exclusive lock on a store for the length of a run, so two runs never interleave."""
+
+    def __init__(self, path: Path) -> None:
+        self.path = path
+        self.handle = open(path, "a+b")
+        try:
+            fcntl.flock(self.handle.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            self.handle.close()
+            raise StoreError(f"store {path.parent} is in use by another run (lock {path})") from None
+
+    def release(self) -> None:
+        fcntl.flock(self.handle.fileno(), fcntl.LOCK_UN)
+        self.handle.close()
+
+
+def lock_store(store: Store) -> RunLock:
+    path = Path(store.location)
+    return RunLock(path / ".lock" if path.is_dir() else path.with_name(path.name + ".lock"))
 
 
 def open_store(location: str | os.PathLike[str] | Store, *, create: bool = True) -> Store:

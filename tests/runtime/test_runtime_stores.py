@@ -15,6 +15,7 @@ import pytest
 
 zelk_runtime = pytest.importorskip("zelk_runtime")
 from zelk_runtime import AuditError, CheckpointError, StoreError, run, verify  # noqa: E402
+from zelk_runtime.stores import lock_store  # noqa: E402
 
 import runtime_graphs  # noqa: E402
 
@@ -137,6 +138,32 @@ def test_a_damaged_manifest_is_refused(tmp_path, content, words):
     (location / "run.json").write_bytes(content)
     with pytest.raises(StoreError, match=words):
         run(runtime_graphs.build_graph(), location, progress=None)
+
+
+@pytest.mark.parametrize("kind", STORES)
+def test_a_store_without_its_manifest_is_refused(tmp_path, kind):
+    location = completed_store(tmp_path, kind)
+    if kind == "run.sqlite":
+        with sqlite3.connect(location) as db:
+            db.execute("DELETE FROM meta")
+    else:
+        (location / "run.json").unlink()
+    with pytest.raises(StoreError, match="but no manifest"):
+        run(runtime_graphs.build_graph(), location, progress=None)
+
+
+@pytest.mark.parametrize("kind", STORES)
+def test_a_store_in_use_is_refused(tmp_path, kind):
+    location = tmp_path / kind
+    store = zelk_runtime.open_store(location)
+    lock = lock_store(store)
+    try:
+        with pytest.raises(StoreError, match="in use by another run"):
+            run(runtime_graphs.build_graph(), location, progress=None)
+    finally:
+        lock.release()
+        store.close()
+    assert run(runtime_graphs.build_graph(), location, progress=None).finished
 
 
 def test_a_file_that_is_no_database_is_refused(tmp_path):
