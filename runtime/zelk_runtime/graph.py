@@ -81,7 +81,9 @@ def json_problem(value: object, where: str) -> str | None:
                         return f"{path} has a key with a lone surrogate, which has no UTF-8 form"
                 stack.append((child, f"{path}[{key!r}]"))
             continue
-        return f"{path} is a {kind.__name__}, which JSON cannot hold"
+        hint = " (convert it with .item() or .tolist())" if hasattr(item, "tolist") else ""
+        article = "an" if kind.__name__[:1] in "aeiou" else "a"
+        return f"{path} is {article} {kind.__name__}, which JSON cannot hold{hint}"
     return None
 
 

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import importlib.util
+import io
 import json
 import sys
 from pathlib import Path
@@ -10,7 +11,11 @@ from pathlib import Path
 import pytest
 
 zelk_runtime = pytest.importorskip("zelk_runtime")
+from zelk_runtime import run  # noqa: E402
 from zelk_runtime.cli import main  # noqa: E402
+from zelk_runtime.progress import make_progress  # noqa: E402
+
+import runtime_graphs  # noqa: E402
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent.parent
@@ -77,3 +82,13 @@ def test_demo_runs_and_then_resumes(tmp_path, capsys):
     assert "[1] subprocess.run" in out and "audit chain verified: 5 entries intact" in out
     assert demo.main(["--store", store]) == 0
     assert "all 5 supersteps were already done" in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("kind, words", [("lines", "superstep 3/3: 1 nodes"), ("tqdm", "3/3"), ("rich", "supersteps")])
+def test_progress_reports_every_superstep(tmp_path, kind, words):
+    if kind != "lines":
+        pytest.importorskip(kind)
+    stream = io.StringIO()
+    run(runtime_graphs.build_graph(), tmp_path / "run", progress=make_progress(kind, stream), max_supersteps=1)
+    run(runtime_graphs.build_graph(), tmp_path / "run", progress=make_progress(kind, stream))
+    assert words in stream.getvalue()

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import json
 import math
+from array import array
 import tempfile
 from pathlib import Path
 
@@ -76,6 +77,7 @@ def twice(state):
     (lambda state: {"x": math.nan}, ["the update of node 'bad'['x'] is nan"]),
     (lambda state: {"x": {1, 2}}, ["the update of node 'bad'['x'] is a set"]),
     (lambda state: {3: 1}, ["has the key 3"]),
+    (lambda state: {"v": [array("f", [1.0])]}, ["['v'][0] is an array", ".tolist()"]),
     (lambda state: Output({"x": 1}, cost=math.inf), ["node 'bad' reported the cost inf"]),
     (lambda state: Output({"x": 1}, cost="1"), ["node 'bad' reported the cost '1'"]),
 ])
