@@ -119,6 +119,8 @@ def read_run(store: Store) -> StoredRun:
             record = None
         if not isinstance(record, dict) or record.get("superstep") != index or index >= plan_length:
             raise AuditError(f"audit entry {index} of store {store.location} is not superstep {index}", index)
+        if not isinstance(record.get("state"), str) or not isinstance(record.get("cost"), (int, float)):
+            raise AuditError(f"audit entry {index} of store {store.location} lacks its state hash or cost", index)
         payloads.append(record)
     return StoredRun(store.location, manifest, genesis, entries, payloads)
 
