@@ -2,10 +2,14 @@
 
 from __future__ import annotations
 
+import os
+
 import pytest
 
 zelk_runtime = pytest.importorskip("zelk_runtime")
 ray = pytest.importorskip("ray", reason="Ray is not installed for this interpreter")
+if "asan" in os.environ.get("LD_PRELOAD", ""):
+    pytest.skip("Ray's own programs do not run under the sanitizer preload", allow_module_level=True)
 from zelk_runtime import Graph, NodeError, run  # noqa: E402
 
 from runtime_graphs import random_graph, reference_fold  # noqa: E402
