@@ -56,7 +56,7 @@ RowKernel kernel_of(ScorePath path) {
 
 // Rows are scored a block at a time, so that the addresses of a block's rows and its scores
 // stay in a few kilobytes of stack.
-constexpr std::size_t block_rows = 256;
+constexpr std::size_t block_rows = 1024;
 
 // What every row's score needs from the query, taken once under the default control word.
 struct Scorer {
