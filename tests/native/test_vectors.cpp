@@ -127,7 +127,8 @@ void uniform_matrices() {
     const std::size_t lengths[] = {0, 1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 33, 64, 127, 128, 131};
     for (const std::size_t n : lengths) {
         for (int round = 0; round < 12; ++round) {
-            const std::size_t rows = round < 6 ? rng() % 80 : rng() % 700;
+            // small, several kernel batches, and across blocks of rows
+            const std::size_t rows = round < 6 ? rng() % 80 : round < 11 ? rng() % 700 : 2000 + rng() % 1200;
             const std::size_t stride = n + (round % 3 == 0 ? rng() % 5 : 0);
             const std::vector<float> data = random_matrix(rng, rows, n, stride);
             const std::vector<float> query = random_values(rng, n, round % 4);
@@ -145,7 +146,7 @@ void ragged_matrices() {
     std::mt19937 rng(77);
     for (int round = 0; round < 150; ++round) {
         const std::size_t n = rng() % 20;
-        const std::size_t rows = rng() % 600;
+        const std::size_t rows = round % 10 == 9 ? 2000 + rng() % 1200 : rng() % 600;
         std::vector<float> values;
         std::vector<std::size_t> offsets{0};
         for (std::size_t r = 0; r < rows; ++r) {
