@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 
 #if defined(__SSE__)
 #include <xmmintrin.h>
@@ -55,8 +56,16 @@ RowKernel kernel_of(ScorePath path) {
 }
 
 // Rows are scored a block at a time, so that the addresses of a block's rows and its scores
-// stay in a few kilobytes of stack.
+// stay in a few kilobytes, allocated once per call (not on the stack, which a host thread
+// may have made small).
 constexpr std::size_t block_rows = 1024;
+
+struct Block {
+    const float* rows[block_rows];
+    std::uint16_t at[block_rows];
+    float got[block_rows];
+    float scores[block_rows];
+};
 
 // What every row's score needs from the query, taken once under the default control word.
 struct Scorer {
@@ -73,20 +82,20 @@ Scorer make_scorer(ScorePath path, std::span<const float> query) {
 
 // Scores rows [first, first + count) of the matrix, count at most block_rows.
 void score_block(const Scorer& scorer, const Matrix& matrix, std::size_t first, std::size_t count,
-                 float* scores) {
+                 float* scores, Block& block) {
     const std::size_t n = scorer.query.size();
     if (scorer.all_zero || (matrix.uniform() && matrix.cols != n)) {
         std::fill(scores, scores + count, 0.0f);
         return;
     }
-    const float* rows[block_rows];
+    const float** rows = block.rows;
     if (matrix.uniform()) {
         for (std::size_t i = 0; i < count; ++i) rows[i] = matrix.data + (first + i) * matrix.stride;
         scorer.kernel(scorer.query.data(), n, scorer.query_norm, rows, count, scores);
         return;
     }
     // Ragged rows: only those of the query's length go through the kernel.
-    std::uint16_t at[block_rows];
+    std::uint16_t* at = block.at;
     std::size_t comparable = 0;
     for (std::size_t i = 0; i < count; ++i) {
         const std::span<const float> row = matrix.row(first + i);
@@ -96,7 +105,7 @@ void score_block(const Scorer& scorer, const Matrix& matrix, std::size_t first, 
         at[comparable++] = std::uint16_t(i);
     }
     if (comparable == 0) return;
-    float got[block_rows];
+    float* got = block.got;
     scorer.kernel(scorer.query.data(), n, scorer.query_norm, rows, comparable, got);
     for (std::size_t j = 0; j < comparable; ++j) scores[at[j]] = got[j];
 }
@@ -109,10 +118,11 @@ std::vector<ScoredRow> select_best(const Scorer& scorer, const Matrix& matrix, s
     heap.reserve(keep);
     float worst = 0.0f;
     bool worst_nan = false;
-    float scores[block_rows];
+    const auto block = std::make_unique_for_overwrite<Block>();
+    const float* scores = block->scores;
     for (std::size_t first = 0; first < matrix.rows; first += block_rows) {
         const std::size_t count = std::min(block_rows, matrix.rows - first);
-        score_block(scorer, matrix, first, count, scores);
+        score_block(scorer, matrix, first, count, block->scores, *block);
         for (std::size_t j = 0; j < count; ++j) {
             const float score = scores[j];
             if (heap.size() == keep) {
@@ -173,9 +183,10 @@ void score_rows(ScorePath path, std::span<const float> query, const Matrix& matr
                 std::size_t first, std::size_t count, float* scores) {
     DefaultFloatMode mode;
     const Scorer scorer = make_scorer(path, query);
+    const auto block = std::make_unique_for_overwrite<Block>();
     for (std::size_t done = 0; done < count; done += block_rows) {
         const std::size_t size = std::min(block_rows, count - done);
-        score_block(scorer, matrix, first + done, size, scores + done);
+        score_block(scorer, matrix, first + done, size, scores + done, *block);
     }
 }
 
@@ -217,11 +228,11 @@ std::vector<ScoredRow> top_k(ScorePath path, std::span<const float> query, const
     }
     if (keep < rows) return select_best(scorer, matrix, keep);
     best.resize(rows);
-    float scores[block_rows];
+    const auto block = std::make_unique_for_overwrite<Block>();
     for (std::size_t first = 0; first < rows; first += block_rows) {
         const std::size_t count = std::min(block_rows, rows - first);
-        score_block(scorer, matrix, first, count, scores);
-        for (std::size_t j = 0; j < count; ++j) best[first + j] = {first + j, scores[j]};
+        score_block(scorer, matrix, first, count, block->scores, *block);
+        for (std::size_t j = 0; j < count; ++j) best[first + j] = {first + j, block->scores[j]};
     }
     std::sort(best.begin(), best.end(), ranks_before);
     return best;
