@@ -5,7 +5,7 @@ BIN := $(VENV)/bin
 DEV_BUILD := build/dev
 WHEEL_DIR := dist
 
-.PHONY: test dev native demo bench wheel clean asan
+.PHONY: test dev native demo bench bench-native wheel clean asan
 
 $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)
@@ -63,6 +63,10 @@ demo: $(VENV)/.zelk-installed $(VENV)/.zelk-runtime
 bench: wheel
 	$(BIN)/python -m pip install --quiet --force-reinstall --no-deps $(WHEEL_DIR)/*.whl
 	$(BIN)/python bench/bench.py
+
+# The scoring kernels of top_k against one read of the matrix, timed natively.
+bench-native: dev
+	$(DEV_BUILD)/bench_vectors
 
 clean:
 	rm -rf build $(WHEEL_DIR) $(VENV) $(VENV)-3.*
