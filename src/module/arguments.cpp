@@ -342,10 +342,36 @@ bool extract_floats_folded(PyObject* obj, const char* param, FloatFold fold, dou
     const double start = total;
     if (read_floats_folded(obj, fold, total)) return true;
     total = start;
-    // Values pass through a small block that stays in cache, in iteration order.
-    constexpr std::size_t block = 256;
+    // Values pass through a small block that stays in cache, in iteration order; a short
+    // block lets the additions of one overlap the reading of the next.
+    constexpr std::size_t block = 32;
     double values[block];
     std::size_t count = 0;
+    // An exact list is walked by index as walk_sequence walks it (the length read again
+    // after an item whose conversion may run Python code), in a loop kept tight for the
+    // common list of floats.
+    if (PyList_CheckExact(obj)) {
+        Py_ssize_t size = PyList_Size(obj);
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            PyObject* item = PyList_GetItem(obj, i);
+            double& value = values[count];
+            if (PyFloat_CheckExact(item)) {
+                value = PyFloat_AsDouble(item);  // cannot fail
+            } else if (PlainNumber{}(item)) {
+                if (!FloatElement{}(item, value)) return argument_extraction_error(param);
+            } else {
+                Ref held(Py_NewRef(item));
+                if (!FloatElement{}(held.get(), value)) return argument_extraction_error(param);
+                size = PyList_Size(obj);
+            }
+            if (++count == block) {
+                total = fold(total, {values, count});
+                count = 0;
+            }
+        }
+        total = fold(total, {values, count});
+        return true;
+    }
     const bool ok = walk_sequence(
         obj, [](std::size_t) {},
         [&](PyObject* item) {
