@@ -19,7 +19,7 @@ PyObject* decode_checkpoint_body(PyObject* const* args, Py_ssize_t nargs, PyObje
     PyObject* slots[1] = {};
     if (!py::extract_arguments_fastcall(decode_checkpoint, args, nargs, kwnames, slots)) return nullptr;
     std::span<const std::uint8_t> blob;
-    std::vector<std::uint8_t> storage;
+    py::ByteStorage storage;
     if (!py::extract_bytes(slots[0], "blob", blob, storage)) return nullptr;
     const json::Outcome outcome = checkpoint::decode_checkpoint(blob);
     if (!outcome.ok()) return py::raise_value_error(outcome.error);

@@ -1,10 +1,13 @@
 // Argument matching and the conversion rules: text, sequence (with its element rules)
 // and count, each followed by the labelling rule that names the parameter in TypeErrors.
+#include "module/buffers.hpp"
 #include "module/errors.hpp"
 #include "module/frame.hpp"
 
 #include <algorithm>
 #include <limits>
+#include <new>
+#include <stdexcept>
 #include <type_traits>
 
 namespace zelk::py {
@@ -319,19 +322,124 @@ bool extract_floats(PyObject* obj, const char* param, std::vector<double>& out) 
 }
 
 bool extract_floats32(PyObject* obj, const char* param, std::vector<float>& out) {
+    Readable memo;
+    if (read_floats32(obj, memo, out)) return true;
     return append_sequence(obj, out, Float32Element{}, PlainNumber{}) || argument_extraction_error(param);
 }
 
-bool extract_rows(PyObject* obj, const char* param, Rows& out) {
+bool extract_floats32(PyObject* obj, const char* param, Floats32& out, Views& views) {
+    if (read_floats32(obj, views.readable, out)) {
+        if (out.buffer.held()) views.add(out);
+        return true;
+    }
+    views.settle();
+    if (!append_sequence(obj, out.storage, Float32Element{}, PlainNumber{})) return argument_extraction_error(param);
+    out.values = out.storage;
+    return true;
+}
+
+bool extract_floats_folded(PyObject* obj, const char* param, FloatFold fold, double& total) {
+    const double start = total;
+    if (read_floats_folded(obj, fold, total)) return true;
+    total = start;
+    // Values pass through a small block that stays in cache, in iteration order; a short
+    // block lets the additions of one overlap the reading of the next.
+    constexpr std::size_t block = 32;
+    double values[block];
+    std::size_t count = 0;
+    // An exact list is walked by index as walk_sequence walks it (the length read again
+    // after an item whose conversion may run Python code), in a loop kept tight for the
+    // common list of floats.
+    if (PyList_CheckExact(obj)) {
+        Py_ssize_t size = PyList_Size(obj);
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            PyObject* item = PyList_GetItem(obj, i);
+            double& value = values[count];
+            if (PyFloat_CheckExact(item)) {
+                value = PyFloat_AsDouble(item);  // cannot fail
+            } else if (PlainNumber{}(item)) {
+                if (!FloatElement{}(item, value)) return argument_extraction_error(param);
+            } else {
+                Ref held(Py_NewRef(item));
+                if (!FloatElement{}(held.get(), value)) return argument_extraction_error(param);
+                size = PyList_Size(obj);
+            }
+            if (++count == block) {
+                total = fold(total, {values, count});
+                count = 0;
+            }
+        }
+        total = fold(total, {values, count});
+        return true;
+    }
     const bool ok = walk_sequence(
-        obj, [&](std::size_t n) { out.offsets.reserve(n + 1); },
+        obj, [](std::size_t) {},
+        [&](PyObject* item) {
+            if (!FloatElement{}(item, values[count])) return false;
+            if (++count == block) {
+                total = fold(total, {values, count});
+                count = 0;
+            }
+            return true;
+        },
+        PlainNumber{});
+    if (!ok) return argument_extraction_error(param);
+    total = fold(total, {values, count});
+    return true;
+}
+
+namespace {
+
+// The plain row rule into ragged rows; a row that is a numeric buffer is read by its memory.
+// Rows are usually all of one length, so the first row's length times the number of rows
+// is reserved once; that is only a hint, and a hint too large to allocate is dropped.
+bool append_rows(PyObject* obj, Readable& memo, Rows& out) {
+    std::size_t expected_rows = 0;
+    return walk_sequence(
+        obj,
+        [&](std::size_t n) {
+            expected_rows = n;
+            out.offsets.reserve(n + 1);
+        },
         [&](PyObject* row) {
-            if (!append_sequence(row, out.values, Float32Element{}, PlainNumber{})) return false;
+            if (!read_floats32(row, memo, out.values) &&
+                !append_sequence(row, out.values, Float32Element{}, PlainNumber{})) {
+                return false;
+            }
             out.offsets.push_back(out.values.size());
+            std::size_t wanted = 0;
+            if (out.offsets.size() == 2 && !__builtin_mul_overflow(out.values.size(), expected_rows, &wanted)) {
+                try {
+                    out.values.reserve(wanted);
+                } catch (const std::bad_alloc&) {
+                } catch (const std::length_error&) {
+                }
+            }
             return true;
         },
         NeverPlain{});
-    return ok || argument_extraction_error(param);
+}
+
+}  // namespace
+
+bool extract_rows(PyObject* obj, const char* param, Rows& out) {
+    Readable memo;
+    Matrix32 matrix;
+    if (read_matrix(obj, memo, matrix)) {
+        out.values.insert(out.values.end(), matrix.data, matrix.data + matrix.count * matrix.cols);
+        for (std::size_t i = 0; i < matrix.count; ++i) out.offsets.push_back(out.offsets.back() + matrix.cols);
+        return true;
+    }
+    return append_rows(obj, memo, out) || argument_extraction_error(param);
+}
+
+bool extract_matrix(PyObject* obj, const char* param, Matrix32& out, Views& views) {
+    if (read_matrix(obj, views.readable, out)) {
+        if (out.buffer.held()) views.add(out);
+        return true;
+    }
+    views.settle();
+    return append_rows(obj, views.readable, out.rows) || argument_extraction_error(param);
 }
 
 bool extract_texts(PyObject* obj, const char* param, std::vector<std::string_view>& out,
@@ -392,12 +500,17 @@ bool extract_bytes(PyObject* obj, const char* param, std::span<const std::uint8_
         }
         PyErr_Clear();
     }
-    if (!copy_bytearray(obj, storage) &&
+    if (!copy_bytearray(obj, storage) && !read_bytes(obj, storage) &&
         !append_sequence(obj, storage, ByteElement{}, PlainNumber{})) {
         return argument_extraction_error(param);
     }
     out = storage;
     return true;
+}
+
+bool extract_bytes(PyObject* obj, const char* param, std::span<const std::uint8_t>& out,
+                   ByteStorage& storage) {
+    return read_bytes(obj, out, storage) || extract_bytes(obj, param, out, storage.bytes);
 }
 
 bool extract_count(PyObject* obj, const char* param, std::uint64_t& out) {
@@ -414,6 +527,11 @@ bool extract_count(PyObject* obj, const char* param, std::uint64_t& out) {
     }
     out = value;
     return true;
+}
+
+bool extract_count(PyObject* obj, const char* param, std::uint64_t& out, Views& views) {
+    if (!PyLong_Check(obj)) views.settle();  // __index__ may run Python code
+    return extract_count(obj, param, out);
 }
 
 PyObject* raise_value_error(std::string_view message) {

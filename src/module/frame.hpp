@@ -10,6 +10,7 @@
 
 #include "module/python.hpp"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -50,6 +51,34 @@ private:
 // Strong references kept for the duration of a call, so that views into the UTF-8 text
 // of the objects they own stay valid even when the sequence that yielded them drops them.
 using Keep = std::vector<Ref>;
+
+// A buffer export of an argument, released when it goes out of scope; views into its
+// memory are valid while it is held. Not movable: an exporter may point the view's shape
+// or strides into the view itself.
+class Buffer {
+public:
+    Buffer() = default;
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    ~Buffer() { release(); }
+
+    // Asks `obj` for a strided export with its format; false (error pending) if refused.
+    bool acquire(PyObject* obj) noexcept {
+        release();
+        held_ = PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) == 0;
+        return held_;
+    }
+    void release() noexcept {
+        if (held_) PyBuffer_Release(&view_);
+        held_ = false;
+    }
+    bool held() const noexcept { return held_; }
+    const Py_buffer& view() const noexcept { return view_; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
 
 // ---------------------------------------------------------------- internal failures
 
@@ -102,6 +131,73 @@ struct Rows {
 };
 bool extract_rows(PyObject* obj, const char* param, Rows& out);
 
+// In-place views into the buffers of a call's earlier arguments. Python code run by a later
+// conversion (a __float__, an __iter__, another thread taking its turn) could write to or
+// resize what they view, so a conversion that may run such code first settles them: each
+// copies what it views into its own storage and releases its buffer.
+// What one call has learnt about the types of its arguments, so that arguments and rows of
+// one type are recognised once.
+struct Readable {
+    PyTypeObject* type = nullptr;  // the last type found readable as a buffer of one dimension
+    int origin = 0;                // how it reads
+};
+
+class Views {
+public:
+    Readable readable;
+
+    template <class Owner>
+    void add(Owner& owner) noexcept {
+        if (count_ < entries_.size()) entries_[count_++] = {&owner, [](void* p) { static_cast<Owner*>(p)->settle(); }};
+    }
+    void settle() {
+        for (std::size_t i = 0; i < count_; ++i) entries_[i].settle(entries_[i].owner);
+        count_ = 0;
+    }
+
+private:
+    struct Entry {
+        void* owner;
+        void (*settle)(void*);
+    };
+    std::array<Entry, max_params> entries_{};
+    std::size_t count_ = 0;
+};
+
+// Sequence rule with 32-bit float elements, read in place when the argument is an aligned
+// contiguous float32 buffer (`values` views it while `buffer` is held), else converted into
+// `storage`, which `values` views.
+struct Floats32 {
+    std::span<const float> values;
+    std::vector<float> storage;
+    Buffer buffer;
+
+    void settle();
+};
+bool extract_floats32(PyObject* obj, const char* param, Floats32& out, Views& views);
+
+// Sequence rule with row elements, kept as a matrix: uniform rows of `cols` floats, row i
+// at data + i * stride, when the argument is a 2-D buffer (in place for aligned float32
+// rows of unit element stride, else converted into rows.values), or else ragged `rows`.
+struct Matrix32 {
+    Rows rows;
+    bool uniform = false;
+    const float* data = nullptr;
+    std::size_t count = 0;
+    std::size_t cols = 0;
+    std::size_t stride = 0;
+    Buffer buffer;
+
+    void settle();
+};
+bool extract_matrix(PyObject* obj, const char* param, Matrix32& out, Views& views);
+
+// Sequence rule with float elements, not stored: the values are handed to `fold` in
+// iteration order a chunk at a time, `total = fold(total, chunk)`, from `total`'s value on
+// entry. On failure `total` is unspecified.
+using FloatFold = double (*)(double total, std::span<const double> chunk);
+bool extract_floats_folded(PyObject* obj, const char* param, FloatFold fold, double& total);
+
 // Sequence rule with text elements; views stay valid while `keep` lives.
 bool extract_texts(PyObject* obj, const char* param, std::vector<std::string_view>& out,
                    Keep& keep);
@@ -115,8 +211,18 @@ bool extract_pairs(PyObject* obj, const char* param, std::vector<TextPair>& out,
 bool extract_bytes(PyObject* obj, const char* param, std::span<const std::uint8_t>& out,
                    std::vector<std::uint8_t>& storage);
 
+// The same, where a numeric buffer may also be viewed in place while `storage` lives.
+struct ByteStorage {
+    std::vector<std::uint8_t> bytes;
+    Buffer buffer;
+};
+bool extract_bytes(PyObject* obj, const char* param, std::span<const std::uint8_t>& out,
+                   ByteStorage& storage);
+
 // Count rule: an unsigned 64-bit integer.
 bool extract_count(PyObject* obj, const char* param, std::uint64_t& out);
+// The same after settling `views` when reading the count may run Python code.
+bool extract_count(PyObject* obj, const char* param, std::uint64_t& out, Views& views);
 
 // ---------------------------------------------------------------- errors from routines
 
