@@ -4,6 +4,8 @@
 // stacks' occasional growth.
 #include "json/parse.hpp"
 
+#include "json/number_parse.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <charconv>
@@ -159,68 +161,6 @@ bool parse_literal(Parser& p, std::string_view rest, Value value, Value& out) {
     return true;
 }
 
-// Powers of ten that doubles hold exactly.
-constexpr double exact_powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                   1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-
-// Whether a decimal literal (JSON number syntax) has its leading significant digit at a
-// positive power of ten. Used only for literals std::from_chars finds out of range, which
-// lie either above 1e308 or below 1e-323, so the sign of that power tells overflow
-// (positive) from underflow.
-bool is_large_literal(std::string_view literal) noexcept {
-    std::size_t i = literal.front() == '-' ? 1 : 0;
-    std::int64_t power = 0;  // power of ten of the leading nonzero digit, before the exponent
-    bool found = false;
-    std::int64_t integer_digits = 0;
-    for (; i < literal.size() && is_digit(literal[i]); ++i) {
-        if (!found && literal[i] != '0') {
-            found = true;
-            power = -integer_digits;
-        }
-        ++integer_digits;
-    }
-    if (found) power += integer_digits - 1;
-    if (i < literal.size() && literal[i] == '.') {
-        std::int64_t position = 0;
-        for (++i; i < literal.size() && is_digit(literal[i]); ++i) {
-            ++position;
-            if (!found && literal[i] != '0') {
-                found = true;
-                power = -position;
-            }
-        }
-    }
-    std::int64_t exponent = 0;
-    if (i < literal.size()) {  // "e" or "E"
-        ++i;
-        bool negative = false;
-        if (literal[i] == '+' || literal[i] == '-') negative = literal[i++] == '-';
-        for (; i < literal.size(); ++i) {
-            exponent = std::min<std::int64_t>(exponent * 10 + (literal[i] - '0'), std::int64_t(1) << 40);
-        }
-        if (negative) exponent = -exponent;
-    }
-    return power + exponent > 0;
-}
-
-// The nearest double to the literal in [start, p.cur), ties to even, every digit counted.
-bool convert_literal(Parser& p, const char* start, bool negative, Value& out) {
-    double d = 0;
-    const auto [ptr, ec] = std::from_chars(start, p.cur, d);
-    if (ptr != p.cur) throw std::logic_error("number literal not fully converted");
-    if (ec == std::errc::result_out_of_range) {
-        if (is_large_literal({start, std::size_t(p.cur - start)})) {
-            return fail(p, ErrorKind::number_out_of_range, offset_of(p, p.cur));
-        }
-        d = negative ? -0.0 : 0.0;
-    } else if (ec != std::errc()) {
-        throw std::logic_error("number literal rejected by the converter");
-    }
-    out = make_real(d);
-    return true;
-}
-
 // p.cur is at "-" or a digit.
 bool parse_number(Parser& p, Value& out) {
     const char* const start = p.cur;
@@ -229,10 +169,12 @@ bool parse_number(Parser& p, Value& out) {
     if (p.cur == p.end) return fail_eof(p, ErrorKind::eof_value);
     if (!is_digit(*p.cur)) return fail_at(p, ErrorKind::invalid_number, p.cur);
 
-    // Significand S of the leading digits that fit in 64 bits; `dropped` tells whether
-    // any digit did not fit, in which case the full literal goes to the exact converter.
+    // Significand S of the leading digits that fit in 64 bits and its power of ten: every
+    // integer digit that does not fit raises the power, fraction digits that do lower it.
     std::uint64_t s = 0;
-    bool dropped = false;
+    bool dropped = false;    // a digit did not fit
+    bool truncated = false;  // a nonzero digit did not fit
+    std::int64_t power = 0;
     int taken = 0;  // digits in S; any 19 digits fit, the 20th only below 2^64
     const auto take_digit = [&](char c) {
         const unsigned d = unsigned(c - '0');
@@ -242,6 +184,7 @@ bool parse_number(Parser& p, Value& out) {
             return true;
         }
         dropped = true;
+        truncated |= d != 0;
         return false;
     };
 
@@ -249,20 +192,25 @@ bool parse_number(Parser& p, Value& out) {
         ++p.cur;
         if (p.cur != p.end && is_digit(*p.cur)) return fail_at(p, ErrorKind::invalid_number, p.cur);
     } else {
-        while (p.cur != p.end && is_digit(*p.cur)) take_digit(*p.cur++);
-    }
-
-    const bool has_fraction = p.cur != p.end && *p.cur == '.';
-    std::int64_t fraction_digits = 0;  // fraction digits taken into S
-    if (has_fraction) {
-        ++p.cur;
-        if (p.cur == p.end) return fail_eof(p, ErrorKind::eof_value);
-        if (!is_digit(*p.cur)) return fail_at(p, ErrorKind::invalid_number, p.cur);
         while (p.cur != p.end && is_digit(*p.cur)) {
-            if (take_digit(*p.cur)) ++fraction_digits;
+            if (!take_digit(*p.cur)) ++power;
             ++p.cur;
         }
     }
+    const char* const integer_end = p.cur;
+
+    const bool has_fraction = p.cur != p.end && *p.cur == '.';
+    const char* fraction_start = p.cur;
+    if (has_fraction) {
+        fraction_start = ++p.cur;
+        if (p.cur == p.end) return fail_eof(p, ErrorKind::eof_value);
+        if (!is_digit(*p.cur)) return fail_at(p, ErrorKind::invalid_number, p.cur);
+        while (p.cur != p.end && is_digit(*p.cur)) {
+            if (take_digit(*p.cur)) --power;
+            ++p.cur;
+        }
+    }
+    const char* const fraction_end = has_fraction ? p.cur : fraction_start;  // empty without one
 
     const bool has_exponent = p.cur != p.end && (*p.cur == 'e' || *p.cur == 'E');
     std::int32_t exponent = 0;
@@ -302,15 +250,15 @@ bool parse_number(Parser& p, Value& out) {
         return true;
     }
 
-    // Exact significand and a small power of ten: one correctly rounded operation.
-    const std::int64_t power = std::int64_t(exponent) - fraction_digits;
-    if (!dropped && s <= (std::uint64_t(1) << 53) && power >= -22 && power <= 22) {
-        double d = static_cast<double>(s);
-        d = power < 0 ? d / exact_powers[-power] : d * exact_powers[power];
-        out = make_real(negative ? -d : d);
-        return true;
+    const DecimalDigits digits{{start + (negative ? 1 : 0), std::size_t(integer_end - start - (negative ? 1 : 0))},
+                               {fraction_start, std::size_t(fraction_end - fraction_start)},
+                               exponent};
+    const double d = nearest_double(s, power + exponent, truncated, digits);
+    if (d == std::numeric_limits<double>::infinity()) {
+        return fail(p, ErrorKind::number_out_of_range, offset_of(p, p.cur));
     }
-    return convert_literal(p, start, negative, out);
+    out = make_real(negative ? -d : d);
+    return true;
 }
 
 bool parse_array(Parser& p, Value& out) {

@@ -1,8 +1,9 @@
 // The compact printer.
 #include "json/print.hpp"
 
+#include "json/number_print.hpp"
+
 #include <bit>
-#include <charconv>
 #include <cmath>
 #include <cstring>
 
@@ -212,20 +213,10 @@ char* write_double(char* out, double value) noexcept {
         return out + 3;
     }
     // Shortest round-trip digits d1.d2...dn and the decimal exponent X of d1.
-    char sci[32];
-    const char* const sci_end = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
+    const ShortestDecimal d = shortest_decimal(value);
     char digits[20];
-    int n = 0;
-    const char* q = sci;
-    digits[n++] = *q++;
-    if (*q == '.') {
-        for (++q; *q != 'e'; ++q) digits[n++] = *q;
-    }
-    ++q;  // "e"
-    const bool negative_exponent = *q++ == '-';
-    int x = 0;
-    for (; q != sci_end; ++q) x = x * 10 + (*q - '0');
-    return write_decimal(out, digits, n, negative_exponent ? -x : x);
+    const int n = write_digits(digits, d.digits);
+    return write_decimal(out, digits, n, d.exponent + n - 1);
 }
 
 }  // namespace zelk::json
