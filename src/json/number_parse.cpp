@@ -51,29 +51,39 @@ Attempt eisel_lemire(std::uint64_t w, int q) noexcept {
     const int biased = floor_log2_ten_power(q) + 1086 + upper - l;
     const int shift = 74 + upper + (biased < 1 ? 1 - biased : 0);
     const bool exact = q >= 0 && q <= 55;
+    if (biased >= 1) {
+        // A normal result: the kept bits and the top rounding bits are all in U's high word.
+        const auto hi = std::uint64_t(u >> 64);
+        const auto lo = std::uint64_t(u);
+        const int drop = 10 + upper;
+        const std::uint64_t rest = hi & ((std::uint64_t(1) << drop) - 1);
+        const std::uint64_t half = std::uint64_t(1) << (drop - 1);
+        bool round_up;
+        bool decided = true;
+        if (exact) {
+            round_up = rest > half || (rest == half && (lo != 0 || below != 0 || ((hi >> drop) & 1) != 0));
+        } else {
+            // The true value lies strictly between U and U + 2 in units of U's last bit:
+            // never a tie, and one below the halfway point it may be on either side.
+            decided = rest != half - 1 || lo != ~std::uint64_t(0);
+            round_up = rest >= half;
+        }
+        std::uint64_t bits = (std::uint64_t(biased - 1) << 52) + (hi >> drop) + (round_up ? 1 : 0);
+        if (bits >= infinity_bits) bits = infinity_bits;
+        return {bits, decided};
+    }
+    // A subnormal result (never from an exact power: those are above 1). The true value
+    // lies strictly between U and U + 2 in units of U's last bit: never a tie, and one
+    // below the halfway point it may be on either side.
     if (shift > 128) {
         // Below half the least subnormal, unless U is within 2 of 2^128 at shift 129.
-        const bool near = shift == 129 && u >= ~u128(0) - 2;
-        return {0, !near || exact};
+        return {0, shift > 129 || u < ~u128(0) - 2};
     }
-    const u128 rest_mask = shift == 128 ? ~u128(0) : (u128(1) << shift) - 1;
     const u128 kept = shift == 128 ? 0 : u >> shift;
-    const u128 rest = u & rest_mask;
+    const u128 rest = shift == 128 ? u : u & ((u128(1) << shift) - 1);
     const u128 half = u128(1) << (shift - 1);
-    bool round_up;
-    bool decided = true;
-    if (exact) {
-        round_up = rest > half || (rest == half && (below != 0 || (kept & 1) != 0));
-    } else {
-        // The true rest lies strictly between `rest` and `rest + 2`: never a tie, and at
-        // one below the halfway point it may be on either side.
-        decided = rest != half - 1;
-        round_up = rest >= half;
-    }
-    const auto m = std::uint64_t(kept) + (round_up ? 1 : 0);
-    std::uint64_t bits = biased < 1 ? m : (std::uint64_t(biased - 1) << 52) + m;
-    if (bits >= infinity_bits) bits = infinity_bits;
-    return {bits, decided};
+    // A carry into the hidden bit gives the least normal's bits, as it should.
+    return {std::uint64_t(kept) + (rest >= half ? 1 : 0), rest != half - 1};
 }
 
 // ---------------------------------------------------------------- exact comparison

@@ -112,4 +112,20 @@ static_assert(table.log2[55 - min_ten_power] == 127 + 55 && (table.power[55 - mi
 
 constexpr std::array<Power128, max_ten_power - min_ten_power + 1> ten_powers = table.power;
 
+namespace {
+
+constexpr std::array<Power128, table_size> upper_table() {
+    std::array<Power128, table_size> g{};
+    for (int i = 0; i < table_size; ++i) {
+        const Power128 t = table.power[i];
+        g[i].lo = ((t.hi << 62) | (t.lo >> 2)) + 1;
+        g[i].hi = (t.hi >> 2) + (g[i].lo == 0 ? 1 : 0);
+    }
+    return g;
+}
+
+}  // namespace
+
+constexpr std::array<Power128, max_ten_power - min_ten_power + 1> ten_powers_upper = upper_table();
+
 }  // namespace zelk::json

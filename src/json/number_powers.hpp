@@ -24,6 +24,12 @@ extern const std::array<Power128, max_ten_power - min_ten_power + 1> ten_powers;
 
 inline const Power128& ten_power(int e) noexcept { return ten_powers[e - min_ten_power]; }
 
+// floor(T / 4) + 1 for each T above: an upper approximation of 10^e with 126 bits,
+// 2^125 < G <= 2^126, whose error is below 1 in its last bit.
+extern const std::array<Power128, max_ten_power - min_ten_power + 1> ten_powers_upper;
+
+inline const Power128& ten_power_upper(int e) noexcept { return ten_powers_upper[e - min_ten_power]; }
+
 // floor(e * log2(10)) over the table's range (checked against the exact powers when the
 // table is built).
 constexpr int floor_log2_ten_power(int e) noexcept { return (e * 1741647) >> 19; }

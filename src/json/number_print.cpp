@@ -59,21 +59,31 @@ constexpr std::uint64_t pow10_table[] = {
     10000000000000000000ull,
 };
 
-constexpr char digit_pairs[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
+// The eight decimal digits of `n` < 10^8, leading zeros included, as eight characters in
+// memory order: the number split into halves, quarters and digits lane by lane, each
+// division by a constant done for all lanes in one multiplication (the quotients fit
+// their lanes, and the multipliers give exact quotients for the lane ranges).
+inline std::uint64_t eight_digits(std::uint32_t n) noexcept {
+    // Two 32-bit lanes of four digits, the leading half in the low lane.
+    std::uint64_t x = (n / 10000) | (std::uint64_t(n % 10000) << 32);
+    // v / 100 = (v * 10486) >> 20 for v < 10^4: four 16-bit lanes of two digits.
+    const std::uint64_t hundreds = ((x * 10486) >> 20) & 0x0000007F0000007Full;
+    x = hundreds | ((x - hundreds * 100) << 16);
+    // u / 10 = (u * 103) >> 10 for u < 100: eight bytes of one digit.
+    const std::uint64_t tens = ((x * 103) >> 10) & 0x000F000F000F000Full;
+    x = tens | ((x - tens * 10) << 8);
+    return x + 0x3030303030303030ull;
+}
 
-inline void write_pair(char* out, unsigned pair) noexcept { std::memcpy(out, digit_pairs + 2 * pair, 2); }
-
-// Exactly eight digits of `n` < 10^8, leading zeros included.
-inline void write_eight(char* out, std::uint32_t n) noexcept {
-    const std::uint32_t high = n / 10000;
-    const std::uint32_t low = n % 10000;
-    write_pair(out, high / 100);
-    write_pair(out + 2, high % 100);
-    write_pair(out + 4, low / 100);
-    write_pair(out + 6, low % 100);
+// Stores the characters of `eight_digits` at `out`, the first `skip` of them left out (the
+// eight bytes at `out` are written in any case).
+inline void store_digits(char* out, std::uint64_t chars, int skip) noexcept {
+    if constexpr (std::endian::native == std::endian::little) {
+        chars >>= 8 * skip;
+    } else {
+        chars = __builtin_bswap64(chars >> (8 * skip));
+    }
+    std::memcpy(out, &chars, 8);
 }
 
 inline int digit_count(std::uint64_t n) noexcept {
@@ -105,24 +115,23 @@ inline void strip_zeros(std::uint64_t& d, int& exponent) noexcept {
 }  // namespace
 
 int write_digits(char* out, std::uint64_t n) noexcept {
+    constexpr std::uint64_t e8 = 100000000;
     const int count = digit_count(n);
-    char* p = out + count;
-    while (n >= 100000000) {
-        p -= 8;
-        write_eight(p, std::uint32_t(n % 100000000));
-        n /= 100000000;
+    if (n < e8) {
+        store_digits(out, eight_digits(std::uint32_t(n)), 8 - count);
+        return count;
     }
-    auto m = std::uint32_t(n);
-    while (m >= 100) {
-        p -= 2;
-        write_pair(p, m % 100);
-        m /= 100;
+    if (n < e8 * e8) {
+        const int lead = count - 8;
+        store_digits(out, eight_digits(std::uint32_t(n / e8)), 8 - lead);
+        store_digits(out + lead, eight_digits(std::uint32_t(n % e8)), 0);
+        return count;
     }
-    if (m >= 10) {
-        write_pair(p - 2, m);
-    } else {
-        p[-1] = char('0' + m);
-    }
+    const int lead = count - 16;
+    store_digits(out, eight_digits(std::uint32_t(n / (e8 * e8))), 8 - lead);
+    n %= e8 * e8;
+    store_digits(out + lead, eight_digits(std::uint32_t(n / e8)), 0);
+    store_digits(out + lead + 8, eight_digits(std::uint32_t(n % e8)), 0);
     return count;
 }
 
@@ -150,10 +159,9 @@ ShortestDecimal shortest_decimal(double value) noexcept {
     const bool regular = fraction != 0 || biased <= 1;
     const int k = regular ? floor_log10_two_power(q) : floor_log10_three_quarters_two_power(q);
     const int h = q + floor_log2_ten_power(-k) + 3;  // from 2 to 6
-    const Power128& t = ten_power(-k);
-    // g = floor(T / 4) + 1, the 126-bit upper approximation of 10^-k.
-    const std::uint64_t g_lo = ((t.hi << 62) | (t.lo >> 2)) + 1;
-    const std::uint64_t g_hi = (t.hi >> 2) + (g_lo == 0 ? 1 : 0);
+    const Power128& g = ten_power_upper(-k);
+    const std::uint64_t g_hi = g.hi;
+    const std::uint64_t g_lo = g.lo;
 
     const std::uint64_t cb = c << 2;
     const std::uint64_t cbl = regular ? cb - 2 : cb - 1;

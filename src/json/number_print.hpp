@@ -18,7 +18,8 @@ struct ShortestDecimal {
 // comparison with the candidate decimals exact.
 ShortestDecimal shortest_decimal(double value) noexcept;
 
-// Writes the decimal digits of `n` (no leading zeros; "0" for zero) and returns their count.
+// Writes the decimal digits of `n` (no leading zeros; "0" for zero) and returns their
+// count. Up to 24 bytes at `out` may be written: the room must be there.
 int write_digits(char* out, std::uint64_t n) noexcept;
 
 }  // namespace zelk::json
