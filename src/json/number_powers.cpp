@@ -20,7 +20,6 @@ struct Big {
         for (std::uint32_t top = limb[size - 1]; top != 0; top >>= 1) ++b;
         return b;
     }
-    constexpr bool bit(int i) const { return i / 32 < size && (limb[i / 32] >> (i % 32)) & 1; }
 };
 
 constexpr void multiply_by_ten(Big& n) {
@@ -44,22 +43,22 @@ constexpr void divide_by_ten(Big& n) {
     while (n.size > 0 && n.limb[n.size - 1] == 0) --n.size;
 }
 
-// The top 128 bits of n (n >= 2^127 after shifting left when shorter): floor(n * 2^(128 -
-// bits(n))), which is exact for n of at most 128 bits.
+constexpr std::uint32_t limb_at(const Big& n, int i) { return i >= 0 && i < n.size ? n.limb[i] : 0; }
+
+// The 32 bits of n from bit `pos` up (bits below bit 0 read as zeros).
+constexpr std::uint32_t bits_at(const Big& n, int pos) {
+    const int i = pos >= 0 ? pos / 32 : -((31 - pos) / 32);
+    const int r = pos - 32 * i;
+    const std::uint64_t two = (std::uint64_t(limb_at(n, i + 1)) << 32) | limb_at(n, i);
+    return std::uint32_t(two >> r);
+}
+
+// The top 128 bits of n: floor(n * 2^(128 - bits(n))), exact for n of at most 128 bits.
+// Word by word, to stay well inside the compilers' limits on constant evaluation.
 constexpr Power128 top_bits(const Big& n) {
-    const int b = n.bits();
-    std::uint64_t hi = 0;
-    std::uint64_t lo = 0;
-    for (int i = 0; i < 128; ++i) {
-        const int source = b - 1 - i;
-        const std::uint64_t one = source >= 0 && n.bit(source) ? 1 : 0;
-        if (i < 64) {
-            hi |= one << (63 - i);
-        } else {
-            lo |= one << (127 - i);
-        }
-    }
-    return {hi, lo};
+    const int low = n.bits() - 128;
+    return {(std::uint64_t(bits_at(n, low + 96)) << 32) | bits_at(n, low + 64),
+            (std::uint64_t(bits_at(n, low + 32)) << 32) | bits_at(n, low)};
 }
 
 constexpr int table_size = max_ten_power - min_ten_power + 1;
