@@ -1,8 +1,9 @@
 // The compact printer.
 #include "json/print.hpp"
 
+#include "json/number_print.hpp"
+
 #include <bit>
-#include <charconv>
 #include <cmath>
 #include <cstring>
 
@@ -164,33 +165,67 @@ char* write_sint(char* out, std::int64_t value) noexcept {
     return write_uint(out, 0 - std::uint64_t(value));
 }
 
+namespace {
+
+// Copies n bytes (at most 32) with fixed-size moves that overlap, reading and writing
+// nothing outside the n bytes.
+inline void copy_short(char* to, const char* from, int n) noexcept {
+    const auto size = std::size_t(n);
+    if (n >= 16) {
+        std::memcpy(to, from, 16);
+        std::memcpy(to + size - 16, from + size - 16, 16);
+    } else if (n >= 8) {
+        std::memcpy(to, from, 8);
+        std::memcpy(to + size - 8, from + size - 8, 8);
+    } else if (n >= 4) {
+        std::memcpy(to, from, 4);
+        std::memcpy(to + size - 4, from + size - 4, 4);
+    } else {
+        for (int i = 0; i < n; ++i) to[i] = from[i];
+    }
+}
+
+}  // namespace
+
 char* write_decimal(char* out, const char* digits, int n, int x) noexcept {
     if (x < -5 || x > 15) {
         *out++ = digits[0];
         if (n > 1) {
             *out++ = '.';
-            std::memcpy(out, digits + 1, std::size_t(n - 1));
+            copy_short(out, digits + 1, n - 1);
             out += n - 1;
         }
         *out++ = 'e';
         *out++ = x < 0 ? '-' : '+';
-        return write_uint(out, std::uint64_t(x < 0 ? -x : x));
+        const unsigned magnitude = unsigned(x < 0 ? -x : x);
+        if (magnitude >= 1000) return write_uint(out, magnitude);
+        if (magnitude >= 100) {
+            std::memcpy(out, digit_pairs + 2 * (magnitude / 10), 2);
+            out[2] = char('0' + magnitude % 10);
+            return out + 3;
+        }
+        if (magnitude >= 10) {
+            std::memcpy(out, digit_pairs + 2 * magnitude, 2);
+            return out + 2;
+        }
+        *out = char('0' + magnitude);
+        return out + 1;
     }
     if (x < 0) {
         *out++ = '0';
         *out++ = '.';
         for (int i = 0; i < -x - 1; ++i) *out++ = '0';
-        std::memcpy(out, digits, std::size_t(n));
+        copy_short(out, digits, n);
         return out + n;
     }
     if (x < n - 1) {
-        std::memcpy(out, digits, std::size_t(x + 1));
+        copy_short(out, digits, x + 1);
         out += x + 1;
         *out++ = '.';
-        std::memcpy(out, digits + x + 1, std::size_t(n - x - 1));
+        copy_short(out, digits + x + 1, n - x - 1);
         return out + (n - x - 1);
     }
-    std::memcpy(out, digits, std::size_t(n));
+    copy_short(out, digits, n);
     out += n;
     for (int i = 0; i < x - n + 1; ++i) *out++ = '0';
     *out++ = '.';
@@ -212,20 +247,10 @@ char* write_double(char* out, double value) noexcept {
         return out + 3;
     }
     // Shortest round-trip digits d1.d2...dn and the decimal exponent X of d1.
-    char sci[32];
-    const char* const sci_end = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
-    char digits[20];
-    int n = 0;
-    const char* q = sci;
-    digits[n++] = *q++;
-    if (*q == '.') {
-        for (++q; *q != 'e'; ++q) digits[n++] = *q;
-    }
-    ++q;  // "e"
-    const bool negative_exponent = *q++ == '-';
-    int x = 0;
-    for (; q != sci_end; ++q) x = x * 10 + (*q - '0');
-    return write_decimal(out, digits, n, negative_exponent ? -x : x);
+    const ShortestDecimal d = shortest_decimal(value);
+    char digits[24];
+    const int n = write_digits(digits, d.digits);
+    return write_decimal(out, digits, n, d.exponent + n - 1);
 }
 
 }  // namespace zelk::json
