@@ -4,10 +4,10 @@
 #include "channels/superstep.hpp"
 
 #include "channels/reduce.hpp"
+#include "channels/name_index.hpp"
 #include "json/parse.hpp"
 
 #include <algorithm>
-#include <unordered_map>
 #include <vector>
 
 namespace zelk::channels {
@@ -122,12 +122,13 @@ bool read_updates(Parser& p, std::vector<Value>& updates, std::string& message) 
 bool by_name(const Member& m, std::string_view name) { return json::name_less(m.name, name); }
 
 // The working state: the parsed channels, sorted, plus the channels the updates add, in
-// order of creation and found through a hash index, so that neither lookups nor inserts
-// cost more than constant or logarithmic time however many channels an update adds.
+// order of creation and found through a keyed hash index, so that neither lookups nor
+// inserts cost more than constant or logarithmic time however many channels an update
+// adds, whatever their names.
 struct Channels {
     std::vector<Member> all;
     std::size_t sorted = 0;  // all[0, sorted) is the parsed state, in name order
-    std::unordered_map<std::string_view, std::size_t> added;
+    NameIndex added;         // positions in `all` of the channels past `sorted`
 };
 
 Value& channel_named(Channels& channels, std::string_view name) {
@@ -135,9 +136,16 @@ Value& channel_named(Channels& channels, std::string_view name) {
     const auto last = first + std::ptrdiff_t(channels.sorted);
     const auto it = std::lower_bound(first, last, name, by_name);
     if (it != last && it->name == name) return it->value;
-    const auto [slot, fresh] = channels.added.try_emplace(name, channels.all.size());
-    if (fresh) channels.all.push_back(Member{name, json::make_null()});
-    return channels.all[slot->second].value;
+    const auto name_at = [&](std::size_t i) { return channels.all[i].name; };
+    const std::uint64_t hash = hash_name(channels.added, name);
+    std::size_t position = find_name(channels.added, hash, name, name_at);
+    if (position == not_found) {
+        position = channels.all.size();
+        add_name(channels.added, hash, position,
+                 [&](std::size_t i) { return hash_name(channels.added, channels.all[i].name); });
+        channels.all.push_back(Member{name, json::make_null()});
+    }
+    return channels.all[position].value;
 }
 
 // The channels in name order (the added ones merged in).
@@ -186,6 +194,7 @@ json::Outcome advance_superstep(std::string_view state_json, std::string_view re
     }
 
     Channels channels;
+    channels.added = make_index(scheduler::draw_hash_key(state_json.data()), 0);
     const auto parsed = json::members_of(state.value);
     channels.all.assign(parsed.begin(), parsed.end());
     channels.sorted = channels.all.size();

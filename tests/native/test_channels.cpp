@@ -1,13 +1,18 @@
-// Reducers at volume: exact integer sums against a 128-bit reference, and in-place
-// appends of the superstep routine against the read-only fold.
+// Reducers at volume: exact integer sums against a 128-bit reference, in-place appends of
+// the superstep routine against the read-only fold, and the channel index under names made
+// to collide.
+#include "channels/name_index.hpp"
 #include "channels/reduce.hpp"
 #include "channels/superstep.hpp"
 #include "check.hpp"
 #include "json/parse.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <functional>
 #include <random>
 #include <string>
+#include <vector>
 
 using namespace zelk;
 using zelk_test::check;
@@ -93,10 +98,62 @@ void in_place_appends_match_the_fold() {
           "the read-only fold keeps its current value");
 }
 
+// Printable 16-byte names whose unkeyed library hash agrees in its low `bits` bits: every
+// one of them would land in the same home slot of a power-of-two table of up to 2^bits
+// slots indexed by that hash.
+std::vector<std::string> colliding_names(std::size_t count, int bits) {
+    std::vector<std::string> names;
+    const std::uint64_t mask = (std::uint64_t(1) << bits) - 1;
+    char text[17];
+    for (std::uint64_t i = 0; names.size() < count; ++i) {
+        std::snprintf(text, sizeof text, "ch%014llx", static_cast<unsigned long long>(i * 0x9E3779B97F4A7C15ULL >> 8));
+        const std::string_view name(text, 16);
+        if ((std::hash<std::string_view>{}(name) & mask) == 0) names.emplace_back(name);
+    }
+    return names;
+}
+
+// The channel index keeps probe runs short for names that collide under the unkeyed hash,
+// and the superstep that creates those channels gives each its value, in name order.
+void colliding_names_stay_cheap() {
+    const std::vector<std::string> names = colliding_names(3000, 13);
+    for (const std::uint64_t seed : {0ULL, 1ULL, 0x5555ULL}) {
+        channels::NameIndex index = channels::make_index({seed, ~seed}, 0);
+        std::vector<std::uint64_t> hashes;
+        const auto name_at = [&](std::size_t i) { return std::string_view(names[i]); };
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            const std::uint64_t h = channels::hash_name(index, names[i]);
+            check(channels::find_name(index, h, names[i], name_at) == channels::not_found, "fresh name absent");
+            hashes.push_back(h);
+            channels::add_name(index, h, i, [&](std::size_t k) { return hashes[k]; });
+        }
+        check(index.slots.size() <= std::size_t(1) << 13, "the table is no larger than the collision mask covers");
+        check(index.probe_longest < 48, "longest probe run stays short");
+        check(index.probe_total < 2 * names.size(), "probe runs stay short on average");
+        std::size_t found = 0;
+        for (std::size_t i = 0; i < names.size(); ++i) found += channels::find_name(index, hashes[i], names[i], name_at) == i;
+        check(found == names.size(), "every name found at its position");
+    }
+
+    std::string updates = "[{", expected = "{";
+    std::vector<std::string> sorted = names;
+    std::sort(sorted.begin(), sorted.end());
+    for (std::size_t i = 0; i < names.size(); ++i) updates += (i ? ",\"" : "\"") + names[i] + "\":" + std::to_string(i);
+    for (const std::string& name : sorted) {
+        const auto at = std::find(names.begin(), names.end(), name) - names.begin();
+        expected += (expected.size() > 1 ? ",\"" : "\"") + name + "\":" + std::to_string(at);
+    }
+    updates += "},null]";
+    expected += "}";
+    const json::Outcome result = channels::advance_superstep("{}", "{}", updates);
+    check(result.ok() && json::view(result.text) == expected, "colliding names become channels");
+}
+
 }  // namespace
 
 int main() {
     exact_integer_sums();
     in_place_appends_match_the_fold();
+    colliding_names_stay_cheap();
     return zelk_test::finish();
 }
