@@ -186,6 +186,40 @@ def test_advance_superstep_errors(state, reducers, updates, message):
     assert str(raised.value) == message
 
 
+def nested_object(depth):
+    """An object nesting `depth` objects, innermost empty."""
+    return '{"k":' * (depth - 1) + "{}" + "}" * (depth - 1)
+
+
+# "append" wraps an object operand in a new list, one level deeper. A result the parser
+# could not read back (more than 127 open containers, the state object counted) is refused.
+@pytest.mark.parametrize("result_depth", [126, 127, 128])
+def test_append_refuses_results_too_deep_to_read_back(result_depth):
+    inner = nested_object(result_depth - 1)
+    for current, update, expected in [(inner, "1", f"[{inner},1]"), ("null", inner, f"[{inner}]"),
+                                      ("[2]", inner, f"[2,{inner}]")]:
+        if result_depth <= 127:
+            assert reduce_channel("append", current, update) == expected
+            assert zelk_core.encode_checkpoint(expected)[5:] == expected.encode()
+        else:
+            with pytest.raises(ValueError, match=r"^recursion limit exceeded: the result would nest more than 127"):
+                reduce_channel("append", current, update)
+    # In a superstep the state object is one more level; the list of updates and the update
+    # object are two levels above a written value, so only a state channel can grow too deep.
+    state = '{"b":1,"c\\u0001":' + nested_object(result_depth - 2) + "}"
+    if result_depth <= 127:
+        result = advance_superstep(state, '{"c\\u0001":"append"}', '[{"c\\u0001":1}]')
+        assert result == '{"b":1,"c\\u0001":[' + nested_object(result_depth - 2) + ",1]}"
+        assert advance_superstep(result, "{}", "[]") == result
+    else:
+        with pytest.raises(ValueError) as raised:
+            advance_superstep(state, '{"c\\u0001":"append"}', '[{"b":2},{"c\\u0001":1}]')
+        assert str(raised.value) == ('recursion limit exceeded in channel "c\\u0001": '
+                                     "the state would nest more than 127 arrays and objects")
+    written = nested_object(min(result_depth - 2, 125))
+    assert advance_superstep("{}", '{"c":"append"}', '[{"c":' + written + "}]") == '{"c":[' + written + "]}"
+
+
 # ------------------------------------------------------------------ superstep against the fold
 
 names = st.sampled_from(["a", "b", "ab", "é", "B", ""])

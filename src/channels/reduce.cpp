@@ -107,7 +107,31 @@ Value append_values(const Value& current, const Value& update, Arena& arena) {
     return list;
 }
 
+// Whether `v` nests fewer than `limit` arrays and objects.
+bool nests_below(const Value& v, std::size_t limit) noexcept {
+    if (v.kind == Kind::array) {
+        if (limit < 2) return false;
+        for (const Value& item : json::items_of(v)) {
+            if (!nests_below(item, limit - 1)) return false;
+        }
+    } else if (v.kind == Kind::object) {
+        if (limit < 2) return false;
+        for (const json::Member& member : json::members_of(v)) {
+            if (!nests_below(member.value, limit - 1)) return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
+
+bool fold_fits(std::string_view reducer, const Value& current, const Value& update, std::size_t limit) noexcept {
+    if (reducer_named(reducer) != Reducer::append) return true;
+    // An array operand gives its items, which nest one level less than it does; anything
+    // else becomes one item of the list, one level deeper than it is.
+    return (current.kind != Kind::object || nests_below(current, limit)) &&
+           (update.kind != Kind::object || nests_below(update, limit));
+}
 
 Reducer reducer_named(std::string_view name) noexcept {
     if (name == "add") return Reducer::add;
@@ -149,6 +173,10 @@ json::Outcome reduce_channel(std::string_view reducer, std::string_view current_
     const json::Parsed current = json::parse_text(current_json, arena);
     if (!current.ok) {
         outcome.error = json::error_message(current_json, current.error);
+        return outcome;
+    }
+    if (!fold_fits(reducer, current.value, update.value, json::depth_budget - 1)) {
+        outcome.error = "recursion limit exceeded: the result would nest more than 127 arrays and objects";
         return outcome;
     }
     json::print_value(outcome.text, reduce_value(reducer, current.value, update.value, arena));

@@ -162,6 +162,16 @@ std::string_view reducer_for(const std::vector<Member>& table, std::string_view 
     return "last_value";
 }
 
+// The state object itself is one of the containers the parser allows open at once.
+constexpr std::size_t channel_depth_limit = json::depth_budget - 2;
+
+std::string depth_message(std::string_view channel) {
+    json::Buffer quoted;
+    json::print_string(quoted, channel);
+    return "recursion limit exceeded in channel " + std::string(json::view(quoted)) +
+           ": the state would nest more than 127 arrays and objects";
+}
+
 }  // namespace
 
 json::Outcome advance_superstep(std::string_view state_json, std::string_view reducers_json,
@@ -205,8 +215,13 @@ json::Outcome advance_superstep(std::string_view state_json, std::string_view re
             return outcome;
         }
         for (const Member& written : json::members_of(update)) {
-            reduce_into(reducer_for(table, written.name), channel_named(channels, written.name), written.value,
-                        arena);
+            const std::string_view reducer = reducer_for(table, written.name);
+            Value& channel = channel_named(channels, written.name);
+            if (!fold_fits(reducer, channel, written.value, channel_depth_limit)) {
+                outcome.error = depth_message(written.name);
+                return outcome;
+            }
+            reduce_into(reducer, channel, written.value, arena);
         }
     }
     sort_channels(channels);
