@@ -125,8 +125,8 @@ bool nests_below(const Value& v, std::size_t limit) noexcept {
 
 }  // namespace
 
-bool fold_fits(std::string_view reducer, const Value& current, const Value& update, std::size_t limit) noexcept {
-    if (reducer_named(reducer) != Reducer::append) return true;
+bool fold_fits(Reducer reducer, const Value& current, const Value& update, std::size_t limit) noexcept {
+    if (reducer != Reducer::append) return true;
     // An array operand gives its items, which nest one level less than it does; anything
     // else becomes one item of the list, one level deeper than it is.
     return (current.kind != Kind::object || nests_below(current, limit)) &&
@@ -150,7 +150,11 @@ Value reduce_value(std::string_view reducer, const Value& current, Value update,
 }
 
 void reduce_into(std::string_view reducer, Value& channel, Value update, Arena& arena) {
-    if (reducer_named(reducer) == Reducer::append && channel.kind == Kind::array && channel.grown) {
+    reduce_into(reducer_named(reducer), channel, update, arena);
+}
+
+void reduce_into(Reducer reducer, Value& channel, Value update, Arena& arena) {
+    if (reducer == Reducer::append && channel.kind == Kind::array && channel.grown) {
         const std::size_t count = channel.size + item_count(update);
         if (count <= room_for(channel.size)) {
             put_items(channel.items + channel.size, update);
@@ -158,7 +162,13 @@ void reduce_into(std::string_view reducer, Value& channel, Value update, Arena& 
             return;
         }
     }
-    channel = reduce_value(reducer, channel, update, arena);
+    switch (reducer) {
+        case Reducer::add: channel = add_values(channel, update); return;
+        case Reducer::append: channel = append_values(channel, update, arena); return;
+        case Reducer::replace: break;
+    }
+    update.grown = false;  // the caller may still hold the same block
+    channel = update;
 }
 
 json::Outcome reduce_channel(std::string_view reducer, std::string_view current_json,
@@ -175,7 +185,7 @@ json::Outcome reduce_channel(std::string_view reducer, std::string_view current_
         outcome.error = json::error_message(current_json, current.error);
         return outcome;
     }
-    if (!fold_fits(reducer, current.value, update.value, json::depth_budget - 1)) {
+    if (!fold_fits(reducer_named(reducer), current.value, update.value, json::depth_budget - 1)) {
         outcome.error = "recursion limit exceeded: the result would nest more than 127 arrays and objects";
         return outcome;
     }
