@@ -277,5 +277,16 @@ def test_add_against_exact_reference(a, b):
     assert reduce_channel("add", json.dumps(a), json.dumps(b)) == compact(reference_add(a, b))
 
 
+@settings(max_examples=400, deadline=None)
+@given(values, values, st.sampled_from(["append", "last_value", "Append"]), st.sampled_from(LAYOUTS))
+def test_append_and_replace_against_a_list_reference(a, b, reducer, layout):
+    if reducer == "append":
+        base = [] if a is None else (a if isinstance(a, list) else [a])
+        expected = base + (b if isinstance(b, list) else [b])
+    else:
+        expected = b
+    assert reduce_channel(reducer, json.dumps(a, **layout), json.dumps(b, **layout)) == compact(expected)
+
+
 def test_results_are_new_strings():
     assert type(zelk_core.reduce_channel("append", "[]", "1")) is str
