@@ -212,8 +212,10 @@ def test_append_refuses_results_too_deep_to_read_back(result_depth):
         assert result == '{"b":1,"c\\u0001":[' + nested_object(result_depth - 2) + ",1]}"
         assert advance_superstep(result, "{}", "[]") == result
     else:
+        # of two channels too deep in one update, the first in byte order is named
+        state = state[:-1] + ',"d":' + nested_object(result_depth - 2) + "}"
         with pytest.raises(ValueError) as raised:
-            advance_superstep(state, '{"c\\u0001":"append"}', '[{"b":2},{"c\\u0001":1}]')
+            advance_superstep(state, '{"c\\u0001":"append","d":"append"}', '[{"b":2},{"d":1,"c\\u0001":1}]')
         assert str(raised.value) == ('recursion limit exceeded in channel "c\\u0001": '
                                      "the state would nest more than 127 arrays and objects")
     written = nested_object(min(result_depth - 2, 125))

@@ -220,6 +220,29 @@ std::string depth_message(std::string_view channel) {
            ": the state would nest more than 127 arrays and objects";
 }
 
+Reducer reducer_of(const Reducers& table, const Channel& channel);
+
+// The first name in byte order among the writes of [from, to) whose fold nests too deep
+// (the write at `from` does). The writes of one update name distinct channels, so none of
+// them changes what another folds into.
+std::string_view first_too_deep(std::vector<Channel>& channels, const Reducers& table,
+                                const std::vector<Write>& writes, std::size_t from, std::size_t to) {
+    std::string_view first = channels[writes[from].channel].name;
+    for (std::size_t w = from + 1; w < to; ++w) {
+        if (writes[w].channel == not_found) continue;
+        Channel& channel = channels[writes[w].channel];
+        if (!channel.resolved) {
+            channel.reducer = reducer_of(table, channel);
+            channel.resolved = true;
+        }
+        if (!fold_fits(channel.reducer, channel.value, writes[w].value, channel_depth_limit) &&
+            json::name_less(channel.name, first)) {
+            first = channel.name;
+        }
+    }
+    return first;
+}
+
 // Whether the text of a valid JSON value is exactly what the printer gives for it:
 // no whitespace, no escapes, object members strictly ascending, and no number that the
 // printer might write differently (any double; integers long enough to be doubles).
@@ -404,7 +427,7 @@ json::Outcome advance_superstep(std::string_view state_json, std::string_view re
                 channel.resolved = true;
             }
             if (!fold_fits(channel.reducer, channel.value, writes[w].value, channel_depth_limit)) {
-                outcome.error = depth_message(channel.name);
+                outcome.error = depth_message(first_too_deep(channels, table, writes, w, ends[u]));
                 return outcome;
             }
             reduce_into(channel.reducer, channel.value, writes[w].value, arena);
