@@ -103,6 +103,7 @@ struct Channel {
     std::uint64_t hash = 0;
     Reducer reducer = Reducer::replace;
     bool resolved = false;        // `reducer` has been looked up
+    bool hashed = false;          // `hash` is set
     bool written = false;         // some update wrote the channel
     std::uint32_t last_update = 0;  // 1 + the last update that named the channel
     std::uint32_t last_write = 0;   // that update's write naming it, in `Update::writes`
@@ -220,7 +221,7 @@ std::string depth_message(std::string_view channel) {
            ": the state would nest more than 127 arrays and objects";
 }
 
-Reducer reducer_of(const Reducers& table, const Channel& channel);
+void resolve(const Reducers& table, Channel& channel);
 
 // The first name in byte order among the writes of [from, to) whose fold nests too deep
 // (the write at `from` does). The writes of one update name distinct channels, so none of
@@ -231,10 +232,7 @@ std::string_view first_too_deep(std::vector<Channel>& channels, const Reducers& 
     for (std::size_t w = from + 1; w < to; ++w) {
         if (writes[w].channel == not_found) continue;
         Channel& channel = channels[writes[w].channel];
-        if (!channel.resolved) {
-            channel.reducer = reducer_of(table, channel);
-            channel.resolved = true;
-        }
+        resolve(table, channel);
         if (!fold_fits(channel.reducer, channel.value, writes[w].value, channel_depth_limit) &&
             json::name_less(channel.name, first)) {
             first = channel.name;
@@ -243,16 +241,34 @@ std::string_view first_too_deep(std::vector<Channel>& channels, const Reducers& 
     return first;
 }
 
+// The first double quote or backslash in [p, end), which holds one (the text is valid).
+const char* quote_or_backslash(const char* p, const char* end) noexcept {
+    if constexpr (std::endian::native == std::endian::little) {
+        constexpr std::uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+        while (end - p >= 8) {
+            std::uint64_t word;
+            std::memcpy(&word, p, 8);
+            const std::uint64_t quote = word ^ (ones * '"'), backslash = word ^ (ones * '\\');
+            const std::uint64_t hits = (((quote - ones) & ~quote) | ((backslash - ones) & ~backslash)) & highs;
+            if (hits) return p + std::countr_zero(hits) / 8;
+            p += 8;
+        }
+    }
+    while (*p != '"' && *p != '\\') ++p;
+    return p;
+}
+
 // Whether the text of a valid JSON value is exactly what the printer gives for it:
 // no whitespace, no escapes, object members strictly ascending, and no number that the
 // printer might write differently (any double; integers long enough to be doubles).
 // Conservative: false means only that the value is printed from its parsed form.
 bool prints_as_written(std::string_view text) {
-    struct Open {
+    struct Open {  // plain, so the stack below costs nothing to set up
         bool object;
         bool key_next;  // in an object, the next string is a member name
-        std::string_view last;
         bool has_last;
+        const char* last;
+        std::size_t last_size;
     };
     Open open[json::depth_budget];
     int depth = 0;
@@ -260,8 +276,8 @@ bool prints_as_written(std::string_view text) {
     const char* const end = p + text.size();
     while (p != end) {
         switch (*p) {
-            case '{': open[depth++] = {true, true, {}, false}; ++p; break;
-            case '[': open[depth++] = {false, false, {}, false}; ++p; break;
+            case '{': open[depth++] = {true, true, false, nullptr, 0}; ++p; break;
+            case '[': open[depth++] = {false, false, false, nullptr, 0}; ++p; break;
             case '}': case ']': --depth; ++p; break;
             case ',':
                 if (open[depth - 1].object) open[depth - 1].key_next = true;
@@ -270,16 +286,15 @@ bool prints_as_written(std::string_view text) {
             case ':': ++p; break;
             case '"': {
                 const char* const start = ++p;
-                while (*p != '"') {
-                    if (*p == '\\') return false;
-                    ++p;
-                }
+                p = quote_or_backslash(p, end);
+                if (*p == '\\') return false;
                 const std::string_view content(start, std::size_t(p - start));
                 ++p;
                 if (depth > 0 && open[depth - 1].key_next) {
                     Open& o = open[depth - 1];
-                    if (o.has_last && !json::name_less(o.last, content)) return false;
-                    o.last = content;
+                    if (o.has_last && !json::name_less({o.last, o.last_size}, content)) return false;
+                    o.last = content.data();
+                    o.last_size = content.size();
                     o.has_last = true;
                     o.key_next = false;
                 }
@@ -315,14 +330,31 @@ std::size_t channel_named(std::vector<Channel>& channels, NameIndex& index, std:
     Channel channel;
     channel.name = name;
     channel.hash = hash;
+    channel.hashed = true;
     channels.push_back(channel);
     return position;
 }
 
-Reducer reducer_of(const Reducers& table, const Channel& channel) {
+// Looks up the reducer of a channel on its first write.
+void resolve(const Reducers& table, Channel& channel) {
+    if (channel.resolved) return;
+    if (!channel.hashed) {
+        channel.hash = hash_name(table.index, channel.name);
+        channel.hashed = true;
+    }
     const std::size_t at = find_name(table.index, channel.hash, channel.name,
                                      [&](std::size_t i) { return table.names[i]; });
-    return at == not_found ? Reducer::replace : table.kinds[at];
+    channel.reducer = at == not_found ? Reducer::replace : table.kinds[at];
+    channel.resolved = true;
+}
+
+// The position of `name` among the parsed channels [0, parsed), in name order, or not_found.
+std::size_t search_state(const std::vector<Channel>& channels, std::size_t parsed, std::string_view name) {
+    const auto first = channels.begin();
+    const auto last = first + std::ptrdiff_t(parsed);
+    const auto it = std::lower_bound(first, last, name,
+                                     [](const Channel& c, std::string_view n) { return json::name_less(c.name, n); });
+    return it != last && it->name == name ? std::size_t(it - first) : not_found;
 }
 
 // The first eight bytes of a name as a big-endian number: comparing these keys orders
@@ -366,7 +398,7 @@ void print_channel(json::Buffer& out, const Channel& channel) {
 }  // namespace
 
 json::Outcome advance_superstep(std::string_view state_json, std::string_view reducers_json,
-                                std::string_view updates_json) {
+                                std::string_view updates_json, StateLookup lookup) {
     json::Outcome outcome;
     json::Arena arena;
     // The first block takes about as many bytes as the values of texts of this size need.
@@ -395,9 +427,16 @@ json::Outcome advance_superstep(std::string_view state_json, std::string_view re
 
     const scheduler::HashKey key = scheduler::draw_hash_key(state_json.data());
     index_reducers(table, key);
-    NameIndex index = make_index(key, parsed + writes.size() / 4);
-    for (std::size_t i = 0; i < parsed; ++i) {
+    // Indexing the parsed channels costs a hash of each; searching them in name order
+    // costs a few name comparisons per write. With few writes for the state's size the
+    // search is cheaper, and the index then holds only the channels the updates create.
+    const std::size_t n = parsed, w = writes.size();
+    const bool indexed = lookup == StateLookup::index ||
+                         (lookup == StateLookup::chosen && 4 * w * std::size_t(std::bit_width(n)) > 17 * (n + w));
+    NameIndex index = make_index(key, (indexed ? parsed : 0) + writes.size() / 4);
+    for (std::size_t i = 0; indexed && i < parsed; ++i) {
         channels[i].hash = hash_name(index, channels[i].name);
+        channels[i].hashed = true;
         add_name(index, channels[i].hash, i, [&](std::size_t k) { return channels[k].hash; });
     }
 
@@ -411,8 +450,8 @@ json::Outcome advance_superstep(std::string_view state_json, std::string_view re
         // same name in the update is dropped.
         const auto mark = std::uint32_t(u + 1);
         for (std::size_t w = begin; w < ends[u]; ++w) {
-            const std::uint64_t hash = hash_name(index, writes[w].name);
-            const std::size_t at = channel_named(channels, index, hash, writes[w].name);
+            std::size_t at = indexed ? not_found : search_state(channels, parsed, writes[w].name);
+            if (at == not_found) at = channel_named(channels, index, hash_name(index, writes[w].name), writes[w].name);
             Channel& channel = channels[at];
             if (channel.last_update == mark) writes[begin + channel.last_write].channel = not_found;
             channel.last_update = mark;
@@ -422,10 +461,7 @@ json::Outcome advance_superstep(std::string_view state_json, std::string_view re
         for (std::size_t w = begin; w < ends[u]; ++w) {
             if (writes[w].channel == not_found) continue;
             Channel& channel = channels[writes[w].channel];
-            if (!channel.resolved) {
-                channel.reducer = reducer_of(table, channel);
-                channel.resolved = true;
-            }
+            resolve(table, channel);
             if (!fold_fits(channel.reducer, channel.value, writes[w].value, channel_depth_limit)) {
                 outcome.error = depth_message(first_too_deep(channels, table, writes, w, ends[u]));
                 return outcome;

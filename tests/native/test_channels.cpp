@@ -149,11 +149,62 @@ void colliding_names_stay_cheap() {
     check(result.ok() && json::view(result.text) == expected, "colliding names become channels");
 }
 
+// Random supersteps give the same outcome, text or error, whether writes find the parsed
+// channels by search in name order or through the hash index.
+void state_lookups_agree() {
+    std::mt19937_64 random(11);
+    const std::vector<std::string> pool = {"a", "b", "ab", "", "channel_1", "channel_2", "channel_10", "\\u00e9",
+                                           "q\\\"", "z", "deep", "B", "channel_1x"};
+    std::string deep;
+    for (int i = 0; i < 125; ++i) deep += "{\"k\":";
+    deep += "{}";
+    deep += std::string(125, '}');
+    const auto value = [&]() -> std::string {
+        switch (random() % 6) {
+            case 0: return std::to_string(random() % 100);
+            case 1: return "[" + std::to_string(random() % 9) + ",\"s\"]";
+            case 2: return "{\"y\":1,\"x\":[2.50]}";
+            case 3: return "null";
+            case 4: return random() % 8 == 0 ? deep : "\"t\"";
+            default: return "-0.5";
+        }
+    };
+    const auto object = [&](std::size_t members) {
+        std::string text = "{";
+        for (std::size_t i = 0; i < members; ++i) {
+            if (i) text += ",";
+            text += "\"" + pool[random() % pool.size()] + "\":" + value();
+        }
+        return text + "}";
+    };
+    const char* const kinds[] = {"add", "append", "last_value"};
+    int failures = 0;
+    for (int round = 0; round < 3000 && failures < 5; ++round) {
+        const std::string state = object(random() % 12);
+        std::string reducers = "{";
+        for (std::size_t i = 0, n = random() % 10; i < n; ++i) {
+            reducers += (i ? ",\"" : "\"") + pool[random() % pool.size()] + "\":\"" + kinds[random() % 3] + "\"";
+        }
+        reducers += "}";
+        std::string updates = "[";
+        for (std::size_t i = 0, n = random() % 5; i < n; ++i) {
+            if (i) updates += ",";
+            updates += random() % 9 == 0 ? (random() % 2 ? "null" : "7") : object(random() % 4);
+        }
+        updates += "]";
+        const json::Outcome searched = channels::advance_superstep(state, reducers, updates, channels::StateLookup::search);
+        const json::Outcome indexed = channels::advance_superstep(state, reducers, updates, channels::StateLookup::index);
+        const bool same = searched.error == indexed.error && json::view(searched.text) == json::view(indexed.text);
+        if (!check(same, "lookups agree on " + state + " " + reducers + " " + updates)) ++failures;
+    }
+}
+
 }  // namespace
 
 int main() {
     exact_integer_sums();
     in_place_appends_match_the_fold();
     colliding_names_stay_cheap();
+    state_lookups_agree();
     return zelk_test::finish();
 }
