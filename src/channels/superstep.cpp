@@ -106,7 +106,7 @@ struct Channel {
     bool hashed = false;          // `hash` is set
     bool written = false;         // some update wrote the channel
     std::uint32_t last_update = 0;  // 1 + the last update that named the channel
-    std::uint32_t last_write = 0;   // that update's write naming it, in `Update::writes`
+    std::uint32_t last_write = 0;   // that write, counted from the update's first one
 };
 
 struct Write {
