@@ -195,12 +195,14 @@ bool read_object(Parser& p, ReadMember&& read_member) {
 
 // Sorts the records in [first, first + count) by their `name` and drops all but the last
 // of each run of equal names; returns the new count. Records with equal names keep their
-// order of appearance before the drop, so the last occurrence in the text wins.
+// order of appearance before the drop, so the last occurrence in the text wins. Only what
+// follows the strictly ascending prefix is sorted; it is then merged into that prefix.
 template <class Named>
 std::size_t sort_by_name(Named* first, std::size_t count) {
     std::size_t i = 1;
     while (i < count && name_less(first[i - 1].name, first[i].name)) ++i;
     if (i >= count) return count;  // already strictly ascending: the usual case
+    const auto by_name = [](const Named& a, const Named& b) { return name_less(a.name, b.name); };
     if (count <= 24) {
         // Insertion sort: stable and without allocation for the small objects that
         // dominate real documents.
@@ -214,7 +216,9 @@ std::size_t sort_by_name(Named* first, std::size_t count) {
             first[j] = m;
         }
     } else {
-        std::stable_sort(first, first + count, [](const Named& a, const Named& b) { return name_less(a.name, b.name); });
+        // The rest sorted stably, then merged after the prefix's equal names.
+        std::stable_sort(first + i, first + count, by_name);
+        if (!name_less(first[i - 1].name, first[i].name)) std::inplace_merge(first, first + i, first + count, by_name);
     }
     std::size_t kept = 0;
     for (std::size_t k = 0; k < count; ++k) {

@@ -124,11 +124,20 @@ void order_members(Transcoder& t, std::size_t mark) {
     const std::size_t body = first[0].start;  // just after the opening brace
     for (i = 0; i < count; ++i) first[i].end = i + 1 < count ? first[i + 1].start - 1 : t.out.size;
     const std::size_t kept = sort_by_name(first, count);
-    t.moved.assign(t.out.data.get() + body, t.out.size - body);
-    t.out.size = body;
-    for (i = 0; i < kept; ++i) {
-        if (i != 0) put(t.out, ',');
-        append(t.out, std::string_view(t.moved).substr(first[i].start - body, first[i].end - first[i].start));
+    // Members that kept their place (each starts just after its predecessor's comma)
+    // stay where they were printed; only the text from the first moved one is rewritten.
+    std::size_t from = body;
+    std::size_t same = 0;
+    while (same < kept && first[same].start == from) from = first[same++].end + 1;
+    if (same == kept) {  // only repeated names after the last kept member were dropped
+        t.out.size = same == 0 ? body : first[same - 1].end;
+        return;
+    }
+    t.moved.assign(t.out.data.get() + from, t.out.size - from);
+    t.out.size = from;
+    for (i = same; i < kept; ++i) {
+        if (i != same) put(t.out, ',');
+        append(t.out, std::string_view(t.moved).substr(first[i].start - from, first[i].end - first[i].start));
     }
 }
 
