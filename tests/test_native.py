@@ -11,7 +11,7 @@ import subprocess
 import pytest
 
 BUILD = pathlib.Path(os.environ.get("ZELK_DEV_BUILD", "/nonexistent"))
-PROGRAMS = ["test_channels", "test_json", "test_plan", "test_sha256"]
+PROGRAMS = ["test_channels", "test_json", "test_plan", "test_sha256", "test_text_scan"]
 
 
 @pytest.mark.parametrize("name", PROGRAMS)
