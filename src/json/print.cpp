@@ -50,9 +50,9 @@ void print_string(Buffer& out, std::string_view text) {
     for (;;) {
         w = copy_plain(w, s, end);
         if (s == end) break;
-        // An escape: up to five bytes more than the one byte the reservation counted.
+        // An escape: up to five bytes more than the one byte counted, and the closing quote.
         commit(out, w);
-        w = reserve(out, std::size_t(end - s) + 8);
+        w = reserve(out, std::size_t(end - s) + 6);
         w = write_escape(w, static_cast<unsigned char>(*s++));
     }
     *w++ = '"';
@@ -95,7 +95,7 @@ void print_in(Buffer& out, const Value& v) {
 char* grow(Buffer& buffer, std::size_t room) {
     std::size_t capacity = buffer.capacity < 256 ? 256 : buffer.capacity * 2;
     if (capacity - buffer.size < room) capacity = buffer.size + room;
-    std::unique_ptr<char[]> data(new char[capacity]);
+    std::unique_ptr<char[], BlockRelease> data(new char[capacity]);
     if (buffer.size != 0) std::memcpy(data.get(), buffer.data.get(), buffer.size);
     buffer.data = std::move(data);
     buffer.capacity = capacity;
