@@ -18,41 +18,6 @@ namespace zelk::json {
 
 namespace {
 
-constexpr std::uint64_t ones = 0x0101010101010101ull;
-constexpr std::uint64_t highs = 0x8080808080808080ull;
-
-// Bit 7 of each byte of the result is set for the first byte of `word` that is a double
-// quote, a backslash or below 0x20 (bytes above the first match may be flagged too).
-inline std::uint64_t special_string_bytes(std::uint64_t word) noexcept {
-    const std::uint64_t quote = word ^ (ones * '"');
-    const std::uint64_t backslash = word ^ (ones * '\\');
-    const std::uint64_t zero_quote = (quote - ones) & ~quote;
-    const std::uint64_t zero_backslash = (backslash - ones) & ~backslash;
-    const std::uint64_t control = (word - ones * 0x20) & ~word;
-    return (zero_quote | zero_backslash | control) & highs;
-}
-
-// Moves `cur` to the first byte in [cur, end) that is a quote, a backslash or a control
-// byte, or to `end`.
-inline const char* scan_plain(const char* cur, const char* end) noexcept {
-    if constexpr (std::endian::native == std::endian::little) {
-        while (end - cur >= 8) {
-            std::uint64_t word;
-            std::memcpy(&word, cur, 8);
-            if (const std::uint64_t hits = special_string_bytes(word)) {
-                return cur + std::countr_zero(hits) / 8;
-            }
-            cur += 8;
-        }
-    }
-    while (cur != end) {
-        const auto c = static_cast<unsigned char>(*cur);
-        if (c == '"' || c == '\\' || c < 0x20) break;
-        ++cur;
-    }
-    return cur;
-}
-
 inline bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
 inline int hex_digit(char c) noexcept {
@@ -391,7 +356,7 @@ bool read_string(Parser& p, std::string_view& content, bool& escaped) {
     const char* run = p.cur;
     escaped = false;
     for (;;) {
-        p.cur = scan_plain(p.cur, p.end);
+        p.cur = scan_string(p.cur, p.end);
         if (p.cur == p.end) return fail_eof(p, ErrorKind::eof_string);
         const char c = *p.cur;
         if (c == '"') break;
@@ -478,48 +443,5 @@ Parsed parse_document(std::string_view input, bool check_utf8, Arena& arena) {
 Parsed parse_text(std::string_view input, Arena& arena) { return parse_document(input, false, arena); }
 
 Parsed parse_bytes(std::string_view input, Arena& arena) { return parse_document(input, true, arena); }
-
-bool is_valid_utf8(std::string_view bytes) noexcept {
-    const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
-    const std::size_t n = bytes.size();
-    std::size_t i = 0;
-    const auto continuation = [&](std::size_t k) { return k < n && (s[k] & 0xC0) == 0x80; };
-    while (i < n) {
-        if (n - i >= 8) {
-            std::uint64_t word;
-            std::memcpy(&word, s + i, 8);
-            if ((word & highs) == 0) {
-                i += 8;
-                continue;
-            }
-        }
-        const unsigned char c = s[i];
-        if (c < 0x80) {
-            ++i;
-        } else if (c < 0xC2) {
-            return false;  // a stray continuation byte, or an overlong two-byte form
-        } else if (c < 0xE0) {
-            if (!continuation(i + 1)) return false;
-            i += 2;
-        } else if (c < 0xF0) {
-            if (i + 1 >= n) return false;
-            const unsigned char c1 = s[i + 1];
-            if (c == 0xE0 && c1 < 0xA0) return false;   // overlong
-            if (c == 0xED && c1 >= 0xA0) return false;  // surrogate
-            if (!continuation(i + 1) || !continuation(i + 2)) return false;
-            i += 3;
-        } else if (c < 0xF5) {
-            if (i + 1 >= n) return false;
-            const unsigned char c1 = s[i + 1];
-            if (c == 0xF0 && c1 < 0x90) return false;   // overlong
-            if (c == 0xF4 && c1 >= 0x90) return false;  // above U+10FFFF
-            if (!continuation(i + 1) || !continuation(i + 2) || !continuation(i + 3)) return false;
-            i += 4;
-        } else {
-            return false;
-        }
-    }
-    return true;
-}
 
 }  // namespace zelk::json

@@ -9,6 +9,8 @@
 // the same syntax, nesting budget, error kinds and positions as a full parse.
 #pragma once
 
+#include "json/scan.hpp"
+#include "json/utf8.hpp"
 #include "json/value.hpp"
 
 #include <algorithm>
@@ -87,8 +89,12 @@ inline bool is_whitespace(char c) noexcept {
     return static_cast<unsigned char>(c) <= ' ' && (c == ' ' || c == '\n' || c == '\r' || c == '\t');
 }
 
+// Compact text has no whitespace and indented text mostly a single blank (after a colon)
+// or a line feed and an indent: the first two bytes are looked at in line.
 inline void skip_whitespace(Parser& p) noexcept {
-    while (p.cur != p.end && is_whitespace(*p.cur)) ++p.cur;
+    if (p.cur == p.end || !is_whitespace(*p.cur)) return;
+    if (++p.cur == p.end || !is_whitespace(*p.cur)) return;
+    p.cur = skip_blanks(p.cur + 1, p.end);
 }
 
 inline std::size_t offset_of(const Parser& p, const char* at) noexcept {
@@ -239,9 +245,5 @@ struct Parsed {
 // One whole document: whitespace, one value, whitespace, nothing else.
 Parsed parse_text(std::string_view input, Arena& arena);
 Parsed parse_bytes(std::string_view input, Arena& arena);
-
-// Whether `bytes` is well-formed UTF-8: no overlong forms, no surrogates, nothing above
-// U+10FFFF.
-bool is_valid_utf8(std::string_view bytes) noexcept;
 
 }  // namespace zelk::json

@@ -2,6 +2,7 @@
 #include "json/print.hpp"
 
 #include "json/number_print.hpp"
+#include "json/scan.hpp"
 
 #include <bit>
 #include <cmath>
@@ -15,9 +16,6 @@ constexpr char digit_pairs[] =
     "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
-
-constexpr std::uint64_t ones = 0x0101010101010101ull;
-constexpr std::uint64_t highs = 0x8080808080808080ull;
 
 // Writes the escape of the byte `c` (a quote, a backslash or a control byte); returns the
 // new end.
@@ -45,40 +43,16 @@ char* write_escape(char* w, unsigned char c) noexcept {
 void print_string(Buffer& out, std::string_view text) {
     const char* s = text.data();
     const char* const end = s + text.size();
-    // Room for the quotes and the text copied eight bytes at a time; each escape found
-    // later reserves its own extra room.
-    char* w = reserve(out, text.size() + 2 + 8);
+    // Room for the quotes and the plain runs (copied a vector at a time, never written
+    // past the room of the bytes still to come); each escape reserves its own extra room.
+    char* w = reserve(out, text.size() + 2);
     *w++ = '"';
     for (;;) {
-        if constexpr (std::endian::native == std::endian::little) {
-            while (end - s >= 8) {
-                std::uint64_t word;
-                std::memcpy(&word, s, 8);
-                std::memcpy(w, &word, 8);
-                const std::uint64_t quote = word ^ (ones * '"');
-                const std::uint64_t backslash = word ^ (ones * '\\');
-                const std::uint64_t hits = (((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) |
-                                            ((word - ones * 0x20) & ~word)) & highs;
-                if (hits) {
-                    const int plain = std::countr_zero(hits) / 8;
-                    s += plain;
-                    w += plain;
-                    break;
-                }
-                s += 8;
-                w += 8;
-            }
-        }
-        while (s != end) {
-            const auto c = static_cast<unsigned char>(*s);
-            if (c == '"' || c == '\\' || c < 0x20) break;
-            *w++ = char(c);
-            ++s;
-        }
+        w = copy_plain(w, s, end);
         if (s == end) break;
-        // An escape: up to five bytes more than the one byte the reservation counted.
+        // An escape: up to five bytes more than the one byte counted, and the closing quote.
         commit(out, w);
-        w = reserve(out, std::size_t(end - s) + 8 + 8);
+        w = reserve(out, std::size_t(end - s) + 6);
         w = write_escape(w, static_cast<unsigned char>(*s++));
     }
     *w++ = '"';
@@ -121,7 +95,7 @@ void print_in(Buffer& out, const Value& v) {
 char* grow(Buffer& buffer, std::size_t room) {
     std::size_t capacity = buffer.capacity < 256 ? 256 : buffer.capacity * 2;
     if (capacity - buffer.size < room) capacity = buffer.size + room;
-    std::unique_ptr<char[]> data(new char[capacity]);
+    std::unique_ptr<char[], BlockRelease> data(new char[capacity]);
     if (buffer.size != 0) std::memcpy(data.get(), buffer.data.get(), buffer.size);
     buffer.data = std::move(data);
     buffer.capacity = capacity;

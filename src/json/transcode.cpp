@@ -28,15 +28,18 @@ struct Transcoder {
 bool transcode_value(Transcoder& t);
 
 // Appends the n input bytes at `from`. Short runs, the usual kind, are copied as two
-// 8-byte words, reading no further than the end of the input and writing into reserved room.
+// 8-byte words when the input and the output both have that much room (so neither the
+// input's end nor the capacity of a buffer sized to the exact output is passed).
 inline void copy_input(Transcoder& t, const char* from, std::size_t n) {
-    char* w = reserve(t.out, n + 16);
-    if (n <= 16 && t.parser.end - from >= 16) {
+    if (n <= 16 && t.parser.end - from >= 16 && t.out.capacity - t.out.size >= 16) {
+        char* const w = t.out.data.get() + t.out.size;
         std::memcpy(w, from, 8);
         std::memcpy(w + 8, from + 8, 8);
-    } else {
-        std::memcpy(w, from, n);
+        commit(t.out, w + n);
+        return;
     }
+    char* const w = reserve(t.out, n);
+    std::memcpy(w, from, n);
     commit(t.out, w + n);
 }
 

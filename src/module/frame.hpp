@@ -238,6 +238,7 @@ PyObject* raise_value_error(std::string_view message);
 
 PyObject* build_str(std::string_view utf8);
 PyObject* build_bytes(std::string_view bytes);
+PyObject* build_bytes_to_fill(std::size_t size, char*& storage);  // `storage`: its `size` bytes
 PyObject* build_float(double value);
 PyObject* build_uint(std::uint64_t value);
 PyObject* build_none();
