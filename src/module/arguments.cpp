@@ -2,6 +2,7 @@
 // and count, each followed by the labelling rule that names the parameter in TypeErrors.
 #include "module/errors.hpp"
 #include "module/frame.hpp"
+#include "module/utf8.hpp"
 
 #include <algorithm>
 #include <limits>
@@ -337,6 +338,45 @@ bool extract_arguments_fastcall(const FunctionDescription& description, PyObject
 
 bool extract_text(PyObject* obj, const char* param, std::string_view& out) {
     return text_value(obj, out) || argument_extraction_error(param);
+}
+
+bool extract_text_pieces(PyObject* obj, const char* param, TextSink sink, void* context) {
+    // Below this length, or for an ASCII str (whose UTF-8 form is its storage) or a
+    // subclass, the plain text rule is used.
+    constexpr Py_ssize_t chunk = 4096;
+    const Py_ssize_t length = PyUnicode_CheckExact(obj) ? PyUnicode_GetLength(obj) : 0;
+    bool whole = length < 4 * chunk;
+    if (!whole) {
+        Ref ascii(PyObject_CallMethod(obj, "isascii", nullptr));
+        if (!ascii) return host_failed() || argument_extraction_error(param);
+        whole = ascii.get() == Py_True;
+    }
+    if (whole) {
+        std::string_view text;
+        if (!text_value(obj, text)) return argument_extraction_error(param);
+        sink(context, text);
+        return true;
+    }
+    const Utf8Encoder encode = pick_utf8_encoder();
+    std::vector<std::uint32_t> code_points(chunk);
+    std::vector<char> utf8(4 * chunk + utf8_slack);
+    for (Py_ssize_t at = 0; at < length; at += chunk) {
+        const Py_ssize_t end = std::min(at + chunk, length);
+        Ref piece(PyUnicode_Substring(obj, at, end));
+        if (!piece || PyUnicode_AsUCS4(piece.get(), reinterpret_cast<Py_UCS4*>(code_points.data()),
+                                       chunk, 0) == nullptr) {
+            return host_failed() || argument_extraction_error(param);
+        }
+        const std::ptrdiff_t size = encode(code_points.data(), std::size_t(end - at), utf8.data());
+        if (size < 0) {
+            // A lone surrogate: the text rule raises the host's error for the whole str.
+            std::string_view text;
+            if (!text_value(obj, text)) return argument_extraction_error(param);
+            throw Panic{"a surrogate with a UTF-8 form"};
+        }
+        sink(context, {utf8.data(), std::size_t(size)});
+    }
+    return true;
 }
 
 bool extract_floats(PyObject* obj, const char* param, std::vector<double>& out) {

@@ -124,6 +124,14 @@ bool extract_text(PyObject* obj, const char* param, std::string_view& out);
 // Sequence rule with float elements.
 bool extract_floats(PyObject* obj, const char* param, std::vector<double>& out);
 
+// Text rule for a text read once, front to back: `sink(context, piece)` is handed its
+// UTF-8 form in order, in one piece or several. A long non-ASCII exact str is encoded a
+// chunk at a time into a small buffer, so its UTF-8 form is neither made whole nor cached
+// in the object; a lone surrogate raises what the text rule raises. Pieces handed out
+// before a failure are to be discarded.
+using TextSink = void (*)(void* context, std::string_view piece);
+bool extract_text_pieces(PyObject* obj, const char* param, TextSink sink, void* context);
+
 // Sequence rule with 32-bit float elements.
 bool extract_floats32(PyObject* obj, const char* param, std::vector<float>& out);
 

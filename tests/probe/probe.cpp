@@ -4,6 +4,7 @@
 #include "module/errors.hpp"
 #include "module/frame.hpp"
 #include "module/trampoline.hpp"
+#include "module/utf8.hpp"
 
 #include <limits>
 #include <new>
@@ -88,6 +89,40 @@ PyObject* texts(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return list.release();
 }
 
+// The str's code points through each UTF-8 encoder of the frame: a list of (name, result)
+// where the result is the bytes written or the negative surrogate code; an encoder this
+// CPU lacks gives None.
+PyObject* utf8_paths(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slots[1] = {};
+    if (!py::extract_arguments_fastcall(value_description, args, nargs, kwnames, slots)) return nullptr;
+    const Py_ssize_t length = PyUnicode_GetLength(slots[0]);
+    if (length < 0) return nullptr;
+    std::vector<std::uint32_t> code_points(std::size_t(length) + 1);
+    if (PyUnicode_AsUCS4(slots[0], reinterpret_cast<Py_UCS4*>(code_points.data()), length + 1, 1) == nullptr) {
+        return nullptr;
+    }
+    struct Path {
+        const char* name;
+        py::Utf8Encoder encode;
+        bool present;
+    };
+    const Path paths[] = {{"portable", py::utf8_portable, true}, {"ssse3", py::utf8_ssse3, py::cpu_has_ssse3()}};
+    py::Ref list(py::build_list(2));
+    for (std::size_t k = 0; k < 2; ++k) {
+        PyObject* result = nullptr;
+        if (!paths[k].present) {
+            result = py::build_none();
+        } else {
+            std::vector<char> out(4 * std::size_t(length) + py::utf8_slack);
+            const std::ptrdiff_t size = paths[k].encode(code_points.data(), std::size_t(length), out.data());
+            result = size >= 0 ? py::build_bytes({out.data(), std::size_t(size)})
+                               : PyLong_FromSsize_t(Py_ssize_t(size));
+        }
+        py::list_set(list.get(), Py_ssize_t(k), py::build_pair(py::build_str(paths[k].name), result));
+    }
+    return list.release();
+}
+
 // The registration step that appends to __all__, on any module object.
 PyObject* add_attribute(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* slots[3] = {};
@@ -109,6 +144,7 @@ constexpr py::FunctionEntry functions[] = {
     {"silent_failure", py::entry<silent_failure>, "silent_failure()\n--\n\nA host failure without exception."},
     {"forgetful", py::entry<forgetful>, "forgetful()\n--\n\nReturns nothing and raises nothing."},
     {"texts", py::entry<texts>, "texts(value)\n--\n\nThe texts of a sequence of str."},
+    {"utf8_paths", py::entry<utf8_paths>, "utf8_paths(value)\n--\n\nA str's UTF-8 form by each encoder."},
     {"add_attribute", py::entry<add_attribute>, "add_attribute(module, name, value)\n--\n\nAdds a module attribute."},
 };
 
