@@ -76,11 +76,14 @@ bool walk_sequence(PyObject* obj, Reserve&& reserve, Each&& each, Plain&& plain)
         auto length = [&] { return is_list ? PyList_Size(obj) : PyTuple_Size(obj); };
         auto at = [&](Py_ssize_t i) { return is_list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i); };
         Py_ssize_t size = hint;
+        // Items are scattered objects: in a long sequence, fetch the one `ahead` places on
+        // into cache now, and what the item half as far on refers to (it arrived
+        // meanwhile). A short one mostly lies in cache already, where asking costs more
+        // host calls than it saves.
+        constexpr Py_ssize_t ahead = 8, long_sequence = 16384;
+        const bool fetch_ahead = std::decay_t<Plain>::scattered && size >= long_sequence;
         for (Py_ssize_t i = 0; i < size; ++i) {
-            // Items are scattered objects: fetch the one `ahead` places on into cache now,
-            // and what the item half as far on refers to (it arrived meanwhile).
-            constexpr Py_ssize_t ahead = 8;
-            if (std::decay_t<Plain>::scattered && i + ahead < size) {
+            if (fetch_ahead && i + ahead < size) {
                 __builtin_prefetch(at(i + ahead));
                 plain.prefetch_inside(at(i + ahead / 2));
             }
@@ -262,13 +265,14 @@ Keep::~Keep() {
 void Keep::hold(PyObject* owner) { held_.emplace_back(Py_NewRef(owner)); }
 
 void Keep::borrow(PyObject* container) {
+    if (borrowed_count_ == room) pin();
     if (collection_was_ < 0) collection_was_ = PyGC_Disable();
-    borrowed_.push_back(container);
+    borrowed_[borrowed_count_++] = container;
 }
 
 void Keep::pin() {
     // No Python code ran since the items were read, so the containers still hold them.
-    for (PyObject* container : borrowed_) {
+    for (PyObject* container : std::span(borrowed_, borrowed_count_)) {
         const bool is_list = PyList_CheckExact(container);
         const Py_ssize_t size = is_list ? PyList_Size(container) : PyTuple_Size(container);
         held_.reserve(held_.size() + std::size_t(size));
@@ -276,7 +280,7 @@ void Keep::pin() {
             hold(is_list ? PyList_GetItem(container, i) : PyTuple_GetItem(container, i));
         }
     }
-    borrowed_.clear();
+    borrowed_count_ = 0;
     if (collection_was_ > 0) PyGC_Enable();
     collection_was_ = -1;
 }
@@ -404,7 +408,8 @@ bool extract_rows(PyObject* obj, const char* param, Rows& out) {
 // before is pinned first.
 bool lend_items(PyObject* obj, Keep& keep) {
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
-        keep.borrow(obj);
+        // An empty one lends nothing: collection need not be held off for it.
+        if ((PyList_CheckExact(obj) ? PyList_Size(obj) : PyTuple_Size(obj)) > 0) keep.borrow(obj);
         return true;
     }
     keep.pin();

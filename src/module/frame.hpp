@@ -84,9 +84,13 @@ public:
     bool borrowing() const noexcept { return collection_was_ >= 0; }
 
 private:
+    // A call has a container argument or two: they are listed in place, without an
+    // allocation, and a Keep that runs out of room pins what it has first.
+    static constexpr std::size_t room = 4;
     std::vector<Ref> held_;
-    std::vector<PyObject*> borrowed_;  // containers the caller holds for the call
-    int collection_was_ = -1;          // collection state before it was held off; -1: not held
+    PyObject* borrowed_[room] = {};  // containers the caller holds for the call
+    std::size_t borrowed_count_ = 0;
+    int collection_was_ = -1;  // collection state before it was held off; -1: not held
 };
 
 // ---------------------------------------------------------------- internal failures
