@@ -85,6 +85,19 @@ def test_first_broken_link_is_reported(genesis, payloads, data):
     payload, stored = entries[at]
     entries[at] = data.draw(st.sampled_from([(payload + "!", stored), (payload, stored[:-1] + "g")]))
     assert zelk_core.verify_chain(genesis, entries) == at
+    # Items read borrowed (exact tuples of exact str in an exact list or tuple) and held
+    # (a subclass anywhere, or a sequence walked by the iteration protocol) agree.
+    held = [Entry((Text(p), h)) if k % 2 else (p, Text(h)) for k, (p, h) in enumerate(entries)]
+    for given_entries in (tuple(entries), Entries(entries), held, Entries(held)):
+        assert zelk_core.verify_chain(genesis, given_entries) == at
+
+
+class Entries(list):
+    pass
+
+
+class Entry(tuple):
+    pass
 
 
 BROKEN = ("p", "0" * 64)  # an earlier broken link does not stop conversion

@@ -133,6 +133,31 @@ def test_matches_graphlib_on_dags(graph):
     assert zelk_core.plan_supersteps(nodes, edges) == graphlib_plan(nodes, edges)
 
 
+class Listed(list):
+    """A list subclass: walked through the iteration protocol, every item held."""
+
+
+class Name(str):
+    pass
+
+
+class Pair(tuple):
+    pass
+
+
+@settings(max_examples=150)
+@given(dags())
+def test_borrowed_and_held_items_plan_alike(graph):
+    """Exact lists and tuples of exact items are read borrowed; every other shape is held."""
+    nodes, edges = graph
+    expected = zelk_core.plan_supersteps(nodes, edges)
+    subclassed = ([Name(n) if k % 2 else n for k, n in enumerate(nodes)],
+                  [Pair((Name(a), b)) if k % 2 else (a, Name(b)) for k, (a, b) in enumerate(edges)])
+    for given_nodes, given_edges in [(tuple(nodes), tuple(edges)), (Listed(nodes), Listed(edges)),
+                                     (nodes, Listed(edges)), (Listed(nodes), edges), subclassed]:
+        assert zelk_core.plan_supersteps(given_nodes, given_edges) == expected
+
+
 @st.composite
 def graphs(draw):
     pool = draw(st.lists(names, unique=True, min_size=1, max_size=10))
