@@ -48,9 +48,51 @@ private:
     PyObject* p_ = nullptr;
 };
 
-// Strong references kept for the duration of a call, so that views into the UTF-8 text
-// of the objects they own stay valid even when the sequence that yielded them drops them.
-using Keep = std::vector<Ref>;
+// What keeps the views into sequence items valid for the rest of a call.
+//
+// An item that an exact list or tuple holds and that is itself of an exact built-in type
+// (a str, or a tuple of two str) is read borrowed: no reference of its own is taken. It
+// can only go away if the container loses it, and that takes Python code. While borrowed
+// views live, the only ways Python code could run are (a) the conversion of a later
+// argument through the generic protocol (__len__, __iter__, __next__ of a user type) and
+// (b) a garbage collection, which runs finalizers and gc callbacks, set off by allocating
+// an object the collector tracks (a list or tuple of the result, an exception). Reading a
+// str's UTF-8 form runs no Python code: for a non-ASCII str it allocates the cached form
+// from the object allocator, which the collector does not track. So:
+//   - collection is held off from the first borrowed view until the Keep ends (and
+//     restored to what it was: PyGC_Disable tells the previous state);
+//   - before any conversion that can run Python code, `pin` takes a strong reference to
+//     every item read borrowed so far (the containers are unchanged, since no code ran) and
+//     lets collection run again, so user code never runs while collection is held off;
+//   - any other item (a subclass instance, or one held by a user sequence) is held.
+// The body's own code between the conversions and the last use of a view runs no Python
+// code beyond those allocations.
+class Keep {
+public:
+    Keep() = default;
+    Keep(const Keep&) = delete;
+    Keep& operator=(const Keep&) = delete;
+    ~Keep();
+
+    // Holds a strong reference to `owner` for the rest of the call.
+    void hold(PyObject* owner);
+    // Records that items of the exact list or tuple `container` are viewed borrowed, and
+    // holds collection off.
+    void borrow(PyObject* container);
+    // Holds every item viewed borrowed so far, then lets collection run again.
+    void pin();
+    // Whether views are borrowed now (collection is held off).
+    bool borrowing() const noexcept { return collection_was_ >= 0; }
+
+private:
+    // A call has a container argument or two: they are listed in place, without an
+    // allocation, and a Keep that runs out of room pins what it has first.
+    static constexpr std::size_t room = 4;
+    std::vector<Ref> held_;
+    PyObject* borrowed_[room] = {};  // containers the caller holds for the call
+    std::size_t borrowed_count_ = 0;
+    int collection_was_ = -1;  // collection state before it was held off; -1: not held
+};
 
 // A buffer export of an argument, released when it goes out of scope; views into its
 // memory are valid while it is held. Not movable: an exporter may point the view's shape
@@ -114,6 +156,14 @@ bool extract_text(PyObject* obj, const char* param, std::string_view& out);
 
 // Sequence rule with float elements.
 bool extract_floats(PyObject* obj, const char* param, std::vector<double>& out);
+
+// Text rule for a text read once, front to back: `sink(context, piece)` is handed its
+// UTF-8 form in order, in one piece or several. A long non-ASCII exact str is encoded a
+// chunk at a time into a small buffer, so its UTF-8 form is neither made whole nor cached
+// in the object; a lone surrogate raises what the text rule raises. Pieces handed out
+// before a failure are to be discarded.
+using TextSink = void (*)(void* context, std::string_view piece);
+bool extract_text_pieces(PyObject* obj, const char* param, TextSink sink, void* context);
 
 // Sequence rule with 32-bit float elements.
 bool extract_floats32(PyObject* obj, const char* param, std::vector<float>& out);

@@ -4,6 +4,7 @@
 #include "module/errors.hpp"
 #include "module/frame.hpp"
 #include "module/trampoline.hpp"
+#include "module/utf8.hpp"
 
 #include <cstring>
 #include <limits>
@@ -122,6 +123,40 @@ PyObject* matrix32(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return list.release();
 }
 
+// The str's code points through each UTF-8 encoder of the frame: a list of (name, result)
+// where the result is the bytes written or the negative surrogate code; an encoder this
+// CPU lacks gives None.
+PyObject* utf8_paths(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slots[1] = {};
+    if (!py::extract_arguments_fastcall(value_description, args, nargs, kwnames, slots)) return nullptr;
+    const Py_ssize_t length = PyUnicode_GetLength(slots[0]);
+    if (length < 0) return nullptr;
+    std::vector<std::uint32_t> code_points(std::size_t(length) + 1);
+    if (PyUnicode_AsUCS4(slots[0], reinterpret_cast<Py_UCS4*>(code_points.data()), length + 1, 1) == nullptr) {
+        return nullptr;
+    }
+    struct Path {
+        const char* name;
+        py::Utf8Encoder encode;
+        bool present;
+    };
+    const Path paths[] = {{"portable", py::utf8_portable, true}, {"ssse3", py::utf8_ssse3, py::cpu_has_ssse3()}};
+    py::Ref list(py::build_list(2));
+    for (std::size_t k = 0; k < 2; ++k) {
+        PyObject* result = nullptr;
+        if (!paths[k].present) {
+            result = py::build_none();
+        } else {
+            std::vector<char> out(4 * std::size_t(length) + py::utf8_slack);
+            const std::ptrdiff_t size = paths[k].encode(code_points.data(), std::size_t(length), out.data());
+            result = size >= 0 ? py::build_bytes({out.data(), std::size_t(size)})
+                               : PyLong_FromSsize_t(Py_ssize_t(size));
+        }
+        py::list_set(list.get(), Py_ssize_t(k), py::build_pair(py::build_str(paths[k].name), result));
+    }
+    return list.release();
+}
+
 // Folds the float elements into a fingerprint of every value's bits and their order.
 double fingerprint(double total, std::span<const double> chunk) {
     std::uint64_t hash = 0;
@@ -178,6 +213,7 @@ constexpr py::FunctionEntry functions[] = {
     {"matrix32", py::entry<matrix32>, "matrix32(value)\n--\n\nThe rows of a matrix."},
     {"floats_fingerprint", py::entry<floats_fingerprint>, "floats_fingerprint(value)\n--\n\nA fingerprint of the float elements."},
     {"blob", py::entry<blob>, "blob(value)\n--\n\nThe byte elements of a sequence."},
+    {"utf8_paths", py::entry<utf8_paths>, "utf8_paths(value)\n--\n\nA str's UTF-8 form by each encoder."},
     {"add_attribute", py::entry<add_attribute>, "add_attribute(module, name, value)\n--\n\nAdds a module attribute."},
 };
 
