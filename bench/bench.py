@@ -171,12 +171,12 @@ def format_target(row):
     return f"<= {row['target']:g} " + ("met" if row["met"] else "MISSED")
 
 
-HEADER = f"{'function':<19} {'input':<38} {'ours':>9} {'peer':<40} {'peer time':>9} {'ratio':>8}  target"
+HEADER = f"{'function':<19} {'input':<52} {'ours':>9} {'peer':<40} {'peer time':>9} {'ratio':>8}  target"
 
 
 def print_row(row):
     speed = f"  {row['ours_MBps']:.0f} MB/s" if row["ours_MBps"] is not None else ""
-    print(f"{row['function']:<19} {row['input']:<38} {format_time(row['ours_s']):>9} {row['peer']:<40} "
+    print(f"{row['function']:<19} {row['input']:<52} {format_time(row['ours_s']):>9} {row['peer']:<40} "
           f"{format_time(row['peer_s']):>9} {row['ratio']:8.3f}  {format_target(row)}{speed}", flush=True)
 
 
