@@ -402,9 +402,10 @@ bool append_rows(PyObject* obj, Readable& memo, Rows& out) {
             out.offsets.reserve(n + 1);
         },
         [&](PyObject* row) {
-            if (!read_floats32(row, memo, out.values) &&
-                !append_sequence(row, out.values, Float32Element{}, PlainNumber{})) {
-                return false;
+            if (!read_floats32(row, memo, out.values)) {
+                // Python code run here may free the type recognised and make another in its place.
+                memo = {};
+                if (!append_sequence(row, out.values, Float32Element{}, PlainNumber{})) return false;
             }
             out.offsets.push_back(out.values.size());
             std::size_t wanted = 0;
