@@ -166,10 +166,10 @@ def test_blob_errors_are_the_plain_rule_errors(value, error):
     assert outcome(zelk_core.decode_checkpoint, value) == error
 
 
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="3.11 iterates a released memoryview through freed memory")
 def test_released_memoryview_fails_as_the_plain_rule_does():
     view = memoryview(np.arange(3.0))
     view.release()
-    # (3.11 iterates a released view into an error that names freed memory: compare types)
     assert outcome(zelk_core.aggregate_cost, view)[0] is outcome(zelk_core.aggregate_cost, Plain(view))[0]
 
 

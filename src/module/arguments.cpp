@@ -418,7 +418,7 @@ bool extract_floats_folded(PyObject* obj, const char* param, FloatFold fold, dou
     if (read_floats_folded(obj, fold, total)) return true;
     total = start;
     // Values pass through a small block that stays in cache, in iteration order; a short
-    // block lets the additions of one overlap the reading of the next.
+    // block lets the additions of one overlap the reading of the next. A multiple of 4.
     constexpr std::size_t block = 32;
     double values[block];
     std::size_t count = 0;
@@ -426,8 +426,32 @@ bool extract_floats_folded(PyObject* obj, const char* param, FloatFold fold, dou
     // after an item whose conversion may run Python code), in a loop kept tight for the
     // common list of floats.
     if (PyList_CheckExact(obj)) {
+        Py_ssize_t single_until = 0;
         Py_ssize_t size = PyList_Size(obj);
         for (Py_ssize_t i = 0; i < size; ++i) {
+            // Four floats in a row are read at once, so that the reads of their objects
+            // overlap; after four that are not all floats, single items are taken up to
+            // the end of those four.
+            if (i >= single_until && count + 4 <= block && i + 4 <= size) {
+                PyObject* a = PyList_GetItem(obj, i);
+                PyObject* b = PyList_GetItem(obj, i + 1);
+                PyObject* c = PyList_GetItem(obj, i + 2);
+                PyObject* d = PyList_GetItem(obj, i + 3);
+                if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b) && PyFloat_CheckExact(c) && PyFloat_CheckExact(d)) {
+                    values[count] = PyFloat_AsDouble(a);  // exact floats: these cannot fail
+                    values[count + 1] = PyFloat_AsDouble(b);
+                    values[count + 2] = PyFloat_AsDouble(c);
+                    values[count + 3] = PyFloat_AsDouble(d);
+                    count += 4;
+                    i += 3;
+                    if (count == block) {
+                        total = fold(total, {values, count});
+                        count = 0;
+                    }
+                    continue;
+                }
+                single_until = i + 4;
+            }
             PyObject* item = PyList_GetItem(obj, i);
             double& value = values[count];
             if (PyFloat_CheckExact(item)) {
@@ -477,9 +501,10 @@ bool append_rows(PyObject* obj, Readable& memo, Rows& out) {
             out.offsets.reserve(n + 1);
         },
         [&](PyObject* row) {
-            if (!read_floats32(row, memo, out.values) &&
-                !append_sequence(row, out.values, Float32Element{}, PlainNumber{})) {
-                return false;
+            if (!read_floats32(row, memo, out.values)) {
+                // Python code run here may free the type recognised and make another in its place.
+                memo = {};
+                if (!append_sequence(row, out.values, Float32Element{}, PlainNumber{})) return false;
             }
             out.offsets.push_back(out.values.size());
             std::size_t wanted = 0;

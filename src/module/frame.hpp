@@ -200,9 +200,11 @@ public:
     void add(Owner& owner) noexcept {
         if (count_ < entries_.size()) entries_[count_++] = {&owner, [](void* p) { static_cast<Owner*>(p)->settle(); }};
     }
+    // Also forgets the types recognised: the code may free a type and make another in its place.
     void settle() {
         for (std::size_t i = 0; i < count_; ++i) entries_[i].settle(entries_[i].owner);
         count_ = 0;
+        readable = {};
     }
 
 private:
