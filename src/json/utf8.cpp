@@ -70,7 +70,7 @@ bool cpu_has_avx2() noexcept {
 #endif
 }
 
-std::size_t utf8_error(std::string_view bytes) noexcept {
+std::size_t utf8_error_long(std::string_view bytes) noexcept {
     const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
     const std::size_t n = bytes.size();
     std::size_t i = 0;
