@@ -1,6 +1,7 @@
 // Parse and print in one pass.
 #include "json/transcode.hpp"
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -104,12 +105,66 @@ void print_real(Buffer& out, std::string_view literal, double value) {
     commit(out, write_double(w, value));
 }
 
+// The end of the integer literal at `cur` when it surely reads as an integer that prints
+// as written: an optional "-" and then "0" (without the "-") or up to 18 digits that do
+// not start with "0" (19 without the "-"), followed by the end of the input or a byte that
+// cannot continue a number. Otherwise null, and the number parser decides.
+inline const char* plain_integer_end(const char* cur, const char* end) noexcept {
+    const bool negative = *cur == '-';
+    const char* const digits = cur + (negative ? 1 : 0);
+    const char* q = digits;
+    if (q != end && *q == '0' && !negative) {
+        ++q;
+    } else {
+        if (q == end || *q < '1' || *q > '9') return nullptr;
+        // The digit run, eight bytes at a time: a byte is a digit when its high nibble is 3
+        // and adding 6 keeps it so (a carry out of a non-digit byte only reaches bytes
+        // after the first non-digit).
+        constexpr std::uint64_t high_nibbles = 0xF0F0F0F0F0F0F0F0ull;
+        constexpr std::uint64_t threes = 0x3030303030303030ull;
+        constexpr std::uint64_t lows = 0x7F7F7F7F7F7F7F7Full;
+        while (std::endian::native == std::endian::little && end - q >= 8) {
+            std::uint64_t word;
+            std::memcpy(&word, q, 8);
+            const std::uint64_t off = ((word & high_nibbles) ^ threes) | (((word + 0x0606060606060606ull) & high_nibbles) ^ threes);
+            const std::uint64_t non_digits = (((off & lows) + lows) | off) & ~lows;
+            if (non_digits != 0) {
+                q += std::countr_zero(non_digits) / 8;
+                break;
+            }
+            q += 8;
+        }
+        while (q != end && *q >= '0' && *q <= '9') ++q;
+        if (q - digits > (negative ? 18 : 19)) return nullptr;
+    }
+    if (q != end && ((*q >= '0' && *q <= '9') || *q == '.' || *q == 'e' || *q == 'E')) return nullptr;
+    return q;
+}
+
+inline bool starts_number(char c) noexcept { return c == '-' || (c >= '0' && c <= '9'); }
+
 bool transcode_array(Transcoder& t) {
     put(t.out, '[');
     bool first = true;
     const bool ok = read_array(t.parser, [&] {
         if (!first) put(t.out, ',');
         first = false;
+        Parser& p = t.parser;
+        if (starts_number(*p.cur)) {
+            // Integers separated by bare commas print as written: such a run is copied in
+            // one piece, and the array reader goes on after its last integer.
+            if (const char* run_end = plain_integer_end(p.cur, p.end)) {
+                while (p.end - run_end >= 2 && *run_end == ',' && starts_number(run_end[1])) {
+                    const char* const next = plain_integer_end(run_end + 1, p.end);
+                    if (next == nullptr) break;
+                    run_end = next;
+                }
+                const char* const start = p.cur;
+                p.cur = run_end;
+                copy_token(t, start);
+                return true;
+            }
+        }
         return transcode_value(t);
     });
     if (!ok) return false;
@@ -187,6 +242,13 @@ bool transcode_value(Transcoder& t) {
             return true;
         }
         default: break;
+    }
+    if (starts_number(*p.cur)) {
+        if (const char* const integer_end = plain_integer_end(p.cur, p.end)) {
+            p.cur = integer_end;
+            copy_token(t, start);
+            return true;
+        }
     }
     Value scalar;
     if (!parse_value(p, scalar)) return false;

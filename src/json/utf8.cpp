@@ -4,6 +4,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace zelk::json {
 
 std::size_t utf8_error_portable(const unsigned char* s, std::size_t n) noexcept {
@@ -66,13 +70,20 @@ bool cpu_has_avx2() noexcept {
 #endif
 }
 
-std::size_t utf8_error(std::string_view bytes) noexcept {
+std::size_t utf8_error_long(std::string_view bytes) noexcept {
     const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
-#if defined(__x86_64__) || defined(__i386__)
-    // Short texts: the reference is as fast as setting up the tables.
-    if (bytes.size() >= 32 && cpu_has_avx2()) return utf8_error_avx2(s, bytes.size());
+    const std::size_t n = bytes.size();
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    // An ASCII prefix, sixteen bytes at a time (most strings are ASCII throughout); the
+    // end of an ASCII run is a sequence boundary, so the rest is checked on its own.
+    for (; n - i >= 16; i += 16) {
+        if (_mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i))) != 0) break;
+    }
+    if (i == n) return n;
+    if (n - i >= 8 && cpu_has_avx2()) return i + utf8_error_avx2(s + i, n - i);
 #endif
-    return utf8_error_portable(s, bytes.size());
+    return i + utf8_error_portable(s + i, n - i);
 }
 
 }  // namespace zelk::json

@@ -9,6 +9,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace zelk::json {
@@ -22,8 +24,33 @@ std::size_t utf8_error_avx2(const unsigned char* bytes, std::size_t size) noexce
 // Whether the CPU runs the AVX2 checker (and the AVX2 scanners of scan.hpp).
 bool cpu_has_avx2() noexcept;
 
-// The best checker this CPU runs.
-std::size_t utf8_error(std::string_view bytes) noexcept;
+// The best checker this CPU runs, for text that is not all ASCII or longer than 16 bytes.
+std::size_t utf8_error_long(std::string_view bytes) noexcept;
+
+// The best checker this CPU runs; short ASCII text (most member names and strings) is
+// settled in line.
+inline std::size_t utf8_error(std::string_view bytes) noexcept {
+    const std::size_t n = bytes.size();
+    const char* const s = bytes.data();
+    if (n >= 8 && n <= 16) {
+        std::uint64_t head;
+        std::uint64_t tail;
+        std::memcpy(&head, s, 8);
+        std::memcpy(&tail, s + n - 8, 8);
+        if (((head | tail) & 0x8080808080808080ull) == 0) return n;
+    } else if (n >= 4 && n < 8) {
+        std::uint32_t head;
+        std::uint32_t tail;
+        std::memcpy(&head, s, 4);
+        std::memcpy(&tail, s + n - 4, 4);
+        if (((head | tail) & 0x80808080u) == 0) return n;
+    } else if (n < 4) {
+        unsigned seen = 0;
+        for (std::size_t i = 0; i < n; ++i) seen |= static_cast<unsigned char>(s[i]);
+        if (seen < 0x80) return n;
+    }
+    return utf8_error_long(bytes);
+}
 
 inline bool is_valid_utf8(std::string_view bytes) noexcept { return utf8_error(bytes) == bytes.size(); }
 

@@ -196,6 +196,24 @@ void one_pass_agrees_with_the_tree() {
         R"({"a\"":1,"a":2,"a\\":3,"":{"":{"":-0}}})",
         R"( { "q" : [ 1.50 , 2E1 , 1e-7 , 123456789012345678 ] , "p" : null } )",
     };
+    // Integer literals around the shortcut that copies them: signs, zeros, every digit
+    // count near the 64-bit limits, at the end of the input and inside arrays.
+    for (const char* literal : {"0", "-0", "01", "-01", "00", "-", "-a", "7", "-7", "0e1", "0.5", "1E2", "9-",
+                                "999999999999999999", "-999999999999999999", "9999999999999999999",
+                                "-9999999999999999999", "9223372036854775807", "-9223372036854775808",
+                                "-9223372036854775809", "18446744073709551615", "18446744073709551616",
+                                "123456789012345678901234567890", "-123456789012345678901"}) {
+        for (const std::string& document : {std::string(literal), "[" + std::string(literal) + "]",
+                                            "[" + std::string(literal) + ",0]", "[" + std::string(literal) + " ]"}) {
+            check(transcoded(document, false) == outcome_of(document, false), "one pass on " + document);
+        }
+    }
+    // Runs of integers copied in one piece, and what ends or breaks a run.
+    for (const char* document : {"[1,2,-3,0,4]", "[1,2,]", "[1,2 ,3]", "[1, 2,3]", "[1,-,2]", "[1,01]", "[1,2.5,3]",
+                                 "[1,-0,2]", "[1,2", "[1,", "[1,2e3,4]", "[0,0,0]", "[1,2]x", "[9223372036854775807,-9223372036854775809]",
+                                 "[18446744073709551615,18446744073709551616,1]", "[1,true,2]", "[[1,2],[3,4]]"}) {
+        check(transcoded(document, false) == outcome_of(document, false), std::string("one pass on ") + document);
+    }
     for (const char* document : documents) {
         check(transcoded(document, false) == outcome_of(document, false), std::string("one pass on ") + document);
         check(transcoded(document, true) == outcome_of(document, true), std::string("one pass on bytes ") + document);
