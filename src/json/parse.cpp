@@ -8,11 +8,9 @@
 
 #include <algorithm>
 #include <bit>
-#include <charconv>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
-#include <system_error>
 
 namespace zelk::json {
 

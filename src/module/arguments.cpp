@@ -50,6 +50,17 @@ bool argument_extraction_error(const char* param) {
 // Walks `obj` by the sequence rule: refuses a str and non-sequences, reserves room for the
 // reported length (a hint, capped), then converts each item with `each` in iteration order.
 // `plain(item)` tells whether converting the item can run no Python code at all.
+// A released memoryview refuses every operation with ValueError, but the host's iterator
+// over one reads the export it has already given back on some versions: it is refused here
+// with the error its own buffer export raises, before anything iterates it.
+bool memoryview_usable(PyObject* obj) {
+    if (Py_TYPE(obj) != &PyMemoryView_Type) return true;
+    Py_buffer view;
+    if (PyObject_GetBuffer(obj, &view, PyBUF_FULL_RO) != 0) return host_failed();
+    PyBuffer_Release(&view);
+    return true;
+}
+
 template <class Reserve, class Each, class Plain>
 bool walk_sequence(PyObject* obj, Reserve&& reserve, Each&& each, Plain&& plain) {
     // An exact list or tuple is neither a str nor a non-sequence: the two type tests (host
@@ -62,6 +73,7 @@ bool walk_sequence(PyObject* obj, Reserve&& reserve, Each&& each, Plain&& plain)
             return false;
         }
         if (!PySequence_Check(obj)) return fail_cannot_convert(obj, "Sequence");
+        if (!memoryview_usable(obj)) return false;
     }
     Py_ssize_t hint = exact ? (is_list ? PyList_Size(obj) : PyTuple_Size(obj)) : PySequence_Size(obj);
     if (hint < 0) {
