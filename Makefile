@@ -129,7 +129,7 @@ valgrind: $(VENV)/.zelk-installed
 	@command -v valgrind >/dev/null || { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq valgrind; }
 	cd tests && PYTHONMALLOC=malloc valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite \
 		--errors-for-leak-kinds=definite --error-exitcode=1 --suppressions=$(abspath .ci/valgrind.supp) \
-		$(abspath $(BIN)/python) memory_calls.py 300
+		$(abspath $(BIN)/python) call_cases.py 300
 
 # The extension, probe, native tests and fuzz replays built by clang++ beside g++, and the
 # suite run against that build.
