@@ -8,7 +8,7 @@ CMAKE_GENERATOR := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN)/ninja)
 DEV_BUILD := build/dev
 WHEEL_DIR := dist
 
-.PHONY: test dev native demo bench wheel clean asan fuzz valgrind clang
+.PHONY: test dev native demo bench bench-native wheel clean asan fuzz valgrind clang
 
 $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)
@@ -64,12 +64,29 @@ DEMO_STORE ?= build/demo-run
 demo: $(VENV)/.zelk-installed $(VENV)/.zelk-runtime
 	$(BIN)/python demo/demo.py --store $(DEMO_STORE)
 
-bench: wheel
-	$(BIN)/python -m pip install --quiet --force-reinstall --no-deps $(WHEEL_DIR)/*.whl
-	$(BIN)/python bench/bench.py
+# The benchmark's own environment with the peers it compares against; a peer that fails to
+# install is left out (the bench skips it with a note). BENCH_ARGS="--quick -k top_k" and so on.
+BENCH_VENV := .venv-bench
+BENCH_ARGS ?=
+$(BENCH_VENV)/installed: requirements-bench.txt
+	[ -x $(BENCH_VENV)/bin/python ] || $(PYTHON) -m venv $(BENCH_VENV)
+	$(BENCH_VENV)/bin/python -m pip install --quiet --upgrade pip
+	@grep -v '^#' requirements-bench.txt | while read -r requirement; do \
+		[ -z "$$requirement" ] || $(BENCH_VENV)/bin/python -m pip install --quiet "$$requirement" || \
+			echo "note: $$requirement did not install; the bench skips it"; \
+	done
+	touch $@
+
+bench: wheel $(BENCH_VENV)/installed
+	$(BENCH_VENV)/bin/python -m pip install --quiet --force-reinstall --no-deps $(WHEEL_DIR)/*.whl
+	$(BENCH_VENV)/bin/python bench/bench.py $(BENCH_ARGS)
+
+# The scoring kernels of top_k against one read of the matrix, timed natively.
+bench-native: dev
+	$(DEV_BUILD)/bench_vectors
 
 clean:
-	rm -rf build $(WHEEL_DIR) $(VENV) $(VENV)-3.*
+	rm -rf build $(WHEEL_DIR) $(VENV) $(VENV)-3.* $(BENCH_VENV)
 
 # The extension, probe and native tests built with address and undefined-behaviour
 # sanitizers, and the suite run against that build.

@@ -1,6 +1,7 @@
-// Cosine ranking: top_k against a stable full sort of every row's cosine under the total
-// order (score descending, NaN last, then index), on uniform, strided and ragged matrices
-// read from the input's bytes as floats (NaNs, infinities, subnormals and all).
+// Cosine ranking: top_k on every scoring path this CPU runs against a stable full sort of
+// every row's cosine under the total order (score descending, NaN last, then index), and
+// each path's row scores against the portable ones bit for bit, on uniform, strided and
+// ragged matrices read from the input's bytes as floats (NaNs, infinities, subnormals).
 #include "fuzz.hpp"
 #include "vectors/cosine.hpp"
 
@@ -32,13 +33,19 @@ bool ranks_before(const vectors::ScoredRow& a, const vectors::ScoredRow& b) {
     return a.index < b.index;
 }
 
+// Equal indices and equal score bits; NaN scores only need to be NaN on both sides.
 bool same_rows(const std::vector<vectors::ScoredRow>& a, const std::vector<vectors::ScoredRow>& b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
-        if (a[i].index != b[i].index || std::memcmp(&a[i].score, &b[i].score, sizeof(float)) != 0) return false;
+        if (a[i].index != b[i].index) return false;
+        if (std::isnan(a[i].score) && std::isnan(b[i].score)) continue;
+        if (std::memcmp(&a[i].score, &b[i].score, sizeof(float)) != 0) return false;
     }
     return true;
 }
+
+constexpr vectors::ScorePath paths[] = {vectors::ScorePath::portable, vectors::ScorePath::avx2,
+                                        vectors::ScorePath::avx512};
 
 }  // namespace
 
@@ -70,5 +77,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::stable_sort(all.begin(), all.end(), ranks_before);
     if (all.size() > k) all.resize(k);
     require(same_rows(vectors::top_k(query, matrix, k), all), "top_k is the head of the full ranking");
+
+    std::vector<float> portable(rows), scores(rows);
+    if (rows != 0) vectors::score_rows(vectors::ScorePath::portable, query, matrix, 0, rows, portable.data());
+    for (const vectors::ScorePath path : paths) {
+        if (!vectors::path_available(path)) continue;
+        require(same_rows(vectors::top_k(path, query, matrix, k), all), "every path ranks the same");
+        if (rows == 0) continue;
+        // From a row inside the matrix too, so that groups of lanes start unaligned.
+        const std::size_t first = rows / 3;
+        vectors::score_rows(path, query, matrix, first, rows - first, scores.data());
+        require(std::memcmp(scores.data(), portable.data() + first, (rows - first) * sizeof(float)) == 0,
+                "row scores match the portable path bit for bit");
+    }
     return 0;
 }

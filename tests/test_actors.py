@@ -85,6 +85,19 @@ def test_first_broken_link_is_reported(genesis, payloads, data):
     payload, stored = entries[at]
     entries[at] = data.draw(st.sampled_from([(payload + "!", stored), (payload, stored[:-1] + "g")]))
     assert zelk_core.verify_chain(genesis, entries) == at
+    # Items read borrowed (exact tuples of exact str in an exact list or tuple) and held
+    # (a subclass anywhere, or a sequence walked by the iteration protocol) agree.
+    held = [Entry((Text(p), h)) if k % 2 else (p, Text(h)) for k, (p, h) in enumerate(entries)]
+    for given_entries in (tuple(entries), Entries(entries), held, Entries(held)):
+        assert zelk_core.verify_chain(genesis, given_entries) == at
+
+
+class Entries(list):
+    pass
+
+
+class Entry(tuple):
+    pass
 
 
 BROKEN = ("p", "0" * 64)  # an earlier broken link does not stop conversion
@@ -108,3 +121,49 @@ def test_argument_errors(function, args, kind, message):
     with pytest.raises(kind) as caught:
         getattr(zelk_core, function)(*args)
     assert type(caught.value) is kind and str(caught.value) == message
+
+
+# ------------------------------------------------------------------ long non-ASCII payloads
+#
+# A long non-ASCII str is encoded a chunk at a time by the module's own UTF-8 encoders;
+# each is checked against the host's encoder, and the streamed hash against hashlib.
+
+EDGES = ["a", "\x7f", "\x80", "\u07ff", "\u0800", "\ud7ff", "\ue000", "\uffff", "\U00010000",
+         "\U0010ffff", "\x00", "é", "€", "😀"]
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.sampled_from(EDGES + ["\ud800", "\udfff"]), max_size=40))
+def test_utf8_encoders_match_the_host(probe, chars):
+    text = "".join(chars)
+    try:
+        expected = text.encode()
+    except UnicodeEncodeError as error:
+        expected = -1 - error.start
+    for name, result in probe.utf8_paths(text):
+        if result is None:
+            continue  # this CPU lacks that path
+        assert result == expected, name
+
+
+@pytest.mark.parametrize("length", [16383, 16384, 16385, 4096 * 9 + 3, 150_000])
+@pytest.mark.parametrize("alphabet", ["".join(EDGES), "ab" * 20 + "é", "é€"])
+def test_long_non_ascii_payload(length, alphabet):
+    rng = random.Random(length)
+    payload = "".join(rng.choice(alphabet) for _ in range(length))
+    assert zelk_core.hash_event("p", payload) == reference("p", payload)
+
+
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize("position", [0, 4095, 4096, 16383, 20000, 39999])
+def test_long_payload_surrogate_error_is_the_text_rules(position):
+    payload = "é" * position + "\udc80" + "€" * (39999 - position)
+    errors = []
+    for given_payload in (payload, Text(payload)):  # chunked path and plain text rule
+        with pytest.raises(UnicodeEncodeError) as caught:
+            zelk_core.hash_event("p", given_payload)
+        errors.append(str(caught.value))
+    assert errors[0] == errors[1] and f"position {position}" in errors[0]

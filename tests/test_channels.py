@@ -113,6 +113,9 @@ ADVANCED = [
     ('{"a":1,"z":[]}', '{"z":"append"}', "[null,{},null]", '{"a":1,"z":[]}'),
     ("{}", '{"a":"add","a":"append"}', '[{"a":1},{"a":2}]', '{"a":[1,2]}'),
     ("{}", '{"a":"add"}', '[{"b":1,"a":1,"b":2}]', '{"a":1,"b":2}'),
+    # unwritten channels print from their values wherever the text is not in printed form
+    ('{"a":[1, 2],"b":{"y":1,"x":2},"a":[3],"c":"\\u00e9","d":1.50,"e":-0,"f":[1e2],"g":18446744073709551616}',
+     "{}", '[{"z":0}]', '{"a":[3],"b":{"x":2,"y":1},"c":"é","d":1.5,"e":-0.0,"f":[100.0],"g":1.8446744073709552e+19,"z":0}'),
     ('{"m":0}', '{"m":"add","c":"append"}', '[{"z":1,"c":1,"m":1},{"a":true,"c":[2],"m":-3}]',
      '{"a":true,"c":[1,2],"m":-2,"z":1}'),
 ]
@@ -186,11 +189,48 @@ def test_advance_superstep_errors(state, reducers, updates, message):
     assert str(raised.value) == message
 
 
+def nested_object(depth):
+    """An object nesting `depth` objects, innermost empty."""
+    return '{"k":' * (depth - 1) + "{}" + "}" * (depth - 1)
+
+
+# "append" wraps an object operand in a new list, one level deeper. A result the parser
+# could not read back (more than 127 open containers, the state object counted) is refused.
+@pytest.mark.parametrize("result_depth", [126, 127, 128])
+def test_append_refuses_results_too_deep_to_read_back(result_depth):
+    inner = nested_object(result_depth - 1)
+    for current, update, expected in [(inner, "1", f"[{inner},1]"), ("null", inner, f"[{inner}]"),
+                                      ("[2]", inner, f"[2,{inner}]")]:
+        if result_depth <= 127:
+            assert reduce_channel("append", current, update) == expected
+            assert zelk_core.encode_checkpoint(expected)[5:] == expected.encode()
+        else:
+            with pytest.raises(ValueError, match=r"^recursion limit exceeded: the result would nest more than 127"):
+                reduce_channel("append", current, update)
+    # In a superstep the state object is one more level; the list of updates and the update
+    # object are two levels above a written value, so only a state channel can grow too deep.
+    state = '{"b":1,"c\\u0001":' + nested_object(result_depth - 2) + "}"
+    if result_depth <= 127:
+        result = advance_superstep(state, '{"c\\u0001":"append"}', '[{"c\\u0001":1}]')
+        assert result == '{"b":1,"c\\u0001":[' + nested_object(result_depth - 2) + ",1]}"
+        assert advance_superstep(result, "{}", "[]") == result
+    else:
+        # of two channels too deep in one update, the first in byte order is named
+        state = state[:-1] + ',"d":' + nested_object(result_depth - 2) + "}"
+        with pytest.raises(ValueError) as raised:
+            advance_superstep(state, '{"c\\u0001":"append","d":"append"}', '[{"b":2},{"d":1,"c\\u0001":1}]')
+        assert str(raised.value) == ('recursion limit exceeded in channel "c\\u0001": '
+                                     "the state would nest more than 127 arrays and objects")
+    written = nested_object(min(result_depth - 2, 125))
+    assert advance_superstep("{}", '{"c":"append"}', '[{"c":' + written + "}]") == '{"c":[' + written + "]}"
+
+
 # ------------------------------------------------------------------ superstep against the fold
 
 names = st.sampled_from(["a", "b", "ab", "é", "B", ""])
 values = st.recursive(
     st.none() | st.booleans() | st.integers(-2**64, 2**64) | st.floats(allow_nan=False, allow_infinity=False)
+    | st.sampled_from([2**64 - 1, 2**64, -2**63, -2**63 - 1, 10**19, -10**18, 0.0, -0.0, 1e16])
     | st.text(max_size=3),
     lambda inner: st.lists(inner, max_size=3) | st.dictionaries(names, inner, max_size=2),
     max_leaves=6)
@@ -201,10 +241,16 @@ def compact(value):
     return reduce_channel("last_value", "null", json.dumps(value))
 
 
-@settings(max_examples=300, deadline=None)
+# State texts in several layouts: channels that no update writes are copied from a text
+# already in printed form and re-printed from their values otherwise, with the same result.
+LAYOUTS = [{}, {"separators": (",", ":")}, {"separators": (",", ":"), "ensure_ascii": False},
+           {"separators": (",", ":"), "ensure_ascii": False, "sort_keys": True}]
+
+
+@settings(max_examples=400, deadline=None)
 @given(st.dictionaries(names, values, max_size=4), st.dictionaries(names, reducer_names, max_size=4),
-       st.lists(st.none() | st.dictionaries(names, values, max_size=4), max_size=6))
-def test_superstep_equals_the_channel_fold(state, reducers, updates):
+       st.lists(st.none() | st.dictionaries(names, values, max_size=4), max_size=6), st.sampled_from(LAYOUTS))
+def test_superstep_equals_the_channel_fold(state, reducers, updates, layout):
     channels = {name: compact(value) for name, value in state.items()}
     for update in updates:
         for name, written in (update or {}).items():
@@ -212,7 +258,7 @@ def test_superstep_equals_the_channel_fold(state, reducers, updates):
             channels[name] = reduce_channel(reducers.get(name, "last_value"), current, json.dumps(written))
     expected = "{" + ",".join(json.dumps(name, ensure_ascii=False) + ":" + channels[name]
                               for name in sorted(channels, key=str.encode)) + "}"
-    assert advance_superstep(json.dumps(state), json.dumps(reducers), json.dumps(updates)) == expected
+    assert advance_superstep(json.dumps(state, **layout), json.dumps(reducers), json.dumps(updates)) == expected
 
 
 def reference_add(a, b):
@@ -234,6 +280,17 @@ def reference_add(a, b):
 @given(values, values)
 def test_add_against_exact_reference(a, b):
     assert reduce_channel("add", json.dumps(a), json.dumps(b)) == compact(reference_add(a, b))
+
+
+@settings(max_examples=400, deadline=None)
+@given(values, values, st.sampled_from(["append", "last_value", "Append"]), st.sampled_from(LAYOUTS))
+def test_append_and_replace_against_a_list_reference(a, b, reducer, layout):
+    if reducer == "append":
+        base = [] if a is None else (a if isinstance(a, list) else [a])
+        expected = base + (b if isinstance(b, list) else [b])
+    else:
+        expected = b
+    assert reduce_channel(reducer, json.dumps(a, **layout), json.dumps(b, **layout)) == compact(expected)
 
 
 def test_results_are_new_strings():

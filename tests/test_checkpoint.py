@@ -139,3 +139,44 @@ def _comparable(document):
 def test_double_that_used_to_drift_survives_round_trips():
     blob = encode_checkpoint('{"x": 993.1027217047139}')
     assert decode_checkpoint(blob) == '{"x":993.1027217047139}'
+
+
+# A text already compact frames into a bytes object of exactly its size; the cases where
+# the last token asks for more room than is left, or the frame ends up longer or shorter
+# than the text, take the copying path and give the same frame.
+@pytest.mark.parametrize("text, body", [
+    ("[1.5]", "[1.5]"),
+    ('{"a":"\\n"}', '{"a":"\\n"}'),
+    ('["' + "x" * 40 + '\\u0001"]', '["' + "x" * 40 + '\\u0001"]'),
+    ("[" + "0.25," * 500 + "1e-7]", "[" + "0.25," * 500 + "1e-7]"),
+    ("1e2", "100.0"),
+    ("[1e15]", "[1000000000000000.0]"),
+    (' {"b" : 1, "a":[ ]} ', '{"a":[],"b":1}'),
+    ('"\\u00e9"', '"\u00e9"'),
+])
+def test_frame_size_against_the_text(text, body):
+    assert encode_checkpoint(text) == b"ZELK\x01" + body.encode()
+
+
+# Strict UTF-8 in a blob's strings: accepted exactly when the host's own codec accepts the
+# bytes, for byte strings built from every kind of well- and ill-formed piece.
+utf8_pieces = st.sampled_from([
+    b"a", b"\xc3\xa9", b"\xe2\x82\xac", b"\xf0\x9f\x98\x80", b"\xf4\x8f\xbf\xbf", b"\xc0\x80", b"\xc1\xbf",
+    b"\xe0\x9f\xbf", b"\xed\xa0\x80", b"\xed\x9f\xbf", b"\xf0\x8f\xbf\xbf", b"\xf4\x90\x80\x80", b"\xf5\x80\x80\x80",
+    b"\x80", b"\xbf", b"\xc3", b"\xe2\x82", b"\xf0\x9f\x98", b"\xff", b"\xfe"])
+
+
+@settings(max_examples=400, deadline=None)
+@given(st.lists(utf8_pieces, max_size=40), st.integers(0, 70))
+def test_blob_strings_are_strict_utf8(pieces, indent):
+    content = b" " * indent + b"".join(pieces)
+    blob = b'ZELK\x01["' + content + b'"]'
+    try:
+        expected = '["' + content.decode("utf-8") + '"]'
+    except UnicodeDecodeError:
+        expected = f"invalid unicode code point at line 1 column {len(content) + 3}"
+    try:
+        got = decode_checkpoint(blob)
+    except ValueError as error:
+        got = str(error)
+    assert got == expected

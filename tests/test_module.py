@@ -3,6 +3,8 @@
 import importlib
 import importlib.metadata
 import inspect
+import os
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -131,6 +133,50 @@ def test_stubs_type_check(tmp_path):
     assert done.returncode == 1
     assert 'Argument 2 to "hash_event" has incompatible type "int"' in done.stdout
     assert 'Incompatible types in assignment (expression has type "str"' in done.stdout
+
+
+BUFFER_CALLER = """
+import array
+
+import numpy as np
+
+import zelk_core
+
+vector = np.zeros(3, dtype=np.float32)
+matrix = np.zeros((2, 3), dtype=np.float32)
+score: float = zelk_core.cosine_similarity(vector, memoryview(b"abc")) + zelk_core.aggregate_cost(array.array("d"))
+best: list[tuple[int, float]] = zelk_core.top_k(vector, matrix, 1) + zelk_core.top_k([1.0], [vector, [2.0]], 1)
+text: str = zelk_core.decode_checkpoint(np.frombuffer(b"ZELK\\x010", dtype=np.uint8))
+"""
+
+# Neither a mapping nor a set is a sequence or a buffer (lines 4 and 5).
+BUFFER_MISUSE = """import numpy as np
+import zelk_core
+
+total: float = zelk_core.aggregate_cost({1.0: 2.0})
+other: float = zelk_core.cosine_similarity({1.0}, np.zeros(1))
+"""
+
+
+@pytest.mark.parametrize("checker", ["mypy", "basedpyright"])
+@pytest.mark.parametrize("version", ["3.11", "3.12"])
+def test_stubs_accept_numeric_buffers(tmp_path, checker, version):
+    if checker == "mypy":
+        pytest.importorskip("mypy")
+        command = [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--python-version", version,
+                   "--cache-dir", str(tmp_path / "cache")]
+    else:
+        found = shutil.which("basedpyright", path=os.path.dirname(sys.executable))
+        if found is None:
+            pytest.skip("basedpyright is not installed")
+        command = [found, "--pythonpath", sys.executable, "--pythonversion", version]
+    (tmp_path / "good.py").write_text(BUFFER_CALLER)
+    (tmp_path / "bad.py").write_text(BUFFER_MISUSE)
+    done = subprocess.run(command + ["good.py", "bad.py"], capture_output=True, text=True, timeout=600, cwd=tmp_path)
+    errors = [line for line in done.stdout.splitlines() if "error" in line]
+    where = sorted({line.split("bad.py:")[1].split(":")[0] for line in errors if "bad.py:" in line})
+    assert done.returncode == 1 and where == ["4", "5"], done.stdout + done.stderr
+    assert not [line for line in errors if "good.py" in line], done.stdout
 
 
 def test_wheel_contents():

@@ -133,6 +133,31 @@ def test_matches_graphlib_on_dags(graph):
     assert zelk_core.plan_supersteps(nodes, edges) == graphlib_plan(nodes, edges)
 
 
+class Listed(list):
+    """A list subclass: walked through the iteration protocol, every item held."""
+
+
+class Name(str):
+    pass
+
+
+class Pair(tuple):
+    pass
+
+
+@settings(max_examples=150)
+@given(dags())
+def test_borrowed_and_held_items_plan_alike(graph):
+    """Exact lists and tuples of exact items are read borrowed; every other shape is held."""
+    nodes, edges = graph
+    expected = zelk_core.plan_supersteps(nodes, edges)
+    subclassed = ([Name(n) if k % 2 else n for k, n in enumerate(nodes)],
+                  [Pair((Name(a), b)) if k % 2 else (a, Name(b)) for k, (a, b) in enumerate(edges)])
+    for given_nodes, given_edges in [(tuple(nodes), tuple(edges)), (Listed(nodes), Listed(edges)),
+                                     (nodes, Listed(edges)), (Listed(nodes), edges), subclassed]:
+        assert zelk_core.plan_supersteps(given_nodes, given_edges) == expected
+
+
 @st.composite
 def graphs(draw):
     pool = draw(st.lists(names, unique=True, min_size=1, max_size=10))
@@ -198,3 +223,68 @@ def test_large_random_dag_matches_graphlib():
     expected = graphlib_plan(nodes, edges)
     for given_edges in (edges, fresh, mixed):
         assert zelk_core.plan_supersteps(nodes, given_edges) == expected
+
+
+# ------------------------------------------------------------------ items dropped mid-call
+#
+# Node names of exact lists are read without a reference of their own, so a name the list
+# loses mid-call would be freed under the plan. Each case below makes the list lose all of
+# its names while the plan is built, and fills the freed memory with other text. The first
+# collects garbage while the result lists are made (a chain of 300 supersteps uses up the
+# host's free list of lists, and CPython 3.11 then collects inside the allocation; later
+# versions collect at the next bytecode), and the collection's callback clears the list;
+# the second clears it from a user sequence given as `edges`, converted after `nodes`.
+
+def fresh_names(count, tag):
+    return ["".join(["name-", tag, str(i)]) for i in range(count)]
+
+
+def chain_edges(count):
+    """Edges n0 -> n1 -> ... made of their own str objects, equal to the node names."""
+    names = fresh_names(count, "n")
+    return [(names[i], names[i + 1]) for i in range(count - 1)]
+
+
+class ClearingEdges:
+    """A user sequence of edges whose length, first asked, clears the node list."""
+
+    def __init__(self, nodes, junk, items):
+        self.nodes, self.junk, self.items = nodes, junk, items
+
+    def __len__(self):
+        self.nodes.clear()
+        self.junk.extend(fresh_names(8000, "X"))
+        return len(self.items)
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+@pytest.mark.parametrize("clear_by", ["collection", "edges sequence"])
+def test_names_dropped_while_the_plan_is_built(clear_by):
+    import gc
+
+    nodes, junk, edges = fresh_names(3000, "n"), [], chain_edges(300)
+    expected = graphlib_plan(fresh_names(3000, "n"), edges)  # equal names, other objects
+    if clear_by == "edges sequence":
+        assert zelk_core.plan_supersteps(nodes, ClearingEdges(nodes, junk, edges)) == expected
+        return
+
+    def clear(phase, info):
+        if phase == "start" and nodes:
+            nodes.clear()
+            junk.extend(fresh_names(8000, "X"))
+
+    threshold, enabled = gc.get_threshold(), gc.isenabled()
+    gc.callbacks.append(clear)
+    gc.enable()
+    gc.set_threshold(1)
+    try:
+        plan = zelk_core.plan_supersteps(nodes, edges)
+        assert gc.isenabled()  # collection comes back on once the call is over
+    finally:
+        gc.set_threshold(*threshold)
+        gc.callbacks.remove(clear)
+        if not enabled:
+            gc.disable()
+    assert plan == expected

@@ -8,10 +8,15 @@ namespace zelk::table {
 PyObject* hash_event_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* slots[2] = {};
     if (!py::extract_arguments_fastcall(hash_event, args, nargs, kwnames, slots)) return nullptr;
-    std::string_view prev_hash, payload;
+    std::string_view prev_hash;
     if (!py::extract_text(slots[0], "prev_hash", prev_hash)) return nullptr;
-    if (!py::extract_text(slots[1], "payload", payload)) return nullptr;
-    return py::build_str(actors::as_view(actors::hash_event(prev_hash, payload)));
+    // The payload, often long, is hashed as its UTF-8 form arrives.
+    actors::Sha256Stream link = actors::link_start(prev_hash);
+    const auto feed = [](void* context, std::string_view piece) {
+        actors::stream_feed(*static_cast<actors::Sha256Stream*>(context), piece);
+    };
+    if (!py::extract_text_pieces(slots[1], "payload", feed, &link)) return nullptr;
+    return py::build_str(actors::as_view(actors::link_finish(link)));
 }
 
 PyObject* verify_chain_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

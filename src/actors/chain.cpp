@@ -104,6 +104,15 @@ HashText hash_event(std::string_view prev_hash, std::string_view payload) {
     return link_hash(pick_path().compress, prev_hash, payload);
 }
 
+Sha256Stream link_start(std::string_view prev_hash) {
+    Sha256Stream link = stream_start(pick_path().compress);
+    stream_feed(link, prev_hash);
+    stream_feed(link, std::string_view("\x1f", 1));
+    return link;
+}
+
+HashText link_finish(Sha256Stream& link) { return hex_state(stream_finish(link)); }
+
 std::optional<std::size_t> verify_chain(Sha256Path path, std::string_view genesis,
                                         std::span<const Entry> entries) {
     // Up to the first mismatch, the expected previous hash of entry i is byte for byte the

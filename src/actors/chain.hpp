@@ -32,6 +32,11 @@ HashText link_hash(CompressFn compress, std::string_view prev_hash, std::string_
 // link_hash on the fastest path of this CPU.
 HashText hash_event(std::string_view prev_hash, std::string_view payload);
 
+// The same link hash with the payload fed in pieces: start with the previous hash, feed
+// the payload's pieces in order, finish.
+Sha256Stream link_start(std::string_view prev_hash);
+HashText link_finish(Sha256Stream& link);
+
 // Walks the entries from `genesis`; the position of the first entry whose stored hash is
 // not byte for byte the link hash of (expected previous hash, payload), or nothing when
 // every link holds.

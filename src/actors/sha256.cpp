@@ -24,6 +24,7 @@ std::uint32_t load_be32(const std::uint8_t* p) {
 void compress_portable(HashState& state, const std::uint8_t* blocks, std::size_t count) {
     using std::rotr;
     for (; count > 0; --count, blocks += 64) {
+        if (count > prefetch_distance / 64) __builtin_prefetch(blocks + prefetch_distance);
         // The message schedule lives in a 16-word ring: word t replaces word t - 16.
         std::uint32_t w[16];
         for (int i = 0; i < 16; ++i) w[i] = load_be32(blocks + 4 * i);
@@ -159,6 +160,55 @@ std::size_t next_blocks(MessageBlocks& message, const std::uint8_t*& blocks, std
 void absorb(HashState& state, CompressFn compress, MessageBlocks& message) {
     const std::uint8_t* blocks = nullptr;
     for (std::size_t n; (n = next_blocks(message, blocks, SIZE_MAX)) > 0;) compress(state, blocks, n);
+}
+
+Sha256Stream stream_start(CompressFn compress) {
+    Sha256Stream stream;  // `block` is written before it is read
+    stream.state = initial_state;
+    stream.compress = compress;
+    stream.length = 0;
+    stream.fill = 0;
+    return stream;
+}
+
+void stream_feed(Sha256Stream& stream, std::string_view piece) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(piece.data());
+    std::size_t size = piece.size();
+    stream.length += size;
+    if (stream.fill > 0) {
+        const std::size_t take = std::min(size, 64 - stream.fill);
+        std::memcpy(stream.block.data() + stream.fill, bytes, take);
+        stream.fill += take;
+        bytes += take;
+        size -= take;
+        if (stream.fill < 64) return;
+        stream.compress(stream.state, stream.block.data(), 1);
+        stream.fill = 0;
+    }
+    if (size >= 64) {
+        stream.compress(stream.state, bytes, size / 64);
+        bytes += size & ~std::size_t(63);
+        size &= 63;
+    }
+    if (size > 0) std::memcpy(stream.block.data(), bytes, size);
+    stream.fill = size;
+}
+
+HashState stream_finish(Sha256Stream& stream) {
+    // 0x80, zeros up to 56 bytes mod 64, the length in bits as 64-bit big-endian.
+    std::uint8_t* block = stream.block.data();
+    block[stream.fill++] = 0x80;
+    if (stream.fill > 56) {
+        std::memset(block + stream.fill, 0, 64 - stream.fill);
+        stream.compress(stream.state, block, 1);
+        stream.fill = 0;
+    }
+    std::memset(block + stream.fill, 0, 56 - stream.fill);
+    const std::uint64_t bits = stream.length * 8;
+    for (int i = 0; i < 8; ++i) block[63 - i] = std::uint8_t(bits >> (8 * i));
+    stream.compress(stream.state, block, 1);
+    stream.fill = 0;
+    return stream.state;
 }
 
 Digest digest_bytes(const HashState& state) {

@@ -13,6 +13,9 @@ namespace zelk::actors {
 using Digest = std::array<std::uint8_t, 32>;
 using HashState = std::array<std::uint32_t, 8>;
 
+// How far ahead of the block being compressed a run of blocks is fetched into cache.
+inline constexpr std::size_t prefetch_distance = 2048;
+
 // Runs the compression function over `count` consecutive 64-byte blocks.
 using CompressFn = void (*)(HashState& state, const std::uint8_t* blocks, std::size_t count);
 
@@ -93,6 +96,21 @@ std::size_t next_blocks(MessageBlocks& message, const std::uint8_t*& blocks, std
 
 // Compresses every remaining block of `message` into `state`.
 void absorb(HashState& state, CompressFn compress, MessageBlocks& message);
+
+// A message fed in pieces of any size as they arrive: whole blocks are compressed straight
+// from the piece, the rest waits in `block`.
+struct Sha256Stream {
+    HashState state;
+    CompressFn compress;
+    std::uint64_t length;  // bytes fed so far
+    std::size_t fill;      // bytes waiting in `block`
+    alignas(16) std::array<std::uint8_t, 64> block;
+};
+
+Sha256Stream stream_start(CompressFn compress);
+void stream_feed(Sha256Stream& stream, std::string_view piece);
+// Pads the message and returns the final state.
+HashState stream_finish(Sha256Stream& stream);
 
 Digest digest_bytes(const HashState& state);
 

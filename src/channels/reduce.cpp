@@ -2,7 +2,9 @@
 #include "channels/reduce.hpp"
 
 #include "json/parse.hpp"
+#include "json/transcode.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -107,7 +109,31 @@ Value append_values(const Value& current, const Value& update, Arena& arena) {
     return list;
 }
 
+// Whether `v` nests fewer than `limit` arrays and objects.
+bool nests_below(const Value& v, std::size_t limit) noexcept {
+    if (v.kind == Kind::array) {
+        if (limit < 2) return false;
+        for (const Value& item : json::items_of(v)) {
+            if (!nests_below(item, limit - 1)) return false;
+        }
+    } else if (v.kind == Kind::object) {
+        if (limit < 2) return false;
+        for (const json::Member& member : json::members_of(v)) {
+            if (!nests_below(member.value, limit - 1)) return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
+
+bool fold_fits(Reducer reducer, const Value& current, const Value& update, std::size_t limit) noexcept {
+    if (reducer != Reducer::append) return true;
+    // An array operand gives its items, which nest one level less than it does; anything
+    // else becomes one item of the list, one level deeper than it is.
+    return (current.kind != Kind::object || nests_below(current, limit)) &&
+           (update.kind != Kind::object || nests_below(update, limit));
+}
 
 Reducer reducer_named(std::string_view name) noexcept {
     if (name == "add") return Reducer::add;
@@ -126,7 +152,11 @@ Value reduce_value(std::string_view reducer, const Value& current, Value update,
 }
 
 void reduce_into(std::string_view reducer, Value& channel, Value update, Arena& arena) {
-    if (reducer_named(reducer) == Reducer::append && channel.kind == Kind::array && channel.grown) {
+    reduce_into(reducer_named(reducer), channel, update, arena);
+}
+
+void reduce_into(Reducer reducer, Value& channel, Value update, Arena& arena) {
+    if (reducer == Reducer::append && channel.kind == Kind::array && channel.grown) {
         const std::size_t count = channel.size + item_count(update);
         if (count <= room_for(channel.size)) {
             put_items(channel.items + channel.size, update);
@@ -134,13 +164,80 @@ void reduce_into(std::string_view reducer, Value& channel, Value update, Arena& 
             return;
         }
     }
-    channel = reduce_value(reducer, channel, update, arena);
+    switch (reducer) {
+        case Reducer::add: channel = add_values(channel, update); return;
+        case Reducer::append: channel = append_values(channel, update, arena); return;
+        case Reducer::replace: break;
+    }
+    update.grown = false;  // the caller may still hold the same block
+    channel = update;
 }
+
+namespace {
+
+// The most arrays and objects open at once in a compact printed text.
+std::size_t printed_depth(std::string_view text) noexcept {
+    std::size_t depth = 0, deepest = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        switch (text[i]) {
+            case '"':
+                for (++i; text[i] != '"'; ++i) i += text[i] == '\\';
+                break;
+            case '[': case '{': deepest = std::max(deepest, ++depth); break;
+            case ']': case '}': --depth; break;
+            default: break;
+        }
+    }
+    return deepest;
+}
+
+// The compact form of `text` appended to `out`, or false with the parse error's message.
+bool reprint(std::string_view text, json::Buffer& out, std::string& message) {
+    json::ParseError error;
+    if (json::parse_and_print(text, false, out, error)) return true;
+    message = json::error_message(text, error);
+    return false;
+}
+
+constexpr std::string_view too_deep = "recursion limit exceeded: the result would nest more than 127 arrays and objects";
+
+}  // namespace
 
 json::Outcome reduce_channel(std::string_view reducer, std::string_view current_json,
                              std::string_view update_json) {
     json::Outcome outcome;
-    Arena arena;
+    if (reducer_named(reducer) == Reducer::append) {
+        // The printed list is the items of both texts' printed forms one after the other.
+        json::Buffer update;
+        if (!reprint(update_json, update, outcome.error)) return outcome;
+        // The current value is printed straight into the result and its brackets adjusted.
+        json::Buffer& out = outcome.text;
+        if (!reprint(current_json, out, outcome.error)) return outcome;
+        std::string_view tail = json::view(update);
+        // An object becomes one item, one level deeper than it is.
+        if ((out.data[0] == '{' && printed_depth(json::view(out)) >= json::depth_budget - 1) ||
+            (tail[0] == '{' && printed_depth(tail) >= json::depth_budget - 1)) {
+            outcome.error = too_deep;
+            return outcome;
+        }
+        if (out.data[0] == '[') {
+            --out.size;  // the closing bracket
+        } else if (json::view(out) == "null") {
+            out.size = 0;
+            json::put(out, '[');
+        } else {
+            char* w = json::reserve(out, 1);
+            std::memmove(out.data.get() + 1, out.data.get(), out.size);
+            out.data[0] = '[';
+            json::commit(out, w + 1);
+        }
+        if (tail.starts_with('[')) tail = tail.substr(1, tail.size() - 2);
+        if (out.size > 1 && !tail.empty()) json::put(out, ',');
+        json::append(out, tail);
+        json::put(out, ']');
+        return outcome;
+    }
+    json::Arena arena;
     const json::Parsed update = json::parse_text(update_json, arena);
     if (!update.ok) {
         outcome.error = json::error_message(update_json, update.error);

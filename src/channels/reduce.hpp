@@ -27,9 +27,19 @@ json::Value reduce_value(std::string_view reducer, const json::Value& current, j
 // other value shares its top-level array): repeated appends to one channel then cost
 // amortised constant time per item instead of a copy of the whole list each time.
 void reduce_into(std::string_view reducer, json::Value& channel, json::Value update, json::Arena& arena);
+void reduce_into(Reducer reducer, json::Value& channel, json::Value update, json::Arena& arena);
+
+// Whether the fold of `update` into `current` under `reducer` nests at most `limit` arrays
+// and objects, for operands that each nest at most `limit` (parsed ones are bounded by the
+// parser's budget). Only "append" can nest deeper than its operands, by wrapping an object
+// operand in the new list; a result the parser could not read back is refused by the
+// callers instead of printed.
+bool fold_fits(Reducer reducer, const json::Value& current, const json::Value& update,
+               std::size_t limit) noexcept;
 
 // reduce_channel: parses the update text, then the current text, folds and prints.
-// A parse error gives its message (the update's first when both are bad).
+// A parse error gives its message (the update's first when both are bad); a result nested
+// deeper than a document may be gives a "recursion limit exceeded" message.
 json::Outcome reduce_channel(std::string_view reducer, std::string_view current_json,
                              std::string_view update_json);
 

@@ -3,6 +3,8 @@
 #include "checkpoint/codec.hpp"
 #include "module/table.hpp"
 
+#include <cstring>
+
 namespace zelk::table {
 
 PyObject* encode_checkpoint_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -10,16 +12,26 @@ PyObject* encode_checkpoint_body(PyObject* const* args, Py_ssize_t nargs, PyObje
     if (!py::extract_arguments_fastcall(encode_checkpoint, args, nargs, kwnames, slots)) return nullptr;
     std::string_view text;
     if (!py::extract_text(slots[0], "json_str", text)) return nullptr;
-    const json::Outcome outcome = checkpoint::encode_checkpoint(text);
+    // A text already in compact form frames to exactly its own size plus the header: the
+    // frame is printed straight into a bytes object of that size, which is returned when
+    // the frame fills it. Otherwise (the limited API cannot shrink a bytes object) the
+    // frame is copied into one of its own size.
+    const std::size_t size = checkpoint::header_size + text.size();
+    char* block = nullptr;
+    py::Ref blob(py::build_bytes_to_fill(size, block));
+    const json::Outcome outcome = checkpoint::encode_checkpoint(text, {block, size});
     if (!outcome.ok()) return py::raise_value_error(outcome.error);
-    return py::build_bytes(json::view(outcome.text));
+    if (outcome.text.size != size) return py::build_bytes(json::view(outcome.text));
+    // The same size, but printed elsewhere once a token needed room past the end.
+    if (outcome.text.data.get() != block) std::memcpy(block, outcome.text.data.get(), size);
+    return blob.release();
 }
 
 PyObject* decode_checkpoint_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* slots[1] = {};
     if (!py::extract_arguments_fastcall(decode_checkpoint, args, nargs, kwnames, slots)) return nullptr;
     std::span<const std::uint8_t> blob;
-    std::vector<std::uint8_t> storage;
+    py::ByteStorage storage;
     if (!py::extract_bytes(slots[0], "blob", blob, storage)) return nullptr;
     const json::Outcome outcome = checkpoint::decode_checkpoint(blob);
     if (!outcome.ok()) return py::raise_value_error(outcome.error);

@@ -21,11 +21,15 @@ void transcode(std::string_view text, bool check_utf8, json::Outcome& outcome) {
 
 }  // namespace
 
-json::Outcome encode_checkpoint(std::string_view json_text) {
+json::Outcome encode_checkpoint(std::string_view json_text, std::span<char> block) {
     json::Outcome outcome;
-    // The compact form is rarely longer than the text; reserving that much up front
-    // spares the buffer its early regrowth.
-    json::reserve(outcome.text, header_size + json_text.size() + 16);
+    if (block.size() >= header_size) {
+        json::lend(outcome.text, block.data(), block.size());
+    } else {
+        // The compact form is rarely longer than the text; reserving that much up front
+        // spares the buffer its early regrowth.
+        json::reserve(outcome.text, header_size + json_text.size() + 16);
+    }
     json::append(outcome.text, magic);
     json::put(outcome.text, char(version));
     transcode(json_text, false, outcome);

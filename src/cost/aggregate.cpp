@@ -2,10 +2,13 @@
 
 namespace zelk::cost {
 
-double aggregate_cost(std::span<const double> values) {
-    double total = -0.0;
+double add_costs(double total, std::span<const double> values) {
     for (double value : values) total = total + value;
     return total;
+}
+
+double aggregate_cost(std::span<const double> values) {
+    return add_costs(no_costs, values);
 }
 
 }  // namespace zelk::cost

@@ -4,6 +4,8 @@
 // stacks' occasional growth.
 #include "json/parse.hpp"
 
+#include "json/number_parse.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <charconv>
@@ -15,41 +17,6 @@
 namespace zelk::json {
 
 namespace {
-
-constexpr std::uint64_t ones = 0x0101010101010101ull;
-constexpr std::uint64_t highs = 0x8080808080808080ull;
-
-// Bit 7 of each byte of the result is set for the first byte of `word` that is a double
-// quote, a backslash or below 0x20 (bytes above the first match may be flagged too).
-inline std::uint64_t special_string_bytes(std::uint64_t word) noexcept {
-    const std::uint64_t quote = word ^ (ones * '"');
-    const std::uint64_t backslash = word ^ (ones * '\\');
-    const std::uint64_t zero_quote = (quote - ones) & ~quote;
-    const std::uint64_t zero_backslash = (backslash - ones) & ~backslash;
-    const std::uint64_t control = (word - ones * 0x20) & ~word;
-    return (zero_quote | zero_backslash | control) & highs;
-}
-
-// Moves `cur` to the first byte in [cur, end) that is a quote, a backslash or a control
-// byte, or to `end`.
-inline const char* scan_plain(const char* cur, const char* end) noexcept {
-    if constexpr (std::endian::native == std::endian::little) {
-        while (end - cur >= 8) {
-            std::uint64_t word;
-            std::memcpy(&word, cur, 8);
-            if (const std::uint64_t hits = special_string_bytes(word)) {
-                return cur + std::countr_zero(hits) / 8;
-            }
-            cur += 8;
-        }
-    }
-    while (cur != end) {
-        const auto c = static_cast<unsigned char>(*cur);
-        if (c == '"' || c == '\\' || c < 0x20) break;
-        ++cur;
-    }
-    return cur;
-}
 
 inline bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
@@ -159,66 +126,22 @@ bool parse_literal(Parser& p, std::string_view rest, Value value, Value& out) {
     return true;
 }
 
-// Powers of ten that doubles hold exactly.
-constexpr double exact_powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                   1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-
-// Whether a decimal literal (JSON number syntax) has its leading significant digit at a
-// positive power of ten. Used only for literals std::from_chars finds out of range, which
-// lie either above 1e308 or below 1e-323, so the sign of that power tells overflow
-// (positive) from underflow.
-bool is_large_literal(std::string_view literal) noexcept {
-    std::size_t i = literal.front() == '-' ? 1 : 0;
-    std::int64_t power = 0;  // power of ten of the leading nonzero digit, before the exponent
-    bool found = false;
-    std::int64_t integer_digits = 0;
-    for (; i < literal.size() && is_digit(literal[i]); ++i) {
-        if (!found && literal[i] != '0') {
-            found = true;
-            power = -integer_digits;
-        }
-        ++integer_digits;
+// The value of eight digit characters read as one little-endian word, or -1 when any of
+// them is not a digit. Pairs of digits are combined in each byte, then pairs of pairs by
+// two multiplications that place the partial sums in the upper half of the word.
+inline std::int64_t eight_digit_value(const char* at) noexcept {
+    std::uint64_t v;
+    std::memcpy(&v, at, 8);
+    // A digit is 0x30..0x39: high nibble 3, and adding 6 leaves it there.
+    if ((v & 0xF0F0F0F0F0F0F0F0ull) != 0x3030303030303030ull ||
+        ((v + 0x0606060606060606ull) & 0xF0F0F0F0F0F0F0F0ull) != 0x3030303030303030ull) {
+        return -1;
     }
-    if (found) power += integer_digits - 1;
-    if (i < literal.size() && literal[i] == '.') {
-        std::int64_t position = 0;
-        for (++i; i < literal.size() && is_digit(literal[i]); ++i) {
-            ++position;
-            if (!found && literal[i] != '0') {
-                found = true;
-                power = -position;
-            }
-        }
-    }
-    std::int64_t exponent = 0;
-    if (i < literal.size()) {  // "e" or "E"
-        ++i;
-        bool negative = false;
-        if (literal[i] == '+' || literal[i] == '-') negative = literal[i++] == '-';
-        for (; i < literal.size(); ++i) {
-            exponent = std::min<std::int64_t>(exponent * 10 + (literal[i] - '0'), std::int64_t(1) << 40);
-        }
-        if (negative) exponent = -exponent;
-    }
-    return power + exponent > 0;
-}
-
-// The nearest double to the literal in [start, p.cur), ties to even, every digit counted.
-bool convert_literal(Parser& p, const char* start, bool negative, Value& out) {
-    double d = 0;
-    const auto [ptr, ec] = std::from_chars(start, p.cur, d);
-    if (ptr != p.cur) throw std::logic_error("number literal not fully converted");
-    if (ec == std::errc::result_out_of_range) {
-        if (is_large_literal({start, std::size_t(p.cur - start)})) {
-            return fail(p, ErrorKind::number_out_of_range, offset_of(p, p.cur));
-        }
-        d = negative ? -0.0 : 0.0;
-    } else if (ec != std::errc()) {
-        throw std::logic_error("number literal rejected by the converter");
-    }
-    out = make_real(d);
-    return true;
+    v -= 0x3030303030303030ull;
+    v = v * 10 + (v >> 8);  // bytes 0, 2, 4, 6: the two-digit values d0d1, d2d3, d4d5, d6d7
+    const std::uint64_t outer = (v & 0x000000FF000000FFull) * (100 + (std::uint64_t(1000000) << 32));
+    const std::uint64_t inner = ((v >> 16) & 0x000000FF000000FFull) * (1 + (std::uint64_t(10000) << 32));
+    return std::int64_t((outer + inner) >> 32);
 }
 
 // p.cur is at "-" or a digit.
@@ -229,10 +152,12 @@ bool parse_number(Parser& p, Value& out) {
     if (p.cur == p.end) return fail_eof(p, ErrorKind::eof_value);
     if (!is_digit(*p.cur)) return fail_at(p, ErrorKind::invalid_number, p.cur);
 
-    // Significand S of the leading digits that fit in 64 bits; `dropped` tells whether
-    // any digit did not fit, in which case the full literal goes to the exact converter.
+    // Significand S of the leading digits that fit in 64 bits and its power of ten: every
+    // integer digit that does not fit raises the power, fraction digits that do lower it.
     std::uint64_t s = 0;
-    bool dropped = false;
+    bool dropped = false;    // a digit did not fit
+    bool truncated = false;  // a nonzero digit did not fit
+    std::int64_t power = 0;
     int taken = 0;  // digits in S; any 19 digits fit, the 20th only below 2^64
     const auto take_digit = [&](char c) {
         const unsigned d = unsigned(c - '0');
@@ -242,27 +167,49 @@ bool parse_number(Parser& p, Value& out) {
             return true;
         }
         dropped = true;
+        truncated |= d != 0;
         return false;
+    };
+    // Runs of eight digits while S has room for them all (S below 10^11 before), exactly as
+    // eight calls of take_digit would take them; `step` is the power's change per run.
+    const auto take_eights = [&](std::int64_t step) {
+        if constexpr (std::endian::native == std::endian::little) {
+            while (p.end - p.cur >= 8 && taken <= 11) {
+                const std::int64_t eight = eight_digit_value(p.cur);
+                if (eight < 0) break;
+                s = s * 100000000 + std::uint64_t(eight);
+                taken += 8;
+                power += step;
+                p.cur += 8;
+            }
+        }
     };
 
     if (*p.cur == '0') {
         ++p.cur;
         if (p.cur != p.end && is_digit(*p.cur)) return fail_at(p, ErrorKind::invalid_number, p.cur);
     } else {
-        while (p.cur != p.end && is_digit(*p.cur)) take_digit(*p.cur++);
-    }
-
-    const bool has_fraction = p.cur != p.end && *p.cur == '.';
-    std::int64_t fraction_digits = 0;  // fraction digits taken into S
-    if (has_fraction) {
-        ++p.cur;
-        if (p.cur == p.end) return fail_eof(p, ErrorKind::eof_value);
-        if (!is_digit(*p.cur)) return fail_at(p, ErrorKind::invalid_number, p.cur);
+        take_eights(0);
         while (p.cur != p.end && is_digit(*p.cur)) {
-            if (take_digit(*p.cur)) ++fraction_digits;
+            if (!take_digit(*p.cur)) ++power;
             ++p.cur;
         }
     }
+    const char* const integer_end = p.cur;
+
+    const bool has_fraction = p.cur != p.end && *p.cur == '.';
+    const char* fraction_start = p.cur;
+    if (has_fraction) {
+        fraction_start = ++p.cur;
+        if (p.cur == p.end) return fail_eof(p, ErrorKind::eof_value);
+        if (!is_digit(*p.cur)) return fail_at(p, ErrorKind::invalid_number, p.cur);
+        take_eights(-8);
+        while (p.cur != p.end && is_digit(*p.cur)) {
+            if (take_digit(*p.cur)) --power;
+            ++p.cur;
+        }
+    }
+    const char* const fraction_end = has_fraction ? p.cur : fraction_start;  // empty without one
 
     const bool has_exponent = p.cur != p.end && (*p.cur == 'e' || *p.cur == 'E');
     std::int32_t exponent = 0;
@@ -302,15 +249,15 @@ bool parse_number(Parser& p, Value& out) {
         return true;
     }
 
-    // Exact significand and a small power of ten: one correctly rounded operation.
-    const std::int64_t power = std::int64_t(exponent) - fraction_digits;
-    if (!dropped && s <= (std::uint64_t(1) << 53) && power >= -22 && power <= 22) {
-        double d = static_cast<double>(s);
-        d = power < 0 ? d / exact_powers[-power] : d * exact_powers[power];
-        out = make_real(negative ? -d : d);
-        return true;
+    const DecimalDigits digits{{start + (negative ? 1 : 0), std::size_t(integer_end - start - (negative ? 1 : 0))},
+                               {fraction_start, std::size_t(fraction_end - fraction_start)},
+                               exponent};
+    const double d = nearest_double(s, power + exponent, truncated, digits);
+    if (d == std::numeric_limits<double>::infinity()) {
+        return fail(p, ErrorKind::number_out_of_range, offset_of(p, p.cur));
     }
-    return convert_literal(p, start, negative, out);
+    out = make_real(negative ? -d : d);
+    return true;
 }
 
 bool parse_array(Parser& p, Value& out) {
@@ -409,7 +356,7 @@ bool read_string(Parser& p, std::string_view& content, bool& escaped) {
     const char* run = p.cur;
     escaped = false;
     for (;;) {
-        p.cur = scan_plain(p.cur, p.end);
+        p.cur = scan_string(p.cur, p.end);
         if (p.cur == p.end) return fail_eof(p, ErrorKind::eof_string);
         const char c = *p.cur;
         if (c == '"') break;
@@ -496,48 +443,5 @@ Parsed parse_document(std::string_view input, bool check_utf8, Arena& arena) {
 Parsed parse_text(std::string_view input, Arena& arena) { return parse_document(input, false, arena); }
 
 Parsed parse_bytes(std::string_view input, Arena& arena) { return parse_document(input, true, arena); }
-
-bool is_valid_utf8(std::string_view bytes) noexcept {
-    const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
-    const std::size_t n = bytes.size();
-    std::size_t i = 0;
-    const auto continuation = [&](std::size_t k) { return k < n && (s[k] & 0xC0) == 0x80; };
-    while (i < n) {
-        if (n - i >= 8) {
-            std::uint64_t word;
-            std::memcpy(&word, s + i, 8);
-            if ((word & highs) == 0) {
-                i += 8;
-                continue;
-            }
-        }
-        const unsigned char c = s[i];
-        if (c < 0x80) {
-            ++i;
-        } else if (c < 0xC2) {
-            return false;  // a stray continuation byte, or an overlong two-byte form
-        } else if (c < 0xE0) {
-            if (!continuation(i + 1)) return false;
-            i += 2;
-        } else if (c < 0xF0) {
-            if (i + 1 >= n) return false;
-            const unsigned char c1 = s[i + 1];
-            if (c == 0xE0 && c1 < 0xA0) return false;   // overlong
-            if (c == 0xED && c1 >= 0xA0) return false;  // surrogate
-            if (!continuation(i + 1) || !continuation(i + 2)) return false;
-            i += 3;
-        } else if (c < 0xF5) {
-            if (i + 1 >= n) return false;
-            const unsigned char c1 = s[i + 1];
-            if (c == 0xF0 && c1 < 0x90) return false;   // overlong
-            if (c == 0xF4 && c1 >= 0x90) return false;  // above U+10FFFF
-            if (!continuation(i + 1) || !continuation(i + 2) || !continuation(i + 3)) return false;
-            i += 4;
-        } else {
-            return false;
-        }
-    }
-    return true;
-}
 
 }  // namespace zelk::json

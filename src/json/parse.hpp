@@ -9,6 +9,8 @@
 // the same syntax, nesting budget, error kinds and positions as a full parse.
 #pragma once
 
+#include "json/scan.hpp"
+#include "json/utf8.hpp"
 #include "json/value.hpp"
 
 #include <algorithm>
@@ -87,8 +89,12 @@ inline bool is_whitespace(char c) noexcept {
     return static_cast<unsigned char>(c) <= ' ' && (c == ' ' || c == '\n' || c == '\r' || c == '\t');
 }
 
+// Compact text has no whitespace and indented text mostly a single blank (after a colon)
+// or a line feed and an indent: the first two bytes are looked at in line.
 inline void skip_whitespace(Parser& p) noexcept {
-    while (p.cur != p.end && is_whitespace(*p.cur)) ++p.cur;
+    if (p.cur == p.end || !is_whitespace(*p.cur)) return;
+    if (++p.cur == p.end || !is_whitespace(*p.cur)) return;
+    p.cur = skip_blanks(p.cur + 1, p.end);
 }
 
 inline std::size_t offset_of(const Parser& p, const char* at) noexcept {
@@ -195,12 +201,14 @@ bool read_object(Parser& p, ReadMember&& read_member) {
 
 // Sorts the records in [first, first + count) by their `name` and drops all but the last
 // of each run of equal names; returns the new count. Records with equal names keep their
-// order of appearance before the drop, so the last occurrence in the text wins.
+// order of appearance before the drop, so the last occurrence in the text wins. Only what
+// follows the strictly ascending prefix is sorted; it is then merged into that prefix.
 template <class Named>
 std::size_t sort_by_name(Named* first, std::size_t count) {
     std::size_t i = 1;
     while (i < count && name_less(first[i - 1].name, first[i].name)) ++i;
     if (i >= count) return count;  // already strictly ascending: the usual case
+    const auto by_name = [](const Named& a, const Named& b) { return name_less(a.name, b.name); };
     if (count <= 24) {
         // Insertion sort: stable and without allocation for the small objects that
         // dominate real documents.
@@ -214,7 +222,9 @@ std::size_t sort_by_name(Named* first, std::size_t count) {
             first[j] = m;
         }
     } else {
-        std::stable_sort(first, first + count, [](const Named& a, const Named& b) { return name_less(a.name, b.name); });
+        // The rest sorted stably, then merged after the prefix's equal names.
+        std::stable_sort(first + i, first + count, by_name);
+        if (!name_less(first[i - 1].name, first[i].name)) std::inplace_merge(first, first + i, first + count, by_name);
     }
     std::size_t kept = 0;
     for (std::size_t k = 0; k < count; ++k) {
@@ -235,9 +245,5 @@ struct Parsed {
 // One whole document: whitespace, one value, whitespace, nothing else.
 Parsed parse_text(std::string_view input, Arena& arena);
 Parsed parse_bytes(std::string_view input, Arena& arena);
-
-// Whether `bytes` is well-formed UTF-8: no overlong forms, no surrogates, nothing above
-// U+10FFFF.
-bool is_valid_utf8(std::string_view bytes) noexcept;
 
 }  // namespace zelk::json

@@ -1,8 +1,10 @@
 // The compact printer.
 #include "json/print.hpp"
 
+#include "json/number_print.hpp"
+#include "json/scan.hpp"
+
 #include <bit>
-#include <charconv>
 #include <cmath>
 #include <cstring>
 
@@ -14,9 +16,6 @@ constexpr char digit_pairs[] =
     "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
-
-constexpr std::uint64_t ones = 0x0101010101010101ull;
-constexpr std::uint64_t highs = 0x8080808080808080ull;
 
 // Writes the escape of the byte `c` (a quote, a backslash or a control byte); returns the
 // new end.
@@ -44,40 +43,16 @@ char* write_escape(char* w, unsigned char c) noexcept {
 void print_string(Buffer& out, std::string_view text) {
     const char* s = text.data();
     const char* const end = s + text.size();
-    // Room for the quotes and the text copied eight bytes at a time; each escape found
-    // later reserves its own extra room.
-    char* w = reserve(out, text.size() + 2 + 8);
+    // Room for the quotes and the plain runs (copied a vector at a time, never written
+    // past the room of the bytes still to come); each escape reserves its own extra room.
+    char* w = reserve(out, text.size() + 2);
     *w++ = '"';
     for (;;) {
-        if constexpr (std::endian::native == std::endian::little) {
-            while (end - s >= 8) {
-                std::uint64_t word;
-                std::memcpy(&word, s, 8);
-                std::memcpy(w, &word, 8);
-                const std::uint64_t quote = word ^ (ones * '"');
-                const std::uint64_t backslash = word ^ (ones * '\\');
-                const std::uint64_t hits = (((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) |
-                                            ((word - ones * 0x20) & ~word)) & highs;
-                if (hits) {
-                    const int plain = std::countr_zero(hits) / 8;
-                    s += plain;
-                    w += plain;
-                    break;
-                }
-                s += 8;
-                w += 8;
-            }
-        }
-        while (s != end) {
-            const auto c = static_cast<unsigned char>(*s);
-            if (c == '"' || c == '\\' || c < 0x20) break;
-            *w++ = char(c);
-            ++s;
-        }
+        w = copy_plain(w, s, end);
         if (s == end) break;
-        // An escape: up to five bytes more than the one byte the reservation counted.
+        // An escape: up to five bytes more than the one byte counted, and the closing quote.
         commit(out, w);
-        w = reserve(out, std::size_t(end - s) + 8 + 8);
+        w = reserve(out, std::size_t(end - s) + 6);
         w = write_escape(w, static_cast<unsigned char>(*s++));
     }
     *w++ = '"';
@@ -120,7 +95,7 @@ void print_in(Buffer& out, const Value& v) {
 char* grow(Buffer& buffer, std::size_t room) {
     std::size_t capacity = buffer.capacity < 256 ? 256 : buffer.capacity * 2;
     if (capacity - buffer.size < room) capacity = buffer.size + room;
-    std::unique_ptr<char[]> data(new char[capacity]);
+    std::unique_ptr<char[], BlockRelease> data(new char[capacity]);
     if (buffer.size != 0) std::memcpy(data.get(), buffer.data.get(), buffer.size);
     buffer.data = std::move(data);
     buffer.capacity = capacity;
@@ -164,33 +139,67 @@ char* write_sint(char* out, std::int64_t value) noexcept {
     return write_uint(out, 0 - std::uint64_t(value));
 }
 
+namespace {
+
+// Copies n bytes (at most 32) with fixed-size moves that overlap, reading and writing
+// nothing outside the n bytes.
+inline void copy_short(char* to, const char* from, int n) noexcept {
+    const auto size = std::size_t(n);
+    if (n >= 16) {
+        std::memcpy(to, from, 16);
+        std::memcpy(to + size - 16, from + size - 16, 16);
+    } else if (n >= 8) {
+        std::memcpy(to, from, 8);
+        std::memcpy(to + size - 8, from + size - 8, 8);
+    } else if (n >= 4) {
+        std::memcpy(to, from, 4);
+        std::memcpy(to + size - 4, from + size - 4, 4);
+    } else {
+        for (int i = 0; i < n; ++i) to[i] = from[i];
+    }
+}
+
+}  // namespace
+
 char* write_decimal(char* out, const char* digits, int n, int x) noexcept {
     if (x < -5 || x > 15) {
         *out++ = digits[0];
         if (n > 1) {
             *out++ = '.';
-            std::memcpy(out, digits + 1, std::size_t(n - 1));
+            copy_short(out, digits + 1, n - 1);
             out += n - 1;
         }
         *out++ = 'e';
         *out++ = x < 0 ? '-' : '+';
-        return write_uint(out, std::uint64_t(x < 0 ? -x : x));
+        const unsigned magnitude = unsigned(x < 0 ? -x : x);
+        if (magnitude >= 1000) return write_uint(out, magnitude);
+        if (magnitude >= 100) {
+            std::memcpy(out, digit_pairs + 2 * (magnitude / 10), 2);
+            out[2] = char('0' + magnitude % 10);
+            return out + 3;
+        }
+        if (magnitude >= 10) {
+            std::memcpy(out, digit_pairs + 2 * magnitude, 2);
+            return out + 2;
+        }
+        *out = char('0' + magnitude);
+        return out + 1;
     }
     if (x < 0) {
         *out++ = '0';
         *out++ = '.';
         for (int i = 0; i < -x - 1; ++i) *out++ = '0';
-        std::memcpy(out, digits, std::size_t(n));
+        copy_short(out, digits, n);
         return out + n;
     }
     if (x < n - 1) {
-        std::memcpy(out, digits, std::size_t(x + 1));
+        copy_short(out, digits, x + 1);
         out += x + 1;
         *out++ = '.';
-        std::memcpy(out, digits + x + 1, std::size_t(n - x - 1));
+        copy_short(out, digits + x + 1, n - x - 1);
         return out + (n - x - 1);
     }
-    std::memcpy(out, digits, std::size_t(n));
+    copy_short(out, digits, n);
     out += n;
     for (int i = 0; i < x - n + 1; ++i) *out++ = '0';
     *out++ = '.';
@@ -212,20 +221,10 @@ char* write_double(char* out, double value) noexcept {
         return out + 3;
     }
     // Shortest round-trip digits d1.d2...dn and the decimal exponent X of d1.
-    char sci[32];
-    const char* const sci_end = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
-    char digits[20];
-    int n = 0;
-    const char* q = sci;
-    digits[n++] = *q++;
-    if (*q == '.') {
-        for (++q; *q != 'e'; ++q) digits[n++] = *q;
-    }
-    ++q;  // "e"
-    const bool negative_exponent = *q++ == '-';
-    int x = 0;
-    for (; q != sci_end; ++q) x = x * 10 + (*q - '0');
-    return write_decimal(out, digits, n, negative_exponent ? -x : x);
+    const ShortestDecimal d = shortest_decimal(value);
+    char digits[24];
+    const int n = write_digits(digits, d.digits);
+    return write_decimal(out, digits, n, d.exponent + n - 1);
 }
 
 }  // namespace zelk::json

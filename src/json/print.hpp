@@ -12,13 +12,30 @@
 
 namespace zelk::json {
 
+// Who frees a buffer's block: the buffer, or (for a block lent by the caller, see `lend`)
+// nobody.
+struct BlockRelease {
+    bool owned = true;
+    void operator()(char* block) const noexcept {
+        if (owned) delete[] block;
+    }
+};
+
 // One growing output buffer. Writers reserve room for a token, write it through a plain
 // pointer and commit the new end; the bytes beyond `size` are never initialised.
 struct Buffer {
-    std::unique_ptr<char[]> data;
+    std::unique_ptr<char[], BlockRelease> data;
     std::size_t size = 0;
     std::size_t capacity = 0;
 };
+
+// Makes the empty `buffer` write into the caller's block of `capacity` bytes. Should it
+// need more room, it moves to a block of its own and leaves the lent one as it was then.
+inline void lend(Buffer& buffer, char* block, std::size_t capacity) noexcept {
+    buffer.data = std::unique_ptr<char[], BlockRelease>(block, BlockRelease{false});
+    buffer.size = 0;
+    buffer.capacity = capacity;
+}
 
 // Out-of-line slow path of `reserve`.
 char* grow(Buffer& buffer, std::size_t room);

@@ -28,15 +28,18 @@ struct Transcoder {
 bool transcode_value(Transcoder& t);
 
 // Appends the n input bytes at `from`. Short runs, the usual kind, are copied as two
-// 8-byte words, reading no further than the end of the input and writing into reserved room.
+// 8-byte words when the input and the output both have that much room (so neither the
+// input's end nor the capacity of a buffer sized to the exact output is passed).
 inline void copy_input(Transcoder& t, const char* from, std::size_t n) {
-    char* w = reserve(t.out, n + 16);
-    if (n <= 16 && t.parser.end - from >= 16) {
+    if (n <= 16 && t.parser.end - from >= 16 && t.out.capacity - t.out.size >= 16) {
+        char* const w = t.out.data.get() + t.out.size;
         std::memcpy(w, from, 8);
         std::memcpy(w + 8, from + 8, 8);
-    } else {
-        std::memcpy(w, from, n);
+        commit(t.out, w + n);
+        return;
     }
+    char* const w = reserve(t.out, n);
+    std::memcpy(w, from, n);
     commit(t.out, w + n);
 }
 
@@ -124,11 +127,20 @@ void order_members(Transcoder& t, std::size_t mark) {
     const std::size_t body = first[0].start;  // just after the opening brace
     for (i = 0; i < count; ++i) first[i].end = i + 1 < count ? first[i + 1].start - 1 : t.out.size;
     const std::size_t kept = sort_by_name(first, count);
-    t.moved.assign(t.out.data.get() + body, t.out.size - body);
-    t.out.size = body;
-    for (i = 0; i < kept; ++i) {
-        if (i != 0) put(t.out, ',');
-        append(t.out, std::string_view(t.moved).substr(first[i].start - body, first[i].end - first[i].start));
+    // Members that kept their place (each starts just after its predecessor's comma)
+    // stay where they were printed; only the text from the first moved one is rewritten.
+    std::size_t from = body;
+    std::size_t same = 0;
+    while (same < kept && first[same].start == from) from = first[same++].end + 1;
+    if (same == kept) {  // only repeated names after the last kept member were dropped
+        t.out.size = same == 0 ? body : first[same - 1].end;
+        return;
+    }
+    t.moved.assign(t.out.data.get() + from, t.out.size - from);
+    t.out.size = from;
+    for (i = same; i < kept; ++i) {
+        if (i != same) put(t.out, ',');
+        append(t.out, std::string_view(t.moved).substr(first[i].start - from, first[i].end - first[i].start));
     }
 }
 

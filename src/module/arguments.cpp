@@ -1,10 +1,14 @@
 // Argument matching and the conversion rules: text, sequence (with its element rules)
 // and count, each followed by the labelling rule that names the parameter in TypeErrors.
+#include "module/buffers.hpp"
 #include "module/errors.hpp"
 #include "module/frame.hpp"
+#include "module/utf8.hpp"
 
 #include <algorithm>
 #include <limits>
+#include <new>
+#include <stdexcept>
 #include <type_traits>
 
 namespace zelk::py {
@@ -48,14 +52,18 @@ bool argument_extraction_error(const char* param) {
 // `plain(item)` tells whether converting the item can run no Python code at all.
 template <class Reserve, class Each, class Plain>
 bool walk_sequence(PyObject* obj, Reserve&& reserve, Each&& each, Plain&& plain) {
-    if (PyUnicode_Check(obj)) {
-        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-        return false;
-    }
-    if (!PySequence_Check(obj)) return fail_cannot_convert(obj, "Sequence");
+    // An exact list or tuple is neither a str nor a non-sequence: the two type tests (host
+    // calls in the limited API) are only asked of other objects.
     const bool is_list = PyList_CheckExact(obj);
     const bool exact = is_list || PyTuple_CheckExact(obj);
-    Py_ssize_t hint = PySequence_Size(obj);
+    if (!exact) {
+        if (PyUnicode_Check(obj)) {
+            PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+            return false;
+        }
+        if (!PySequence_Check(obj)) return fail_cannot_convert(obj, "Sequence");
+    }
+    Py_ssize_t hint = exact ? (is_list ? PyList_Size(obj) : PyTuple_Size(obj)) : PySequence_Size(obj);
     if (hint < 0) {
         PyErr_Clear();
         hint = 0;
@@ -70,12 +78,15 @@ bool walk_sequence(PyObject* obj, Reserve&& reserve, Each&& each, Plain&& plain)
     if (exact) {
         auto length = [&] { return is_list ? PyList_Size(obj) : PyTuple_Size(obj); };
         auto at = [&](Py_ssize_t i) { return is_list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i); };
-        Py_ssize_t size = length();
+        Py_ssize_t size = hint;
+        // Items are scattered objects: in a long sequence, fetch the one `ahead` places on
+        // into cache now, and what the item half as far on refers to (it arrived
+        // meanwhile). A short one mostly lies in cache already, where asking costs more
+        // host calls than it saves.
+        constexpr Py_ssize_t ahead = 8, long_sequence = 16384;
+        const bool fetch_ahead = std::decay_t<Plain>::scattered && size >= long_sequence;
         for (Py_ssize_t i = 0; i < size; ++i) {
-            // Items are scattered objects: fetch the one `ahead` places on into cache now,
-            // and what the item half as far on refers to (it arrived meanwhile).
-            constexpr Py_ssize_t ahead = 8;
-            if (std::decay_t<Plain>::scattered && i + ahead < size) {
+            if (fetch_ahead && i + ahead < size) {
                 __builtin_prefetch(at(i + ahead));
                 plain.prefetch_inside(at(i + ahead / 2));
             }
@@ -124,7 +135,7 @@ struct Float32Element {
 
 // The text rule: a view of the str's UTF-8 form.
 bool text_value(PyObject* obj, std::string_view& out) {
-    if (!PyUnicode_Check(obj)) return fail_cannot_convert(obj, "PyString");
+    if (!PyUnicode_CheckExact(obj) && !PyUnicode_Check(obj)) return fail_cannot_convert(obj, "PyString");
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
     if (data == nullptr) return host_failed();
@@ -158,15 +169,15 @@ struct PlainNumber {  // float and int objects convert without running Python co
 
 struct PlainText {  // reading a str's UTF-8 form runs no Python code
     static constexpr bool scattered = true;
-    bool operator()(PyObject* item) const { return PyUnicode_Check(item); }
+    bool operator()(PyObject* item) const { return PyUnicode_CheckExact(item) || PyUnicode_Check(item); }
     void prefetch_inside(PyObject*) const {}
 };
 
 struct PlainPair {  // neither does reading a tuple's items; its strings are read next
     static constexpr bool scattered = true;
-    bool operator()(PyObject* item) const { return PyTuple_Check(item); }
+    bool operator()(PyObject* item) const { return PyTuple_CheckExact(item) || PyTuple_Check(item); }
     void prefetch_inside(PyObject* item) const {
-        if (PyTuple_Check(item) && PyTuple_Size(item) == 2) {
+        if (PyTuple_CheckExact(item) && PyTuple_Size(item) == 2) {
             __builtin_prefetch(PyTuple_GetItem(item, 0));
             __builtin_prefetch(PyTuple_GetItem(item, 1));
         }
@@ -246,14 +257,36 @@ Ref lossy_name(PyObject* name) {
     return Ref(PyUnicode_DecodeUTF8(PyBytes_AsString(raw.get()), PyBytes_Size(raw.get()), "replace"));
 }
 
-// Keeps a strong reference to `owner` for the rest of the call, so that views into the
-// text it owns stay valid.
-void hold(Keep& keep, PyObject* owner) {
-    Ref held(Py_NewRef(owner));
-    keep.push_back(std::move(held));
+}  // namespace
+
+// ------------------------------------------------------------ borrowed views
+
+Keep::~Keep() {
+    if (collection_was_ > 0) PyGC_Enable();
 }
 
-}  // namespace
+void Keep::hold(PyObject* owner) { held_.emplace_back(Py_NewRef(owner)); }
+
+void Keep::borrow(PyObject* container) {
+    if (borrowed_count_ == room) pin();
+    if (collection_was_ < 0) collection_was_ = PyGC_Disable();
+    borrowed_[borrowed_count_++] = container;
+}
+
+void Keep::pin() {
+    // No Python code ran since the items were read, so the containers still hold them.
+    for (PyObject* container : std::span(borrowed_, borrowed_count_)) {
+        const bool is_list = PyList_CheckExact(container);
+        const Py_ssize_t size = is_list ? PyList_Size(container) : PyTuple_Size(container);
+        held_.reserve(held_.size() + std::size_t(size));
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            hold(is_list ? PyList_GetItem(container, i) : PyTuple_GetItem(container, i));
+        }
+    }
+    borrowed_count_ = 0;
+    if (collection_was_ > 0) PyGC_Enable();
+    collection_was_ = -1;
+}
 
 // ------------------------------------------------------------ argument matching
 
@@ -314,38 +347,192 @@ bool extract_text(PyObject* obj, const char* param, std::string_view& out) {
     return text_value(obj, out) || argument_extraction_error(param);
 }
 
+bool extract_text_pieces(PyObject* obj, const char* param, TextSink sink, void* context) {
+    // Below this length, or for an ASCII str (whose UTF-8 form is its storage) or a
+    // subclass, the plain text rule is used.
+    constexpr Py_ssize_t chunk = 4096;
+    const Py_ssize_t length = PyUnicode_CheckExact(obj) ? PyUnicode_GetLength(obj) : 0;
+    bool whole = length < 4 * chunk;
+    if (!whole) {
+        Ref ascii(PyObject_CallMethod(obj, "isascii", nullptr));
+        if (!ascii) return host_failed() || argument_extraction_error(param);
+        whole = ascii.get() == Py_True;
+    }
+    if (whole) {
+        std::string_view text;
+        if (!text_value(obj, text)) return argument_extraction_error(param);
+        sink(context, text);
+        return true;
+    }
+    const Utf8Encoder encode = pick_utf8_encoder();
+    std::vector<std::uint32_t> code_points(chunk);
+    std::vector<char> utf8(4 * chunk + utf8_slack);
+    for (Py_ssize_t at = 0; at < length; at += chunk) {
+        const Py_ssize_t end = std::min(at + chunk, length);
+        Ref piece(PyUnicode_Substring(obj, at, end));
+        if (!piece || PyUnicode_AsUCS4(piece.get(), reinterpret_cast<Py_UCS4*>(code_points.data()),
+                                       chunk, 0) == nullptr) {
+            return host_failed() || argument_extraction_error(param);
+        }
+        const std::ptrdiff_t size = encode(code_points.data(), std::size_t(end - at), utf8.data());
+        if (size < 0) {
+            // A lone surrogate: the text rule raises the host's error for the whole str.
+            std::string_view text;
+            if (!text_value(obj, text)) return argument_extraction_error(param);
+            throw Panic{"a surrogate with a UTF-8 form"};
+        }
+        sink(context, {utf8.data(), std::size_t(size)});
+    }
+    return true;
+}
+
 bool extract_floats(PyObject* obj, const char* param, std::vector<double>& out) {
     return append_sequence(obj, out, FloatElement{}, PlainNumber{}) || argument_extraction_error(param);
 }
 
 bool extract_floats32(PyObject* obj, const char* param, std::vector<float>& out) {
+    Readable memo;
+    if (read_floats32(obj, memo, out)) return true;
     return append_sequence(obj, out, Float32Element{}, PlainNumber{}) || argument_extraction_error(param);
 }
 
-bool extract_rows(PyObject* obj, const char* param, Rows& out) {
+bool extract_floats32(PyObject* obj, const char* param, Floats32& out, Views& views) {
+    if (read_floats32(obj, views.readable, out)) {
+        if (out.buffer.held()) views.add(out);
+        return true;
+    }
+    views.settle();
+    if (!append_sequence(obj, out.storage, Float32Element{}, PlainNumber{})) return argument_extraction_error(param);
+    out.values = out.storage;
+    return true;
+}
+
+bool extract_floats_folded(PyObject* obj, const char* param, FloatFold fold, double& total) {
+    const double start = total;
+    if (read_floats_folded(obj, fold, total)) return true;
+    total = start;
+    // Values pass through a small block that stays in cache, in iteration order; a short
+    // block lets the additions of one overlap the reading of the next.
+    constexpr std::size_t block = 32;
+    double values[block];
+    std::size_t count = 0;
+    // An exact list is walked by index as walk_sequence walks it (the length read again
+    // after an item whose conversion may run Python code), in a loop kept tight for the
+    // common list of floats.
+    if (PyList_CheckExact(obj)) {
+        Py_ssize_t size = PyList_Size(obj);
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            PyObject* item = PyList_GetItem(obj, i);
+            double& value = values[count];
+            if (PyFloat_CheckExact(item)) {
+                value = PyFloat_AsDouble(item);  // cannot fail
+            } else if (PlainNumber{}(item)) {
+                if (!FloatElement{}(item, value)) return argument_extraction_error(param);
+            } else {
+                Ref held(Py_NewRef(item));
+                if (!FloatElement{}(held.get(), value)) return argument_extraction_error(param);
+                size = PyList_Size(obj);
+            }
+            if (++count == block) {
+                total = fold(total, {values, count});
+                count = 0;
+            }
+        }
+        total = fold(total, {values, count});
+        return true;
+    }
     const bool ok = walk_sequence(
-        obj, [&](std::size_t n) { out.offsets.reserve(n + 1); },
+        obj, [](std::size_t) {},
+        [&](PyObject* item) {
+            if (!FloatElement{}(item, values[count])) return false;
+            if (++count == block) {
+                total = fold(total, {values, count});
+                count = 0;
+            }
+            return true;
+        },
+        PlainNumber{});
+    if (!ok) return argument_extraction_error(param);
+    total = fold(total, {values, count});
+    return true;
+}
+
+namespace {
+
+// The plain row rule into ragged rows; a row that is a numeric buffer is read by its memory.
+// Rows are usually all of one length, so the first row's length times the number of rows
+// is reserved once; that is only a hint, and a hint too large to allocate is dropped.
+bool append_rows(PyObject* obj, Readable& memo, Rows& out) {
+    std::size_t expected_rows = 0;
+    return walk_sequence(
+        obj,
+        [&](std::size_t n) {
+            expected_rows = n;
+            out.offsets.reserve(n + 1);
+        },
         [&](PyObject* row) {
-            if (!append_sequence(row, out.values, Float32Element{}, PlainNumber{})) return false;
+            if (!read_floats32(row, memo, out.values) &&
+                !append_sequence(row, out.values, Float32Element{}, PlainNumber{})) {
+                return false;
+            }
             out.offsets.push_back(out.values.size());
+            std::size_t wanted = 0;
+            if (out.offsets.size() == 2 && !__builtin_mul_overflow(out.values.size(), expected_rows, &wanted)) {
+                try {
+                    out.values.reserve(wanted);
+                } catch (const std::bad_alloc&) {
+                } catch (const std::length_error&) {
+                }
+            }
             return true;
         },
         NeverPlain{});
-    return ok || argument_extraction_error(param);
+}
+
+}  // namespace
+
+bool extract_rows(PyObject* obj, const char* param, Rows& out) {
+    Readable memo;
+    Matrix32 matrix;
+    if (read_matrix(obj, memo, matrix)) {
+        out.values.insert(out.values.end(), matrix.data, matrix.data + matrix.count * matrix.cols);
+        for (std::size_t i = 0; i < matrix.count; ++i) out.offsets.push_back(out.offsets.back() + matrix.cols);
+        return true;
+    }
+    return append_rows(obj, memo, out) || argument_extraction_error(param);
+}
+
+bool extract_matrix(PyObject* obj, const char* param, Matrix32& out, Views& views) {
+    if (read_matrix(obj, views.readable, out)) {
+        if (out.buffer.held()) views.add(out);
+        return true;
+    }
+    views.settle();
+    return append_rows(obj, views.readable, out.rows) || argument_extraction_error(param);
+}
+
+// An exact list or tuple: its items may be viewed borrowed (see Keep). Any other
+// sequence is walked through the protocol, which may run Python code: what was borrowed
+// before is pinned first.
+bool lend_items(PyObject* obj, Keep& keep) {
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+        // An empty one lends nothing: collection need not be held off for it.
+        if ((PyList_CheckExact(obj) ? PyList_Size(obj) : PyTuple_Size(obj)) > 0) keep.borrow(obj);
+        return true;
+    }
+    keep.pin();
+    return false;
 }
 
 bool extract_texts(PyObject* obj, const char* param, std::vector<std::string_view>& out,
                    Keep& keep) {
+    const bool lent = lend_items(obj, keep);
     const bool ok = walk_sequence(
-        obj,
-        [&](std::size_t n) {
-            out.reserve(n);
-            keep.reserve(keep.size() + n);
-        },
+        obj, [&](std::size_t n) { out.reserve(n); },
         [&](PyObject* item) {
             std::string_view text;
             if (!text_value(item, text)) return false;
-            hold(keep, item);
+            if (!lent || !PyUnicode_CheckExact(item)) keep.hold(item);
             out.push_back(text);
             return true;
         },
@@ -354,24 +541,28 @@ bool extract_texts(PyObject* obj, const char* param, std::vector<std::string_vie
 }
 
 bool extract_pairs(PyObject* obj, const char* param, std::vector<TextPair>& out, Keep& keep) {
+    const bool lent = lend_items(obj, keep);
     const bool ok = walk_sequence(
-        obj,
-        [&](std::size_t n) {
-            out.reserve(n);
-            keep.reserve(keep.size() + n);
-        },
+        obj, [&](std::size_t n) { out.reserve(n); },
         [&](PyObject* item) {
-            if (!PyTuple_Check(item)) return fail_cannot_convert(item, "PyTuple");
+            if (!PyTuple_CheckExact(item) && !PyTuple_Check(item)) return fail_cannot_convert(item, "PyTuple");
             const Py_ssize_t size = PyTuple_Size(item);
             if (size != 2) {
                 PyErr_Format(PyExc_ValueError,
                              "expected tuple of length 2, but got tuple of length %zd", size);
                 return false;
             }
+            PyObject* first = PyTuple_GetItem(item, 0);
+            PyObject* second = PyTuple_GetItem(item, 1);
             TextPair pair;
-            if (!text_value(PyTuple_GetItem(item, 0), pair.first)) return false;
-            if (!text_value(PyTuple_GetItem(item, 1), pair.second)) return false;
-            hold(keep, item);  // the tuple holds both strings
+            if (!text_value(first, pair.first)) return false;
+            if (!text_value(second, pair.second)) return false;
+            // The tuple holds both strings; an exact tuple of exact strings in an exact
+            // container is viewed borrowed.
+            if (!lent || !PyTuple_CheckExact(item) || !PyUnicode_CheckExact(first) ||
+                !PyUnicode_CheckExact(second)) {
+                keep.hold(item);
+            }
             out.push_back(pair);
             return true;
         },
@@ -392,12 +583,17 @@ bool extract_bytes(PyObject* obj, const char* param, std::span<const std::uint8_
         }
         PyErr_Clear();
     }
-    if (!copy_bytearray(obj, storage) &&
+    if (!copy_bytearray(obj, storage) && !read_bytes(obj, storage) &&
         !append_sequence(obj, storage, ByteElement{}, PlainNumber{})) {
         return argument_extraction_error(param);
     }
     out = storage;
     return true;
+}
+
+bool extract_bytes(PyObject* obj, const char* param, std::span<const std::uint8_t>& out,
+                   ByteStorage& storage) {
+    return read_bytes(obj, out, storage) || extract_bytes(obj, param, out, storage.bytes);
 }
 
 bool extract_count(PyObject* obj, const char* param, std::uint64_t& out) {
@@ -414,6 +610,11 @@ bool extract_count(PyObject* obj, const char* param, std::uint64_t& out) {
     }
     out = value;
     return true;
+}
+
+bool extract_count(PyObject* obj, const char* param, std::uint64_t& out, Views& views) {
+    if (!PyLong_Check(obj)) views.settle();  // __index__ may run Python code
+    return extract_count(obj, param, out);
 }
 
 PyObject* raise_value_error(std::string_view message) {

@@ -31,6 +31,12 @@ PyObject* build_bytes(std::string_view bytes) {
     return checked(PyBytes_FromStringAndSize(bytes.data(), Py_ssize_t(bytes.size())));
 }
 
+PyObject* build_bytes_to_fill(std::size_t size, char*& storage) {
+    PyObject* bytes = checked(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(size)));
+    storage = PyBytes_AsString(bytes);
+    return bytes;
+}
+
 PyObject* build_float(double value) { return checked(PyFloat_FromDouble(value)); }
 
 PyObject* build_uint(std::uint64_t value) {

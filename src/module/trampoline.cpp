@@ -12,8 +12,10 @@ namespace zelk::py {
 namespace {
 
 // Levels of native entry on this thread; tells nested entries (a conversion that calls
-// back into the module) apart from the outermost one.
-thread_local int entry_level = 0;
+// back into the module) apart from the outermost one. The initial-exec model makes each
+// access one load off the thread pointer instead of a call to the TLS resolver (the
+// variable is a few bytes of the static TLS room the loader keeps for loaded modules).
+__attribute__((tls_model("initial-exec"))) thread_local int entry_level = 0;
 
 struct EntryLevel {
     EntryLevel() noexcept { ++entry_level; }

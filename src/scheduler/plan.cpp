@@ -205,12 +205,17 @@ void sort_by_bytes(typename std::vector<Index>::iterator first, typename std::ve
 template <class Index>
 std::vector<Index> byte_order(const std::vector<std::uint64_t>& keys, const Names<Index>& distinct) {
     const std::size_t n = keys.size();
+    std::vector<Index> order(n);
+    for (std::size_t id = 0; id < n; ++id) order[id] = Index(id);
+    if (n < 256) {  // a few names: a comparison sort costs less than the radix tables
+        sort_by_bytes<Index>(order.begin(), order.end(), distinct);
+        return order;
+    }
     std::vector<std::size_t> counts(8 * 256, 0);
     for (const std::uint64_t k : keys) {
         for (int d = 0; d < 8; ++d) ++counts[256 * d + ((k >> (8 * d)) & 0xff)];
     }
-    std::vector<Index> order(n), spare(n);
-    for (std::size_t id = 0; id < n; ++id) order[id] = Index(id);
+    std::vector<Index> spare(n);
     for (int d = 0; d < 8; ++d) {
         std::size_t* count = counts.data() + 256 * d;
         if (n == 0 || count[(keys[0] >> (8 * d)) & 0xff] == n) continue;  // every key has this byte
@@ -233,6 +238,7 @@ std::vector<Index> byte_order(const std::vector<std::uint64_t>& keys, const Name
 
 template <class Index>
 Plan plan_with(std::span<const std::string_view> nodes, std::span<const Edge> edges, HashKey key) {
+    if (nodes.empty()) return {};
     Names<Index> distinct{nodes, {}};
     distinct.first.reserve(nodes.size());
     NameTable<Index> table = make_table<Index>(nodes.size(), key);
@@ -406,6 +412,7 @@ Plan plan_wide(std::span<const std::string_view> nodes, std::span<const Edge> ed
 }
 
 Plan plan(std::span<const std::string_view> nodes, std::span<const Edge> edges) {
+    if (nodes.empty()) return {};  // no node, no superstep: nothing to build
     return plan(nodes, edges, draw_hash_key(nodes.data()));
 }
 

@@ -1,13 +1,18 @@
-// Reducers at volume: exact integer sums against a 128-bit reference, and in-place
-// appends of the superstep routine against the read-only fold.
+// Reducers at volume: exact integer sums against a 128-bit reference, in-place appends of
+// the superstep routine against the read-only fold, and the channel index under names made
+// to collide.
+#include "channels/name_index.hpp"
 #include "channels/reduce.hpp"
 #include "channels/superstep.hpp"
 #include "check.hpp"
 #include "json/parse.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <functional>
 #include <random>
 #include <string>
+#include <vector>
 
 using namespace zelk;
 using zelk_test::check;
@@ -93,10 +98,113 @@ void in_place_appends_match_the_fold() {
           "the read-only fold keeps its current value");
 }
 
+// Printable 16-byte names whose unkeyed library hash agrees in its low `bits` bits: every
+// one of them would land in the same home slot of a power-of-two table of up to 2^bits
+// slots indexed by that hash.
+std::vector<std::string> colliding_names(std::size_t count, int bits) {
+    std::vector<std::string> names;
+    const std::uint64_t mask = (std::uint64_t(1) << bits) - 1;
+    char text[17];
+    for (std::uint64_t i = 0; names.size() < count; ++i) {
+        std::snprintf(text, sizeof text, "ch%014llx", static_cast<unsigned long long>(i * 0x9E3779B97F4A7C15ULL >> 8));
+        const std::string_view name(text, 16);
+        if ((std::hash<std::string_view>{}(name) & mask) == 0) names.emplace_back(name);
+    }
+    return names;
+}
+
+// The channel index keeps probe runs short for names that collide under the unkeyed hash,
+// and the superstep that creates those channels gives each its value, in name order.
+void colliding_names_stay_cheap() {
+    const std::vector<std::string> names = colliding_names(3000, 13);
+    for (const std::uint64_t seed : {0ULL, 1ULL, 0x5555ULL}) {
+        channels::NameIndex index = channels::make_index({seed, ~seed}, 0);
+        std::vector<std::uint64_t> hashes;
+        const auto name_at = [&](std::size_t i) { return std::string_view(names[i]); };
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            const std::uint64_t h = channels::hash_name(index, names[i]);
+            check(channels::find_name(index, h, names[i], name_at) == channels::not_found, "fresh name absent");
+            hashes.push_back(h);
+            channels::add_name(index, h, i, [&](std::size_t k) { return hashes[k]; });
+        }
+        check(index.slots.size() <= std::size_t(1) << 13, "the table is no larger than the collision mask covers");
+        check(index.probe_longest < 48, "longest probe run stays short");
+        check(index.probe_total < 2 * names.size(), "probe runs stay short on average");
+        std::size_t found = 0;
+        for (std::size_t i = 0; i < names.size(); ++i) found += channels::find_name(index, hashes[i], names[i], name_at) == i;
+        check(found == names.size(), "every name found at its position");
+    }
+
+    std::string updates = "[{", expected = "{";
+    std::vector<std::string> sorted = names;
+    std::sort(sorted.begin(), sorted.end());
+    for (std::size_t i = 0; i < names.size(); ++i) updates += (i ? ",\"" : "\"") + names[i] + "\":" + std::to_string(i);
+    for (const std::string& name : sorted) {
+        const auto at = std::find(names.begin(), names.end(), name) - names.begin();
+        expected += (expected.size() > 1 ? ",\"" : "\"") + name + "\":" + std::to_string(at);
+    }
+    updates += "},null]";
+    expected += "}";
+    const json::Outcome result = channels::advance_superstep("{}", "{}", updates);
+    check(result.ok() && json::view(result.text) == expected, "colliding names become channels");
+}
+
+// Random supersteps give the same outcome, text or error, whether writes find the parsed
+// channels by search in name order or through the hash index.
+void state_lookups_agree() {
+    std::mt19937_64 random(11);
+    const std::vector<std::string> pool = {"a", "b", "ab", "", "channel_1", "channel_2", "channel_10", "\\u00e9",
+                                           "q\\\"", "z", "deep", "B", "channel_1x"};
+    std::string deep;
+    for (int i = 0; i < 125; ++i) deep += "{\"k\":";
+    deep += "{}";
+    deep += std::string(125, '}');
+    const auto value = [&]() -> std::string {
+        switch (random() % 6) {
+            case 0: return std::to_string(random() % 100);
+            case 1: return "[" + std::to_string(random() % 9) + ",\"s\"]";
+            case 2: return "{\"y\":1,\"x\":[2.50]}";
+            case 3: return "null";
+            case 4: return random() % 8 == 0 ? deep : "\"t\"";
+            default: return "-0.5";
+        }
+    };
+    const auto object = [&](std::size_t members) {
+        std::string text = "{";
+        for (std::size_t i = 0; i < members; ++i) {
+            if (i) text += ",";
+            text += "\"" + pool[random() % pool.size()] + "\":" + value();
+        }
+        return text + "}";
+    };
+    const char* const kinds[] = {"add", "append", "last_value"};
+    int failures = 0;
+    for (int round = 0; round < 3000 && failures < 5; ++round) {
+        const std::string state = object(random() % 12);
+        std::string reducers = "{";
+        for (std::size_t i = 0, n = random() % 10; i < n; ++i) {
+            reducers += (i ? ",\"" : "\"") + pool[random() % pool.size()] + "\":\"" + kinds[random() % 3] + "\"";
+        }
+        reducers += "}";
+        std::string updates = "[";
+        for (std::size_t i = 0, n = random() % 5; i < n; ++i) {
+            if (i) updates += ",";
+            updates += random() % 9 == 0 ? (random() % 2 ? "null" : "7") : object(random() % 4);
+        }
+        updates += "]";
+        const json::Outcome searched = channels::advance_superstep(state, reducers, updates, channels::StateLookup::search);
+        const json::Outcome indexed = channels::advance_superstep(state, reducers, updates, channels::StateLookup::index);
+        const bool same = searched.error == indexed.error && json::view(searched.text) == json::view(indexed.text);
+        if (!check(same, "lookups agree on " + state + " " + reducers + " " + updates)) ++failures;
+    }
+}
+
 }  // namespace
 
 int main() {
     exact_integer_sums();
     in_place_appends_match_the_fold();
+    colliding_names_stay_cheap();
+    state_lookups_agree();
     return zelk_test::finish();
 }

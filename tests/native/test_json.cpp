@@ -126,6 +126,8 @@ void text_and_byte_entry_points() {
     }
 }
 
+std::string transcoded(std::string_view input, bool bytes);
+
 // Large objects out of order go through the stable sort; the last of repeated names wins.
 void large_objects_keep_the_last_member() {
     std::string text = "{";
@@ -140,6 +142,18 @@ void large_objects_keep_the_last_member() {
     for (const auto& name : names) expected += "\"" + name + "\":" + std::to_string(200 + std::stoi(name.substr(1))) + ",";
     expected.back() = '}';
     check(outcome_of(text, false) == expected, "40 names three times, reversed");
+
+    // A long ascending run, then names out of order that repeat some of it: only the tail
+    // is sorted, and merging it keeps the later member of each repeated name.
+    const auto name = [](int k) { return "\"k" + std::string(k < 10 ? "0" : "") + std::to_string(k) + "\":"; };
+    text = "{";
+    for (int k = 0; k < 60; ++k) text += name(k) + "0,";
+    for (int k = 30; k >= 10; k -= 2) text += name(k) + "1,";
+    text += name(70) + "2}";
+    expected = "{";
+    for (int k = 0; k < 60; ++k) expected += name(k) + (k >= 10 && k <= 30 && k % 2 == 0 ? "1," : "0,");
+    expected += name(70) + "2}";
+    check(outcome_of(text, false) == expected && transcoded(text, false) == expected, "ascending run, then repeats");
 }
 
 void byte_order_of_names() {
