@@ -2,10 +2,13 @@
 PYTHON ?= python3
 VENV ?= .venv
 BIN := $(VENV)/bin
+# cmake and ninja come from the virtual environment (requirements-dev.txt), not the PATH.
+CMAKE := $(abspath $(BIN)/cmake)
+CMAKE_GENERATOR := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN)/ninja)
 DEV_BUILD := build/dev
 WHEEL_DIR := dist
 
-.PHONY: test dev native demo bench bench-native wheel clean asan
+.PHONY: test dev native demo bench bench-native wheel clean asan fuzz valgrind clang
 
 $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)
@@ -33,17 +36,18 @@ $(VENV)/.zelk-runtime: runtime/pyproject.toml | $(BIN)/python
 # Test-only targets: the probe module that exercises the frame's failure paths, and the
 # native test programs of the pure cores.
 dev: $(BIN)/python
-	cmake -S . -B $(DEV_BUILD) -G Ninja -DZELK_DEV_TARGETS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	$(CMAKE) -S . -B $(DEV_BUILD) $(CMAKE_GENERATOR) -DZELK_DEV_TARGETS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 		-DPython_EXECUTABLE=$(abspath $(BIN)/python) -DSKBUILD_SABI_COMPONENT=Development.SABIModule >/dev/null
-	cmake --build $(DEV_BUILD)
+	$(CMAKE) --build $(DEV_BUILD)
 
 native: dev
 	@set -e; for t in $(DEV_BUILD)/test_*; do echo "== $$t"; $$t; done
 
-# The suite, run with the one wheel on each interpreter of TEST_PYTHONS (by default the
-# one that builds; CI passes every CPython from 3.11 on that pyenv has).
-TEST_PYTHONS ?= $(PYTHON)
+# The suite, run with the one wheel on each interpreter of TEST_PYTHONS: by default every
+# CPython from 3.11 on that this machine has (.ci/pythons), else the one that builds.
+TEST_PYTHONS ?= $(or $(shell .ci/pythons),$(PYTHON))
 test: wheel dev
+	@echo "== testing on: $(TEST_PYTHONS)"
 	@set -e; for py in $(TEST_PYTHONS); do \
 		version=$$($$py -c 'import sys; print("%d.%d" % sys.version_info[:2])'); \
 		env=$(VENV)-$$version; \
@@ -87,13 +91,70 @@ clean:
 # The extension, probe and native tests built with address and undefined-behaviour
 # sanitizers, and the suite run against that build.
 ASAN_BUILD := build/asan
+UBSAN_OPTIONS := halt_on_error=1:print_stacktrace=1
 asan: wheel
 	$(BIN)/python -m pip install --quiet --force-reinstall --no-deps $(WHEEL_DIR)/*.whl
-	cmake -S . -B $(ASAN_BUILD) -G Ninja -DZELK_DEV_TARGETS=ON -DZELK_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
+	$(CMAKE) -S . -B $(ASAN_BUILD) $(CMAKE_GENERATOR) -DZELK_DEV_TARGETS=ON -DZELK_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
 		-DPython_EXECUTABLE=$(abspath $(BIN)/python) -DSKBUILD_SABI_COMPONENT=Development.SABIModule >/dev/null
-	cmake --build $(ASAN_BUILD)
-	@set -e; for t in $(ASAN_BUILD)/test_*; do $$t; done
+	$(CMAKE) --build $(ASAN_BUILD)
+	@set -e; for t in $(ASAN_BUILD)/test_*; do echo "== $$t"; UBSAN_OPTIONS=$(UBSAN_OPTIONS) $$t; done
 	cd tests && LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
-		PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+		PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=$(UBSAN_OPTIONS) \
 		PYTHONPATH=$(abspath $(ASAN_BUILD)) ZELK_DEV_BUILD=$(abspath $(ASAN_BUILD)) \
 		../$(BIN)/python -m pytest -q -p no:cacheprovider -x .
+
+# clang from Debian's packages with its libFuzzer runtime, installed when missing.
+CLANGXX ?= clang++
+$(BIN)/.clang: | $(BIN)/python
+	@printf 'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { return 0; }' | \
+		$(CLANGXX) -x c++ -fsanitize=fuzzer - -o $(BIN)/.clang-probe 2>/dev/null || { \
+		apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang && \
+		major=$$($(CLANGXX) -dumpversion | cut -d. -f1) && \
+		DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libclang-rt-$$major-dev; }
+	rm -f $(BIN)/.clang-probe
+	touch $@
+
+# Every fuzz target under libFuzzer (with address and undefined-behaviour sanitizers) for
+# FUZZ_SECONDS each, from its seed corpus (the parsers also from the conformance corpus
+# beside the tree); new inputs go to build/fuzz-corpus/, crashes to build/fuzz-crashes/.
+# Then the Python harness over the module's ten functions, for as long.
+FUZZ_SECONDS ?= 60
+FUZZ_BUILD := build/fuzz
+SHARED ?= ../shared
+CONFORMANCE := $(wildcard $(SHARED)/testdata/jsontestsuite/parsing)
+fuzz: $(BIN)/.clang $(VENV)/.zelk-installed
+	CXX=$(CLANGXX) $(CMAKE) -S . -B $(FUZZ_BUILD) $(CMAKE_GENERATOR) -DZELK_LIBFUZZER=ON -DZELK_SANITIZE=ON \
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(abspath $(BIN)/python) \
+		-DSKBUILD_SABI_COMPONENT=Development.SABIModule >/dev/null
+	$(CMAKE) --build $(FUZZ_BUILD) --target fuzz_targets
+	@set -e; mkdir -p build/fuzz-crashes; for source in fuzz/*.cpp; do \
+		name=$$(basename $$source .cpp); [ $$name = replay_main ] && continue; \
+		mkdir -p build/fuzz-corpus/$$name; \
+		seeds=fuzz/corpus/$$name; case $$name in json_parse) seeds="$$seeds $(CONFORMANCE)";; esac; \
+		echo "== fuzz_$$name for $(FUZZ_SECONDS) s"; \
+		UBSAN_OPTIONS=$(UBSAN_OPTIONS) $(FUZZ_BUILD)/fuzz_$$name -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+			-artifact_prefix=build/fuzz-crashes/$$name- build/fuzz-corpus/$$name $$seeds \
+			> build/fuzz-$$name.log 2>&1 || { tail -n 60 build/fuzz-$$name.log; exit 1; }; \
+		grep -E '^Done|stat::number_of_executed_units|cov:' build/fuzz-$$name.log | tail -n 2; \
+	done
+	$(BIN)/python -m pip install --quiet 'atheris>=2.3'
+	cd tests && $(abspath $(BIN)/python) fuzz_functions.py -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1
+
+# A short selection of calls on every function's success and failure paths under
+# memcheck, with the interpreter's own allocations suppressed: any definite loss fails.
+valgrind: $(VENV)/.zelk-installed
+	@command -v valgrind >/dev/null || { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq valgrind; }
+	cd tests && PYTHONMALLOC=malloc valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite \
+		--errors-for-leak-kinds=definite --error-exitcode=1 --suppressions=$(abspath .ci/valgrind.supp) \
+		$(abspath $(BIN)/python) call_cases.py 300
+
+# The extension, probe, native tests and fuzz replays built by clang++ beside g++, and the
+# suite run against that build.
+CLANG_BUILD := build/clang
+clang: $(BIN)/.clang $(VENV)/.zelk-installed
+	CXX=$(CLANGXX) $(CMAKE) -S . -B $(CLANG_BUILD) $(CMAKE_GENERATOR) -DZELK_DEV_TARGETS=ON \
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(abspath $(BIN)/python) \
+		-DSKBUILD_SABI_COMPONENT=Development.SABIModule >/dev/null
+	$(CMAKE) --build $(CLANG_BUILD)
+	cd tests && PYTHONPATH=$(abspath $(CLANG_BUILD)) ZELK_DEV_BUILD=$(abspath $(CLANG_BUILD)) \
+		../$(BIN)/python -m pytest -q -p no:cacheprovider .

@@ -96,7 +96,10 @@ void bench_shape(std::size_t rows, std::size_t cols, int rounds) {
     contenders.push_back({"read", [&] { sink = read_matrix(data, count); }, {}});
     const std::pair<ScorePath, const char*> paths[] = {
         {ScorePath::portable, "portable"}, {ScorePath::avx2, "avx2"}, {ScorePath::avx512, "avx512"}};
-    for (const auto& [path, name] : paths) {
+    for (const auto& entry : paths) {
+        // Plain variables: clang before 16 cannot capture a structured binding.
+        const ScorePath path = entry.first;
+        const char* name = entry.second;
         if (!path_available(path)) {
             std::printf("%zux%zu %s: not on this CPU\n", rows, cols, name);
             continue;

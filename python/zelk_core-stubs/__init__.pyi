@@ -19,7 +19,10 @@ else:
 
 __version__: Final[str]
 RUST: Final[bool]
-__all__: list[str]
+__all__ = [
+    "RUST", "__version__", "advance_superstep", "aggregate_cost", "cosine_similarity", "decode_checkpoint",
+    "encode_checkpoint", "hash_event", "plan_supersteps", "reduce_channel", "top_k", "verify_chain",
+]
 
 _Number = SupportsFloat | SupportsIndex
 _Numbers = Sequence[_Number] | _Buffer

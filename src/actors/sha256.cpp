@@ -6,6 +6,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#endif
+
 namespace zelk::actors {
 
 namespace {
@@ -59,13 +63,29 @@ void compress_portable(HashState& state, const std::uint8_t* blocks, std::size_t
     }
 }
 
+#if defined(__x86_64__) || defined(__i386__)
+namespace {
+
+// cpuid leaf 1 ECX bit 9 (SSSE3) and bit 19 (SSE4.1), leaf 7 subleaf 0 EBX bit 29 (SHA).
+// Read with the instruction itself because the compilers disagree on the feature names
+// their built-in checks accept.
+bool read_sha_extensions() {
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
+    const bool shuffles = (ecx >> 9 & 1u) != 0 && (ecx >> 19 & 1u) != 0;
+    if (!shuffles || !__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
+    return (ebx >> 29 & 1u) != 0;
+}
+
+}  // namespace
+#endif
+
 bool cpu_has_sha_extensions() {
 #if defined(__x86_64__) || defined(__i386__)
-    // The compiler's runtime reads cpuid once when the library loads; asking it costs a
-    // load, whereas a cpuid instruction traps to the hypervisor in a virtual machine and
-    // costs microseconds, more than hashing a short link.
-    return __builtin_cpu_supports("sha") && __builtin_cpu_supports("sse4.1") &&
-           __builtin_cpu_supports("ssse3");
+    // Read once and kept: a cpuid instruction traps to the hypervisor in a virtual machine
+    // and costs microseconds, more than hashing a short link.
+    static const bool present = read_sha_extensions();
+    return present;
 #else
     return false;
 #endif

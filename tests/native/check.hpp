@@ -2,7 +2,6 @@
 // `finish` prints the closing tally and gives the process exit code.
 #pragma once
 #include <cstdio>
-#include <source_location>
 #include <string_view>
 
 namespace zelk_test {
@@ -18,14 +17,15 @@ inline Tally& tally() {
     return t;
 }
 
-inline bool check(bool ok, std::string_view what,
-                  std::source_location where = std::source_location::current()) {
+// The caller's place comes from the compiler built-ins, which every compiler the project
+// builds with provides (std::source_location needs a newer clang than Debian's).
+inline bool check(bool ok, std::string_view what, const char* file = __builtin_FILE(),
+                  unsigned line = __builtin_LINE()) {
     if (ok) {
         ++tally().passed;
     } else {
         ++tally().failed;
-        std::fprintf(stderr, "FAIL %s:%u: %.*s\n", where.file_name(), unsigned(where.line()),
-                     int(what.size()), what.data());
+        std::fprintf(stderr, "FAIL %s:%u: %.*s\n", file, line, int(what.size()), what.data());
     }
     return ok;
 }
