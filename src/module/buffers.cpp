@@ -142,6 +142,10 @@ bool decode_format(const char* format, Py_ssize_t itemsize, int origin, Scalar& 
 bool default_float_mode() {
 #if defined(__SSE__)
     if ((_mm_getcsr() & ~0x3Fu) != 0x1F80u) return false;
+#elif defined(__aarch64__)
+    unsigned long fpcr;  // FZ (bit 24), FZ16 (19), AH (1) and FIZ (0) must be clear
+    asm volatile("mrs %0, fpcr" : "=r"(fpcr));
+    if ((fpcr & ((1ul << 24) | (1ul << 19) | (1ul << 1) | 1ul)) != 0) return false;
 #endif
     return std::fegetround() == FE_TONEAREST;
 }

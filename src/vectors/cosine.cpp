@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <memory>
 
 #if defined(__SSE__)
@@ -25,8 +26,30 @@ struct DefaultFloatMode {
     DefaultFloatMode(const DefaultFloatMode&) = delete;
     DefaultFloatMode& operator=(const DefaultFloatMode&) = delete;
 };
+#elif defined(__aarch64__)
+// FPCR: zero is round to nearest (RMode), no flush-to-zero (FZ, FZ16, FIZ), NaN operands
+// propagated (DN, AH clear) and no exception traps.
+struct DefaultFloatMode {
+    std::uint64_t saved = read_fpcr();
+    DefaultFloatMode() noexcept { write_fpcr(0); }
+    ~DefaultFloatMode() { write_fpcr(saved); }
+    DefaultFloatMode(const DefaultFloatMode&) = delete;
+    DefaultFloatMode& operator=(const DefaultFloatMode&) = delete;
+
+    static std::uint64_t read_fpcr() noexcept {
+        std::uint64_t value;
+        asm volatile("mrs %0, fpcr" : "=r"(value) : : "memory");
+        return value;
+    }
+    static void write_fpcr(std::uint64_t value) noexcept {
+        asm volatile("msr fpcr, %0" : : "r"(value) : "memory");
+    }
+};
 #else
-struct DefaultFloatMode {};
+// No control register this build knows how to set: the platform's default mode is used.
+struct DefaultFloatMode {
+    DefaultFloatMode() noexcept {}
+};
 #endif
 
 // The sum of squares of the query is the same for every row; it is computed once.

@@ -187,6 +187,27 @@ void control_word() {
         check(same_bits(got, want) && bits(best[0].score) == bits(want[0]), "scores under FTZ/DAZ");
         check(after == odd, "control word restored");
     }
+#elif defined(__aarch64__)
+    // The same under FPCR flush-to-zero (FZ) and rounding toward minus infinity.
+    const float tiny[] = {1e-20f, 2e-20f, 3e-39f};
+    const float row[] = {3e-20f, 1e-20f, 2e-21f};
+    const Matrix m = uniform_matrix(row, 1, 3, 3);
+    const std::vector<float> want = scores_of(ScorePath::portable, tiny, m);
+    check(want[0] != 0.0f, "subnormal inputs give a nonzero score");
+    const float want_single = cosine(tiny, row);
+    std::uint64_t saved;
+    asm volatile("mrs %0, fpcr" : "=r"(saved));
+    const std::uint64_t odd = (saved & ~(std::uint64_t(3) << 22)) | (std::uint64_t(1) << 24) | (std::uint64_t(2) << 22);
+    asm volatile("msr fpcr, %0" : : "r"(odd) : "memory");
+    const std::vector<float> got = scores_of(ScorePath::portable, tiny, m);
+    const std::vector<ScoredRow> best = top_k(ScorePath::portable, tiny, m, 1);
+    const float single = cosine(tiny, row);
+    std::uint64_t after;
+    asm volatile("mrs %0, fpcr" : "=r"(after) : : "memory");
+    asm volatile("msr fpcr, %0" : : "r"(saved) : "memory");
+    check(same_bits(got, want) && bits(best[0].score) == bits(want[0]) && bits(single) == bits(want_single),
+          "scores under FZ and round-down");
+    check(after == odd, "control register restored");
 #endif
 }
 
