@@ -150,7 +150,7 @@ bool transcode_array(Transcoder& t) {
         if (!first) put(t.out, ',');
         first = false;
         Parser& p = t.parser;
-        if (starts_number(*p.cur)) {
+        if (p.cur != p.end && starts_number(*p.cur)) {
             // Integers separated by bare commas print as written: such a run is copied in
             // one piece, and the array reader goes on after its last integer.
             if (const char* run_end = plain_integer_end(p.cur, p.end)) {
