@@ -636,9 +636,6 @@ bool extract_bytes(PyObject* obj, const char* param, std::span<const std::uint8_
 
 bool extract_bytes(PyObject* obj, const char* param, std::span<const std::uint8_t>& out,
                    ByteStorage& storage) {
-    // Exact bytes and bytearray objects have paths of their own that need no look-up of
-    // which buffer exporter they are.
-    if (PyBytes_CheckExact(obj) || PyByteArray_CheckExact(obj)) return extract_bytes(obj, param, out, storage.bytes);
     return read_bytes(obj, out, storage) || extract_bytes(obj, param, out, storage.bytes);
 }
 

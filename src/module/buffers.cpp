@@ -72,7 +72,8 @@ int origin_of(PyObject* obj, int ndim, Readable& memo) {
     PyTypeObject* type = Py_TYPE(obj);
     if (type == &PyMemoryView_Type) return ndim == 1 ? memview : unknown;
     if (ndim == 1 && memo.type == type) return memo.origin;
-    if (!PyObject_CheckBuffer(obj)) return unknown;
+    // bytes and bytearray are exporters of their own, never an array type: no look-up.
+    if (PyBytes_CheckExact(obj) || PyByteArray_CheckExact(obj) || !PyObject_CheckBuffer(obj)) return unknown;
     // The base whose reading the type keeps: numpy's array first, as the likelier.
     int origin = unknown;
     PyTypeObject* base = nullptr;
