@@ -8,7 +8,7 @@ CMAKE_GENERATOR := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN)/ninja)
 DEV_BUILD := build/dev
 WHEEL_DIR := dist
 
-.PHONY: test dev native demo bench bench-native wheel clean asan fuzz valgrind clang dist dist-x86_64 dist-aarch64 dist-test dist-test-aarch64
+.PHONY: format lint test dev native demo bench bench-native wheel clean asan fuzz valgrind clang dist dist-x86_64 dist-aarch64 dist-test dist-test-aarch64
 
 $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)
@@ -238,3 +238,19 @@ clang: $(BIN)/.clang $(VENV)/.zelk-installed
 	$(CMAKE) --build $(CLANG_BUILD)
 	cd tests && PYTHONPATH=$(abspath $(CLANG_BUILD)) ZELK_DEV_BUILD=$(abspath $(CLANG_BUILD)) \
 		../$(BIN)/python -m pytest -q -p no:cacheprovider .
+
+# Layout: clang-format over the C++ sources, ruff over the Python ones (versions pinned so
+# that every machine formats alike). `make format` rewrites the tree; `make lint` only checks.
+LINT_TOOLS := clang-format==19.1.7 ruff==0.14.0
+CXX_SOURCES = $(shell git ls-files '*.cpp' '*.hpp')
+$(BIN)/.lint-tools: | $(BIN)/python
+	$(BIN)/python -m pip install --quiet $(LINT_TOOLS)
+	touch $@
+format: $(BIN)/.lint-tools
+	$(BIN)/clang-format -i $(CXX_SOURCES)
+	$(BIN)/ruff check --fix --quiet .
+	$(BIN)/ruff format --quiet .
+lint: $(BIN)/.lint-tools
+	$(BIN)/clang-format --dry-run --Werror $(CXX_SOURCES)
+	$(BIN)/ruff check --quiet .
+	$(BIN)/ruff format --check --quiet .
