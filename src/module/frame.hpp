@@ -1,5 +1,5 @@
-// The frame shared by every binding body: argument matching, the conversion rules,
-// error labelling and result building. Binding bodies include this header and nothing
+// The frame shared by every binding body: function records, a call's arguments, the
+// conversion rules, error labelling and result building. Binding bodies include this header and nothing
 // else from the host; it is the only door to Python.h.
 //
 // Error discipline (the CPython convention): a function that returns `false` or a null
