@@ -1,5 +1,6 @@
 """The module object: attributes, the function table, re-import, sub-interpreters, stubs."""
 
+import ast
 import importlib
 import importlib.metadata
 import inspect
@@ -49,6 +50,22 @@ def test_function_table(name, signature, doc):
     assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in inspect.signature(function).parameters.values())
     assert function.__module__ == "zelk_core"
     assert function.__self__ is zelk_core
+
+
+def test_stub_declares_what_the_module_registers():
+    stub = importlib.metadata.distribution("zelk_core").locate_file("zelk_core-stubs/__init__.pyi")
+    tree = ast.parse(stub.read_text())
+    declared = {node.name: node for node in tree.body if isinstance(node, ast.FunctionDef)}
+    (listed,) = [ast.literal_eval(node.value) for node in tree.body
+                 if isinstance(node, ast.Assign) and [getattr(t, "id", None) for t in node.targets] == ["__all__"]]
+    assert sorted(listed) == sorted(zelk_core.__all__)
+    assert sorted(declared) == sorted(name for name in zelk_core.__all__ if callable(getattr(zelk_core, name)))
+    for name, node in declared.items():
+        function = getattr(zelk_core, name)
+        plain = not (node.args.posonlyargs or node.args.kwonlyargs or node.args.vararg or node.args.kwarg or node.args.defaults)
+        params = ", ".join(arg.arg for arg in node.args.args)
+        stub = (f"({params})", ast.get_docstring(node, clean=False), plain)
+        assert stub == (function.__text_signature__, function.__doc__, True), name
 
 
 def test_reimport_returns_the_same_module():

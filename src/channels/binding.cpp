@@ -6,28 +6,36 @@
 
 namespace zelk::table {
 
-PyObject* reduce_channel_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* slots[3] = {};
-    if (!py::extract_arguments_fastcall(reduce_channel, args, nargs, kwnames, slots)) return nullptr;
+namespace {
+
+PyObject* reduce_channel_body(const py::Arguments& args) {
     std::string_view reducer, current, update;
-    if (!py::extract_text(slots[0], "reducer", reducer)) return nullptr;
-    if (!py::extract_text(slots[1], "current_json", current)) return nullptr;
-    if (!py::extract_text(slots[2], "update_json", update)) return nullptr;
+    if (!args.text(0, reducer)) return nullptr;
+    if (!args.text(1, current)) return nullptr;
+    if (!args.text(2, update)) return nullptr;
     const json::Outcome outcome = channels::reduce_channel(reducer, current, update);
     if (!outcome.ok()) return py::raise_value_error(outcome.error);
     return py::build_str(json::view(outcome.text));
 }
 
-PyObject* advance_superstep_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* slots[3] = {};
-    if (!py::extract_arguments_fastcall(advance_superstep, args, nargs, kwnames, slots)) return nullptr;
+PyObject* advance_superstep_body(const py::Arguments& args) {
     std::string_view state, reducers, updates;
-    if (!py::extract_text(slots[0], "state_json", state)) return nullptr;
-    if (!py::extract_text(slots[1], "reducers_json", reducers)) return nullptr;
-    if (!py::extract_text(slots[2], "updates_json", updates)) return nullptr;
+    if (!args.text(0, state)) return nullptr;
+    if (!args.text(1, reducers)) return nullptr;
+    if (!args.text(2, updates)) return nullptr;
     const json::Outcome outcome = channels::advance_superstep(state, reducers, updates);
     if (!outcome.ok()) return py::raise_value_error(outcome.error);
     return py::build_str(json::view(outcome.text));
 }
+
+}  // namespace
+
+constexpr py::Function reduce_channel{"reduce_channel", {"reducer", "current_json", "update_json"},
+                                      "Reduce `current` with `update` under the named channel reducer.",
+                                      reduce_channel_body};
+
+constexpr py::Function advance_superstep{"advance_superstep", {"state_json", "reducers_json", "updates_json"},
+                                         "Apply a whole superstep's node updates to graph state in one call.",
+                                         advance_superstep_body};
 
 }  // namespace zelk::table

@@ -7,11 +7,11 @@
 
 namespace zelk::table {
 
-PyObject* encode_checkpoint_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* slots[1] = {};
-    if (!py::extract_arguments_fastcall(encode_checkpoint, args, nargs, kwnames, slots)) return nullptr;
+namespace {
+
+PyObject* encode_checkpoint_body(const py::Arguments& args) {
     std::string_view text;
-    if (!py::extract_text(slots[0], "json_str", text)) return nullptr;
+    if (!args.text(0, text)) return nullptr;
     // A text already in compact form frames to exactly its own size plus the header: the
     // frame is printed straight into a bytes object of that size, which is returned when
     // the frame fills it. Otherwise (the limited API cannot shrink a bytes object) the
@@ -27,15 +27,23 @@ PyObject* encode_checkpoint_body(PyObject* const* args, Py_ssize_t nargs, PyObje
     return blob.release();
 }
 
-PyObject* decode_checkpoint_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* slots[1] = {};
-    if (!py::extract_arguments_fastcall(decode_checkpoint, args, nargs, kwnames, slots)) return nullptr;
+PyObject* decode_checkpoint_body(const py::Arguments& args) {
     std::span<const std::uint8_t> blob;
     py::ByteStorage storage;
-    if (!py::extract_bytes(slots[0], "blob", blob, storage)) return nullptr;
+    if (!args.bytes(0, blob, storage)) return nullptr;
     const json::Outcome outcome = checkpoint::decode_checkpoint(blob);
     if (!outcome.ok()) return py::raise_value_error(outcome.error);
     return py::build_str(json::view(outcome.text));
 }
+
+}  // namespace
+
+constexpr py::Function encode_checkpoint{"encode_checkpoint", {"json_str"},
+                                         "Encode a JSON document string into a framed checkpoint blob.",
+                                         encode_checkpoint_body};
+
+constexpr py::Function decode_checkpoint{"decode_checkpoint", {"blob"},
+                                         "Decode a framed checkpoint blob back into a JSON string.",
+                                         decode_checkpoint_body};
 
 }  // namespace zelk::table

@@ -4,12 +4,17 @@
 
 namespace zelk::table {
 
-PyObject* aggregate_cost_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* slots[1] = {};
-    if (!py::extract_arguments_fastcall(aggregate_cost, args, nargs, kwnames, slots)) return nullptr;
+namespace {
+
+PyObject* aggregate_cost_body(const py::Arguments& args) {
     double total = cost::no_costs;
-    if (!py::extract_floats_folded(slots[0], "values", cost::add_costs, total)) return nullptr;
+    if (!args.floats_folded(0, cost::add_costs, total)) return nullptr;
     return py::build_float(total);
 }
+
+}  // namespace
+
+constexpr py::Function aggregate_cost{"aggregate_cost", {"values"}, "Sum per-call costs into a single total.",
+                                      aggregate_cost_body};
 
 }  // namespace zelk::table

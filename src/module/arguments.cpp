@@ -24,23 +24,17 @@ constexpr Py_ssize_t max_reserve = 65536;
 // message names the parameter; the new one takes over the caught one's __cause__.
 // Every other error passes unchanged. Always returns false.
 bool argument_extraction_error(const char* param) {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    if (type != PyExc_TypeError) {
-        PyErr_Restore(type, value, traceback);
+    FetchedError caught;
+    if (caught.type() != PyExc_TypeError) {
+        caught.restore();
         return false;
     }
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Ref caught_type(type);
-    Ref caught(value);
-    Ref caught_traceback(traceback);
-    Ref message(PyUnicode_FromFormat("argument '%s': %S", param, caught.get()));
+    PyObject* value = caught.value();
+    Ref message(PyUnicode_FromFormat("argument '%s': %S", param, value));
     if (!message) return host_failed();
     Ref labelled(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
     if (!labelled) return host_failed();
-    PyException_SetCause(labelled.get(), PyException_GetCause(caught.get()));
+    PyException_SetCause(labelled.get(), PyException_GetCause(value));
     PyErr_Restore(Py_NewRef(PyExc_TypeError), labelled.release(), nullptr);
     return false;
 }
@@ -235,11 +229,11 @@ bool copy_bytearray(PyObject* obj, std::vector<std::uint8_t>& out) {
     return true;
 }
 
-std::string quoted_names(const FunctionDescription& description, PyObject** slots,
-                         std::size_t first, std::size_t& count) {
+std::string quoted_names(const Function& function, PyObject** slots, std::size_t first,
+                         std::size_t& count) {
     std::vector<const char*> missing;
-    for (std::size_t i = first; i < description.params.size(); ++i) {
-        if (slots[i] == nullptr) missing.push_back(description.params[i]);
+    for (std::size_t i = first; i < function.arity; ++i) {
+        if (slots[i] == nullptr) missing.push_back(function.params[i]);
     }
     count = missing.size();
     std::string names;
@@ -302,18 +296,13 @@ void Keep::pin() {
 
 // ------------------------------------------------------------ argument matching
 
-bool extract_arguments_fastcall(const FunctionDescription& description, PyObject* const* args,
-                                Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
-    const auto count = Py_ssize_t(description.params.size());
-    // The usual call: every parameter by position, no keywords. A plain loop, as a call to
-    // memmove costs more than moving two or three pointers.
-    if (kwnames == nullptr && nargs == count) {
-        for (Py_ssize_t i = 0; i < count; ++i) slots[i] = args[i];
-        return true;
-    }
+// The call that is not every parameter by position (the trampoline reads that one as it is).
+bool match_arguments(const Function& function, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, PyObject** slots) {
+    const auto count = Py_ssize_t(function.arity);
     if (nargs > count) {
-        PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd were given",
-                     description.display, count, nargs);
+        PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd were given",
+                     function.name, count, nargs);
         return false;
     }
     std::fill(slots, slots + count, nullptr);
@@ -329,18 +318,18 @@ bool extract_arguments_fastcall(const FunctionDescription& description, PyObject
         const std::string_view keyword = data ? std::string_view(data, std::size_t(size)) : "";
         Py_ssize_t index = -1;
         for (Py_ssize_t i = 0; data != nullptr && i < count; ++i) {
-            if (keyword == description.params[std::size_t(i)]) index = i;
+            if (keyword == function.params[std::size_t(i)]) index = i;
         }
         if (index < 0) {
             Ref shown = lossy_name(name);
             if (!shown) return host_failed();
-            PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'",
-                         description.display, shown.get());
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                         function.name, shown.get());
             return false;
         }
         if (slots[index] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
-                         description.display, description.params[std::size_t(index)]);
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'",
+                         function.name, function.params[std::size_t(index)]);
             return false;
         }
         slots[index] = args[nargs + k];
@@ -348,10 +337,10 @@ bool extract_arguments_fastcall(const FunctionDescription& description, PyObject
 
     if (nargs < count) {
         std::size_t missing = 0;
-        const std::string names = quoted_names(description, slots, std::size_t(nargs), missing);
+        const std::string names = quoted_names(function, slots, std::size_t(nargs), missing);
         if (missing > 0) {
-            PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s",
-                         description.display, missing, missing == 1 ? "argument" : "arguments",
+            PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional %s: %s",
+                         function.name, missing, missing == 1 ? "argument" : "arguments",
                          names.c_str());
             return false;
         }
@@ -402,16 +391,6 @@ bool extract_text_pieces(PyObject* obj, const char* param, TextSink sink, void* 
         sink(context, {utf8.data(), std::size_t(size)});
     }
     return true;
-}
-
-bool extract_floats(PyObject* obj, const char* param, std::vector<double>& out) {
-    return append_sequence(obj, out, FloatElement{}, PlainNumber{}) || argument_extraction_error(param);
-}
-
-bool extract_floats32(PyObject* obj, const char* param, std::vector<float>& out) {
-    Readable memo;
-    if (read_floats32(obj, memo, out)) return true;
-    return append_sequence(obj, out, Float32Element{}, PlainNumber{}) || argument_extraction_error(param);
 }
 
 bool extract_floats32(PyObject* obj, const char* param, Floats32& out, Views& views) {
@@ -501,11 +480,13 @@ bool extract_floats_folded(PyObject* obj, const char* param, FloatFold fold, dou
 
 namespace {
 
-// The plain row rule into ragged rows; a row that is a numeric buffer is read by its memory.
+// The plain row rule into ragged rows: the rows back to back in `out.values`, row i ending
+// at out.offsets[i + 1]; a row that is a numeric buffer is read by its memory.
 // Rows are usually all of one length, so the first row's length times the number of rows
 // is reserved once; that is only a hint, and a hint too large to allocate is dropped.
-bool append_rows(PyObject* obj, Readable& memo, Rows& out) {
+bool append_rows(PyObject* obj, Readable& memo, Matrix32& out) {
     std::size_t expected_rows = 0;
+    std::vector<float>& values = out.values;
     return walk_sequence(
         obj,
         [&](std::size_t n) {
@@ -513,16 +494,16 @@ bool append_rows(PyObject* obj, Readable& memo, Rows& out) {
             out.offsets.reserve(n + 1);
         },
         [&](PyObject* row) {
-            if (!read_floats32(row, memo, out.values)) {
+            if (!read_floats32(row, memo, values)) {
                 // Python code run here may free the type recognised and make another in its place.
                 memo = {};
-                if (!append_sequence(row, out.values, Float32Element{}, PlainNumber{})) return false;
+                if (!append_sequence(row, values, Float32Element{}, PlainNumber{})) return false;
             }
-            out.offsets.push_back(out.values.size());
+            out.offsets.push_back(values.size());
             std::size_t wanted = 0;
-            if (out.offsets.size() == 2 && !__builtin_mul_overflow(out.values.size(), expected_rows, &wanted)) {
+            if (out.offsets.size() == 2 && !__builtin_mul_overflow(values.size(), expected_rows, &wanted)) {
                 try {
-                    out.values.reserve(wanted);
+                    values.reserve(wanted);
                 } catch (const std::bad_alloc&) {
                 } catch (const std::length_error&) {
                 }
@@ -534,24 +515,15 @@ bool append_rows(PyObject* obj, Readable& memo, Rows& out) {
 
 }  // namespace
 
-bool extract_rows(PyObject* obj, const char* param, Rows& out) {
-    Readable memo;
-    Matrix32 matrix;
-    if (read_matrix(obj, memo, matrix)) {
-        out.values.insert(out.values.end(), matrix.data, matrix.data + matrix.count * matrix.cols);
-        for (std::size_t i = 0; i < matrix.count; ++i) out.offsets.push_back(out.offsets.back() + matrix.cols);
-        return true;
-    }
-    return append_rows(obj, memo, out) || argument_extraction_error(param);
-}
-
 bool extract_matrix(PyObject* obj, const char* param, Matrix32& out, Views& views) {
     if (read_matrix(obj, views.readable, out)) {
         if (out.buffer.held()) views.add(out);
         return true;
     }
     views.settle();
-    return append_rows(obj, views.readable, out.rows) || argument_extraction_error(param);
+    if (!append_rows(obj, views.readable, out)) return argument_extraction_error(param);
+    out.matrix = vectors::ragged_matrix(out.values, out.offsets);
+    return true;
 }
 
 // An exact list or tuple: its items may be viewed borrowed (see Keep). Any other
@@ -614,7 +586,7 @@ bool extract_pairs(PyObject* obj, const char* param, std::vector<TextPair>& out,
 }
 
 bool extract_bytes(PyObject* obj, const char* param, std::span<const std::uint8_t>& out,
-                   std::vector<std::uint8_t>& storage) {
+                   ByteStorage& storage) {
     // An exact bytes object yields exactly its bytes and cannot change: it is read in
     // place, as the caller holds it for the whole call.
     if (PyBytes_CheckExact(obj)) {
@@ -626,17 +598,12 @@ bool extract_bytes(PyObject* obj, const char* param, std::span<const std::uint8_
         }
         PyErr_Clear();
     }
-    if (!copy_bytearray(obj, storage) && !read_bytes(obj, storage) &&
-        !append_sequence(obj, storage, ByteElement{}, PlainNumber{})) {
+    if (read_bytes(obj, out, storage)) return true;
+    if (!copy_bytearray(obj, storage.bytes) && !append_sequence(obj, storage.bytes, ByteElement{}, PlainNumber{})) {
         return argument_extraction_error(param);
     }
-    out = storage;
+    out = storage.bytes;
     return true;
-}
-
-bool extract_bytes(PyObject* obj, const char* param, std::span<const std::uint8_t>& out,
-                   ByteStorage& storage) {
-    return read_bytes(obj, out, storage) || extract_bytes(obj, param, out, storage.bytes);
 }
 
 bool extract_count(PyObject* obj, const char* param, std::uint64_t& out) {

@@ -306,6 +306,42 @@ bool in_place(const char* data, Py_ssize_t stride, std::size_t count) {
     return aligned<T>(data) && (count <= 1 || stride == Py_ssize_t(sizeof(T)));
 }
 
+// Every element of `numbers`, row after row, converted by `each` into out[0 .. rows * cols).
+template <class Out, class Convert>
+bool convert_all(const Numbers& numbers, Out* out, Convert&& each) {
+    // One column (or one dimension): the elements are the rows'.
+    if (numbers.cols == 1) return convert(numbers.scalar, numbers.data, numbers.row_stride, numbers.rows, out, each);
+    for (std::size_t r = 0; r < numbers.rows; ++r) {
+        const char* row = numbers.data + Py_ssize_t(r) * numbers.row_stride;
+        if (!convert(numbers.scalar, row, numbers.col_stride, numbers.cols, out + r * numbers.cols, each)) return false;
+    }
+    return true;
+}
+
+// The elements of an open export as T, at `data`: in place when `viewable` (the export
+// stays held), else converted by `each` into `storage`, rows back to back, and the export
+// released. False, with nothing kept and the export released, when an element does not
+// convert.
+template <class T, class Convert>
+bool view_or_convert(const Numbers& numbers, bool viewable, Buffer& buffer, std::vector<T>& storage,
+                     Convert&& each, const T*& data) {
+    if (viewable) {
+        data = reinterpret_cast<const T*>(numbers.data);
+        return true;
+    }
+    std::size_t total = 0;
+    if (__builtin_mul_overflow(numbers.rows, numbers.cols, &total)) throw std::length_error("matrix too large");
+    storage.resize(total);
+    const bool ok = convert_all(numbers, storage.data(), each);
+    buffer.release();
+    if (!ok) {
+        storage.clear();
+        return false;
+    }
+    data = storage.data();
+    return true;
+}
+
 }  // namespace
 
 // ------------------------------------------------------------ the readers
@@ -316,7 +352,7 @@ bool read_floats32(PyObject* obj, Readable& memo, std::vector<float>& out) {
     if (!open_numbers(obj, 1, memo, buffer, numbers)) return false;
     const std::size_t start = out.size();
     out.resize(start + numbers.rows);
-    if (!convert(numbers.scalar, numbers.data, numbers.row_stride, numbers.rows, out.data() + start, as_float)) {
+    if (!convert_all(numbers, out.data() + start, as_float)) {
         out.resize(start);
         return false;
     }
@@ -326,54 +362,23 @@ bool read_floats32(PyObject* obj, Readable& memo, std::vector<float>& out) {
 bool read_floats32(PyObject* obj, Readable& memo, Floats32& out) {
     Numbers numbers;
     if (!open_numbers(obj, 1, memo, out.buffer, numbers)) return false;
-    if (numbers.scalar == Scalar::f32 && in_place<float>(numbers.data, numbers.row_stride, numbers.rows)) {
-        out.values = {reinterpret_cast<const float*>(numbers.data), numbers.rows};
-        return true;
-    }
-    out.storage.resize(numbers.rows);
-    const bool ok = convert(numbers.scalar, numbers.data, numbers.row_stride, numbers.rows, out.storage.data(), as_float);
-    out.buffer.release();
-    if (!ok) {
-        out.storage.clear();
-        return false;
-    }
-    out.values = out.storage;
+    const bool viewable = numbers.scalar == Scalar::f32 && in_place<float>(numbers.data, numbers.row_stride, numbers.rows);
+    const float* data = nullptr;
+    if (!view_or_convert(numbers, viewable, out.buffer, out.storage, as_float, data)) return false;
+    out.values = {data, numbers.rows};
     return true;
 }
 
 bool read_matrix(PyObject* obj, Readable& memo, Matrix32& out) {
     Numbers numbers;
     if (!open_numbers(obj, 2, memo, out.buffer, numbers)) return false;
-    const std::size_t rows = numbers.rows;
-    const std::size_t cols = numbers.cols;
     const Py_ssize_t row_floats = numbers.row_stride / Py_ssize_t(sizeof(float));
-    if (numbers.scalar == Scalar::f32 && in_place<float>(numbers.data, numbers.col_stride, cols) &&
-        (rows <= 1 || (numbers.row_stride % Py_ssize_t(sizeof(float)) == 0 && row_floats >= Py_ssize_t(cols)))) {
-        out.uniform = true;
-        out.data = reinterpret_cast<const float*>(numbers.data);
-        out.count = rows;
-        out.cols = cols;
-        out.stride = rows <= 1 ? cols : std::size_t(row_floats);
-        return true;
-    }
-    std::size_t total = 0;
-    if (__builtin_mul_overflow(rows, cols, &total)) throw std::length_error("matrix too large");
-    std::vector<float>& values = out.rows.values;
-    values.resize(total);
-    for (std::size_t r = 0; r < rows; ++r) {
-        const char* row = numbers.data + Py_ssize_t(r) * numbers.row_stride;
-        if (!convert(numbers.scalar, row, numbers.col_stride, cols, values.data() + r * cols, as_float)) {
-            values.clear();
-            out.buffer.release();
-            return false;
-        }
-    }
-    out.buffer.release();
-    out.uniform = true;
-    out.data = values.data();
-    out.count = rows;
-    out.cols = cols;
-    out.stride = cols;
+    const bool viewable = numbers.scalar == Scalar::f32 && in_place<float>(numbers.data, numbers.col_stride, numbers.cols) &&
+        (numbers.rows <= 1 || (numbers.row_stride % Py_ssize_t(sizeof(float)) == 0 && row_floats >= Py_ssize_t(numbers.cols)));
+    const float* data = nullptr;
+    if (!view_or_convert(numbers, viewable, out.buffer, out.values, as_float, data)) return false;
+    const std::size_t stride = viewable && numbers.rows > 1 ? std::size_t(row_floats) : numbers.cols;
+    out.matrix = vectors::uniform_matrix(data, numbers.rows, numbers.cols, stride);
     return true;
 }
 
@@ -398,39 +403,18 @@ bool read_floats_folded(PyObject* obj, FloatFold fold, double& total) {
     return true;
 }
 
-bool read_bytes(PyObject* obj, std::vector<std::uint8_t>& out) {
-    Readable memo;
-    Buffer buffer;
-    Numbers numbers;
-    if (!open_numbers(obj, 1, memo, buffer, numbers) || floating(numbers.scalar)) return false;
-    const std::size_t start = out.size();
-    out.resize(start + numbers.rows);
-    if (!convert(numbers.scalar, numbers.data, numbers.row_stride, numbers.rows, out.data() + start, as_byte)) {
-        out.resize(start);
-        return false;
-    }
-    return true;
-}
-
 bool read_bytes(PyObject* obj, std::span<const std::uint8_t>& out, ByteStorage& storage) {
     Readable memo;
     Numbers numbers;
-    if (!open_numbers(obj, 1, memo, storage.buffer, numbers) || floating(numbers.scalar)) {
+    if (!open_numbers(obj, 1, memo, storage.buffer, numbers)) return false;
+    if (floating(numbers.scalar)) {
         storage.buffer.release();
         return false;
     }
-    if (numbers.scalar == Scalar::u8 && in_place<std::uint8_t>(numbers.data, numbers.row_stride, numbers.rows)) {
-        out = {reinterpret_cast<const std::uint8_t*>(numbers.data), numbers.rows};
-        return true;
-    }
-    storage.bytes.resize(numbers.rows);
-    const bool ok = convert(numbers.scalar, numbers.data, numbers.row_stride, numbers.rows, storage.bytes.data(), as_byte);
-    storage.buffer.release();
-    if (!ok) {
-        storage.bytes.clear();
-        return false;
-    }
-    out = storage.bytes;
+    const bool viewable = numbers.scalar == Scalar::u8 && in_place<std::uint8_t>(numbers.data, numbers.row_stride, numbers.rows);
+    const std::uint8_t* data = nullptr;
+    if (!view_or_convert(numbers, viewable, storage.buffer, storage.bytes, as_byte, data)) return false;
+    out = {data, numbers.rows};
     return true;
 }
 
@@ -445,11 +429,11 @@ void Floats32::settle() {
 
 void Matrix32::settle() {
     if (!buffer.held()) return;
-    std::vector<float>& values = rows.values;
-    values.resize(count * cols);
-    for (std::size_t r = 0; r < count; ++r) std::memcpy(values.data() + r * cols, data + r * stride, cols * sizeof(float));
-    data = values.data();
-    stride = cols;
+    const std::size_t rows = matrix.rows;
+    const std::size_t cols = matrix.cols;
+    values.resize(rows * cols);
+    for (std::size_t r = 0; r < rows; ++r) std::memcpy(values.data() + r * cols, matrix.row(r).data(), cols * sizeof(float));
+    matrix = vectors::uniform_matrix(values.data(), rows, cols, cols);
     buffer.release();
 }
 

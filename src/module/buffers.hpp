@@ -20,16 +20,14 @@ bool read_floats32(PyObject* obj, Readable& memo, std::vector<float>& out);
 // The same into `out`, viewed in place when the buffer is aligned contiguous float32.
 bool read_floats32(PyObject* obj, Readable& memo, Floats32& out);
 
-// Row elements from a 2-D array: every row has the second dimension's length.
+// Row elements from a 2-D array, as uniform rows of the second dimension's length.
 bool read_matrix(PyObject* obj, Readable& memo, Matrix32& out);
 
 // Float elements of a 1-D buffer, handed to `fold` in order.
 bool read_floats_folded(PyObject* obj, FloatFold fold, double& total);
 
-// Byte elements of a 1-D buffer of integers, all of them 0 to 255, appended to `out`.
-bool read_bytes(PyObject* obj, std::vector<std::uint8_t>& out);
-
-// The same, viewed in place when the buffer is contiguous unsigned bytes.
+// Byte elements of a 1-D buffer of integers, all of them 0 to 255, viewed in place when the
+// buffer is contiguous unsigned bytes, else converted into `storage`.
 bool read_bytes(PyObject* obj, std::span<const std::uint8_t>& out, ByteStorage& storage);
 
 }  // namespace zelk::py

@@ -53,13 +53,9 @@ bool host_failed() {
 
     // A PanicException raised by user code during conversion: report it with its
     // traceback, then end the call as an internal failure carrying its message.
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
+    FetchedError caught;
     std::string message = "PanicException";
-    if (value != nullptr) {
+    if (PyObject* value = caught.value()) {
         Ref text(PyObject_Str(value));
         if (text) {
             message = std::string(utf8_or_empty(text.get()));
@@ -70,7 +66,7 @@ bool host_failed() {
     PySys_WriteStderr(
         "zelk_core: a PanicException was raised while converting an argument; "
         "it is raised again from the native call. Its traceback:\n");
-    PyErr_Restore(type, value, traceback);
+    caught.restore();
     PyErr_Print();
     throw Panic{std::move(message)};
 }

@@ -12,6 +12,36 @@ namespace zelk::py {
 // result builder); the trampoline returns nullptr without touching it.
 struct ErrorPending {};
 
+// The pending error, taken out of the host's error indicator for the scope: `restore`
+// puts it back (it is pending again); one not restored is dropped when the scope ends.
+class FetchedError {
+public:
+    FetchedError() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+    FetchedError(const FetchedError&) = delete;
+    FetchedError& operator=(const FetchedError&) = delete;
+    ~FetchedError() {
+        Py_XDECREF(type_);
+        Py_XDECREF(value_);
+        Py_XDECREF(traceback_);
+    }
+
+    PyObject* type() const noexcept { return type_; }
+    // The exception object itself (instantiated from the type if it was not yet).
+    PyObject* value() noexcept {
+        PyErr_NormalizeException(&type_, &value_, &traceback_);
+        return value_;
+    }
+    void restore() noexcept {
+        PyErr_Restore(type_, value_, traceback_);
+        type_ = value_ = traceback_ = nullptr;
+    }
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* traceback_ = nullptr;
+};
+
 // The internal-failure exception type, created on first use and kept for the process.
 // Returns nullptr with an exception set if it cannot be created.
 PyObject* panic_type();

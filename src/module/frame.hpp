@@ -1,5 +1,5 @@
-// The frame shared by every binding body: argument matching, the conversion rules,
-// error labelling and result building. Binding bodies include this header and nothing
+// The frame shared by every binding body: function records, a call's arguments, the
+// conversion rules, error labelling and result building. Binding bodies include this header and nothing
 // else from the host; it is the only door to Python.h.
 //
 // Error discipline (the CPython convention): a function that returns `false` or a null
@@ -9,11 +9,15 @@
 #pragma once
 
 #include "module/python.hpp"
+#include "vectors/matrix.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -130,20 +134,35 @@ struct Panic {
     std::string message;
 };
 
-// ---------------------------------------------------------------- argument matching
+// ---------------------------------------------------------------- functions
 
-struct FunctionDescription {
-    const char* name;                      // "top_k"
-    const char* display;                   // "top_k()"
-    std::span<const char* const> params;   // positional-or-keyword, all required
-};
+class Arguments;
 
-// Maximum number of parameters of any function; sizes the slot arrays of the bodies.
+// A body: converts the matched arguments, calls one routine and builds the result, or
+// returns nullptr with an error pending.
+using Body = PyObject* (*)(const Arguments& arguments);
+
+// Maximum number of parameters of any function; sizes the slot arrays.
 inline constexpr std::size_t max_params = 3;
 
-// Matches the fast-call values to the parameters; fills `slots` (borrowed references).
-bool extract_arguments_fastcall(const FunctionDescription& description, PyObject* const* args,
-                                Py_ssize_t nargs, PyObject* kwnames, PyObject** slots);
+// One Python-visible function, declared once: its name, its parameters (positional or
+// keyword, all required), the text of its docstring and its body. The function table,
+// the registered text signature "name(p1, p2)" and the argument labels all come from it.
+struct Function {
+    const char* name;
+    std::array<const char*, max_params> params;  // the first `arity` are used
+    std::size_t arity;
+    const char* doc;
+    Body body;
+
+    constexpr Function(const char* function_name, std::initializer_list<const char*> names,
+                       const char* text, Body function_body)
+        : name(function_name), params{}, arity(names.size()), doc(text), body(function_body) {
+        // A throw is no constant expression: a record with too many fails to compile.
+        if (names.size() > max_params) throw std::length_error("more parameters than max_params");
+        std::copy(names.begin(), names.end(), params.begin());
+    }
+};
 
 // ---------------------------------------------------------------- conversion rules
 //
@@ -154,9 +173,6 @@ bool extract_arguments_fastcall(const FunctionDescription& description, PyObject
 // argument (the host holds it for the whole call).
 bool extract_text(PyObject* obj, const char* param, std::string_view& out);
 
-// Sequence rule with float elements.
-bool extract_floats(PyObject* obj, const char* param, std::vector<double>& out);
-
 // Text rule for a text read once, front to back: `sink(context, piece)` is handed its
 // UTF-8 form in order, in one piece or several. A long non-ASCII exact str is encoded a
 // chunk at a time into a small buffer, so its UTF-8 form is neither made whole nor cached
@@ -164,22 +180,6 @@ bool extract_floats(PyObject* obj, const char* param, std::vector<double>& out);
 // before a failure are to be discarded.
 using TextSink = void (*)(void* context, std::string_view piece);
 bool extract_text_pieces(PyObject* obj, const char* param, TextSink sink, void* context);
-
-// Sequence rule with 32-bit float elements.
-bool extract_floats32(PyObject* obj, const char* param, std::vector<float>& out);
-
-// Sequence rule with row elements: rows stored back to back, row i spanning
-// values[offsets[i] .. offsets[i + 1]). `offsets` starts with 0.
-struct Rows {
-    std::vector<float> values;
-    std::vector<std::size_t> offsets{0};
-
-    std::size_t count() const noexcept { return offsets.size() - 1; }
-    std::span<const float> row(std::size_t i) const noexcept {
-        return {values.data() + offsets[i], offsets[i + 1] - offsets[i]};
-    }
-};
-bool extract_rows(PyObject* obj, const char* param, Rows& out);
 
 // In-place views into the buffers of a call's earlier arguments. Python code run by a later
 // conversion (a __float__, an __iter__, another thread taking its turn) could write to or
@@ -228,16 +228,14 @@ struct Floats32 {
 };
 bool extract_floats32(PyObject* obj, const char* param, Floats32& out, Views& views);
 
-// Sequence rule with row elements, kept as a matrix: uniform rows of `cols` floats, row i
-// at data + i * stride, when the argument is a 2-D buffer (in place for aligned float32
-// rows of unit element stride, else converted into rows.values), or else ragged `rows`.
+// Sequence rule with row elements, kept as the matrix view the scoring reads: uniform rows
+// when the argument is a 2-D buffer (viewed in place while `buffer` is held for aligned
+// float32 rows of unit element stride, else converted into `values`), or else ragged rows
+// converted into `values`, row i ending at offsets[i + 1].
 struct Matrix32 {
-    Rows rows;
-    bool uniform = false;
-    const float* data = nullptr;
-    std::size_t count = 0;
-    std::size_t cols = 0;
-    std::size_t stride = 0;
+    vectors::Matrix matrix;
+    std::vector<float> values;
+    std::vector<std::size_t> offsets{0};
     Buffer buffer;
 
     void settle();
@@ -259,11 +257,8 @@ using TextPair = std::pair<std::string_view, std::string_view>;
 bool extract_pairs(PyObject* obj, const char* param, std::vector<TextPair>& out, Keep& keep);
 
 // Sequence rule with byte elements. An exact bytes object is viewed in place (valid while
-// the caller holds it); any other object is converted into `storage`, which `out` views.
-bool extract_bytes(PyObject* obj, const char* param, std::span<const std::uint8_t>& out,
-                   std::vector<std::uint8_t>& storage);
-
-// The same, where a numeric buffer may also be viewed in place while `storage` lives.
+// the caller holds it), and so is a contiguous buffer of unsigned bytes while `storage`
+// lives; any other object is converted into `storage`, which `out` views.
 struct ByteStorage {
     std::vector<std::uint8_t> bytes;
     Buffer buffer;
@@ -275,6 +270,57 @@ bool extract_bytes(PyObject* obj, const char* param, std::span<const std::uint8_
 bool extract_count(PyObject* obj, const char* param, std::uint64_t& out);
 // The same after settling `views` when reading the count may run Python code.
 bool extract_count(PyObject* obj, const char* param, std::uint64_t& out, Views& views);
+
+// ---------------------------------------------------------------- one call's arguments
+
+// The arguments of one call, matched to its function's parameters (borrowed references).
+// Each accessor converts argument `i` by one rule above, labelled with parameter i's name.
+class Arguments {
+public:
+    Arguments(const Function& function, PyObject* const* slots) noexcept
+        : function_(function), slots_(slots) {}
+    Arguments(const Arguments&) = delete;
+    Arguments& operator=(const Arguments&) = delete;
+
+    PyObject* operator[](std::size_t i) const noexcept { return slots_[i]; }
+    const char* label(std::size_t i) const noexcept { return function_.params[i]; }
+
+    bool text(std::size_t i, std::string_view& out) const {
+        return extract_text(slots_[i], label(i), out);
+    }
+    bool text_pieces(std::size_t i, TextSink sink, void* context) const {
+        return extract_text_pieces(slots_[i], label(i), sink, context);
+    }
+    bool floats32(std::size_t i, Floats32& out, Views& views) const {
+        return extract_floats32(slots_[i], label(i), out, views);
+    }
+    bool matrix(std::size_t i, Matrix32& out, Views& views) const {
+        return extract_matrix(slots_[i], label(i), out, views);
+    }
+    bool floats_folded(std::size_t i, FloatFold fold, double& total) const {
+        return extract_floats_folded(slots_[i], label(i), fold, total);
+    }
+    bool texts(std::size_t i, std::vector<std::string_view>& out, Keep& keep) const {
+        return extract_texts(slots_[i], label(i), out, keep);
+    }
+    bool pairs(std::size_t i, std::vector<TextPair>& out, Keep& keep) const {
+        return extract_pairs(slots_[i], label(i), out, keep);
+    }
+    bool bytes(std::size_t i, std::span<const std::uint8_t>& out, ByteStorage& storage) const {
+        return extract_bytes(slots_[i], label(i), out, storage);
+    }
+    bool count(std::size_t i, std::uint64_t& out, Views& views) const {
+        return extract_count(slots_[i], label(i), out, views);
+    }
+
+private:
+    const Function& function_;
+    PyObject* const* slots_;
+};
+
+// Matches the fast-call values to the parameters of `function`; fills `slots`.
+bool match_arguments(const Function& function, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, PyObject** slots);
 
 // ---------------------------------------------------------------- errors from routines
 

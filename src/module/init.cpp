@@ -9,36 +9,7 @@ namespace zelk {
 
 namespace {
 
-using py::entry;
-using py::FunctionEntry;
-
-// Docstrings: the text signature, "--", a blank line, then the text shown as __doc__.
-constexpr FunctionEntry functions[] = {
-    {"cosine_similarity", entry<table::cosine_similarity_body>,
-     "cosine_similarity(a, b)\n--\n\nCosine similarity between two equal-length vectors."},
-    {"top_k", entry<table::top_k_body>,
-     "top_k(query, matrix, k)\n--\n\nIndices and scores of the `k` rows most similar to `query`."},
-    {"encode_checkpoint", entry<table::encode_checkpoint_body>,
-     "encode_checkpoint(json_str)\n--\n\nEncode a JSON document string into a framed checkpoint blob."},
-    {"decode_checkpoint", entry<table::decode_checkpoint_body>,
-     "decode_checkpoint(blob)\n--\n\nDecode a framed checkpoint blob back into a JSON string."},
-    {"reduce_channel", entry<table::reduce_channel_body>,
-     "reduce_channel(reducer, current_json, update_json)\n--\n\n"
-     "Reduce `current` with `update` under the named channel reducer."},
-    {"advance_superstep", entry<table::advance_superstep_body>,
-     "advance_superstep(state_json, reducers_json, updates_json)\n--\n\n"
-     "Apply a whole superstep's node updates to graph state in one call."},
-    {"plan_supersteps", entry<table::plan_supersteps_body>,
-     "plan_supersteps(nodes, edges)\n--\n\nPlan BSP supersteps for the given nodes and edges."},
-    {"hash_event", entry<table::hash_event_body>,
-     "hash_event(prev_hash, payload)\n--\n\n"
-     "Chained hash for an audit entry: `sha256(prev_hash || payload)`."},
-    {"verify_chain", entry<table::verify_chain_body>,
-     "verify_chain(genesis, entries)\n--\n\n"
-     "Verify a hash chain; returns the index of the first broken link or `None`."},
-    {"aggregate_cost", entry<table::aggregate_cost_body>,
-     "aggregate_cost(values)\n--\n\nSum per-call costs into a single total."},
-};
+constexpr auto functions = py::methods_of<table::functions>();
 
 PyModuleDef definition = {
     PyModuleDef_HEAD_INIT,

@@ -6,6 +6,7 @@
 
 #include <new>
 #include <stdexcept>
+#include <string>
 
 namespace zelk::py {
 
@@ -26,10 +27,19 @@ struct EntryLevel {
 
 }  // namespace
 
-PyObject* trampoline(Body body, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* trampoline(const Function& function, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) noexcept {
     EntryLevel level;
     try {
-        PyObject* result = body(args, nargs, kwnames);
+        // The usual call, every parameter by position and no keywords, reads the values
+        // where they are; any other is matched into slots of its own.
+        PyObject* slots[max_params];
+        PyObject* const* matched = args;
+        if (kwnames != nullptr || nargs != Py_ssize_t(function.arity)) {
+            if (!match_arguments(function, args, nargs, kwnames, slots)) return nullptr;
+            matched = slots;
+        }
+        PyObject* result = function.body(Arguments(function, matched));
         if (result == nullptr) ensure_error();
         return result;
     } catch (const Panic& panic) {
@@ -88,15 +98,40 @@ bool add_attribute(PyObject* module, const char* name, PyObject* value) {
     return true;
 }
 
-bool add_functions(PyObject* module, std::span<const FunctionEntry> functions) {
+namespace {
+
+// What the host registers for one function: the method record and the docstring it
+// points to, "name(p1, p2)", "--", a blank line, then the text shown as __doc__.
+struct MethodRecord {
+    PyMethodDef definition;
+    std::string doc;
+};
+
+std::string docstring(const Function& function) {
+    std::string doc = function.name;
+    doc += '(';
+    for (std::size_t i = 0; i < function.arity; ++i) {
+        if (i > 0) doc += ", ";
+        doc += function.params[i];
+    }
+    doc += ")\n--\n\n";
+    doc += function.doc;
+    return doc;
+}
+
+}  // namespace
+
+bool add_functions(PyObject* module, std::span<const Method> functions) {
     Ref module_name(PyModule_GetNameObject(module));
     if (!module_name) return ensure_error(), false;
-    for (const FunctionEntry& function : functions) {
-        // The method record lives as long as the function object may: for the process.
-        auto* method = new PyMethodDef{function.name, reinterpret_cast<PyCFunction>(
-                                                          reinterpret_cast<void (*)()>(function.entry)),
-                                       METH_FASTCALL | METH_KEYWORDS, function.doc};
-        Ref object(PyCMethod_New(method, module, module_name.get(), nullptr));
+    for (const Method& function : functions) {
+        // The record lives as long as the function object may: for the process.
+        auto* record = new MethodRecord{{function.function->name,
+                                         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function.entry)),
+                                         METH_FASTCALL | METH_KEYWORDS, nullptr},
+                                        docstring(*function.function)};
+        record->definition.ml_doc = record->doc.c_str();
+        Ref object(PyCMethod_New(&record->definition, module, module_name.get(), nullptr));
         if (!object) return ensure_error(), false;
         Ref name(PyObject_GetAttrString(object.get(), "__name__"));
         if (!name) return ensure_error(), false;

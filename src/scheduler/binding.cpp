@@ -5,14 +5,14 @@
 
 namespace zelk::table {
 
-PyObject* plan_supersteps_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* slots[2] = {};
-    if (!py::extract_arguments_fastcall(plan_supersteps, args, nargs, kwnames, slots)) return nullptr;
+namespace {
+
+PyObject* plan_supersteps_body(const py::Arguments& args) {
     py::Keep keep;  // holds the strings the views below point into
     std::vector<std::string_view> nodes;
     std::vector<py::TextPair> edges;
-    if (!py::extract_texts(slots[0], "nodes", nodes, keep)) return nullptr;
-    if (!py::extract_pairs(slots[1], "edges", edges, keep)) return nullptr;
+    if (!args.texts(0, nodes, keep)) return nullptr;
+    if (!args.pairs(1, edges, keep)) return nullptr;
 
     const scheduler::Plan result = scheduler::plan(nodes, edges);
 
@@ -30,5 +30,10 @@ PyObject* plan_supersteps_body(PyObject* const* args, Py_ssize_t nargs, PyObject
     }
     return steps.release();
 }
+
+}  // namespace
+
+constexpr py::Function plan_supersteps{"plan_supersteps", {"nodes", "edges"},
+                                       "Plan BSP supersteps for the given nodes and edges.", plan_supersteps_body};
 
 }  // namespace zelk::table

@@ -4,31 +4,26 @@
 
 namespace zelk::table {
 
-PyObject* cosine_similarity_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* slots[2] = {};
-    if (!py::extract_arguments_fastcall(cosine_similarity, args, nargs, kwnames, slots)) return nullptr;
+namespace {
+
+PyObject* cosine_similarity_body(const py::Arguments& args) {
     py::Views views;
     py::Floats32 a, b;
-    if (!py::extract_floats32(slots[0], "a", a, views)) return nullptr;
-    if (!py::extract_floats32(slots[1], "b", b, views)) return nullptr;
+    if (!args.floats32(0, a, views)) return nullptr;
+    if (!args.floats32(1, b, views)) return nullptr;
     return py::build_float(vectors::cosine_similarity(a.values, b.values));
 }
 
-PyObject* top_k_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* slots[3] = {};
-    if (!py::extract_arguments_fastcall(top_k, args, nargs, kwnames, slots)) return nullptr;
+PyObject* top_k_body(const py::Arguments& args) {
     py::Views views;
     py::Floats32 query;
     py::Matrix32 rows;
     std::uint64_t k = 0;
-    if (!py::extract_floats32(slots[0], "query", query, views)) return nullptr;
-    if (!py::extract_matrix(slots[1], "matrix", rows, views)) return nullptr;
-    if (!py::extract_count(slots[2], "k", k, views)) return nullptr;
+    if (!args.floats32(0, query, views)) return nullptr;
+    if (!args.matrix(1, rows, views)) return nullptr;
+    if (!args.count(2, k, views)) return nullptr;
 
-    const vectors::Matrix matrix = rows.uniform
-        ? vectors::uniform_matrix(rows.data, rows.count, rows.cols, rows.stride)
-        : vectors::ragged_matrix(rows.rows.values, rows.rows.offsets);
-    const std::vector<vectors::ScoredRow> best = vectors::top_k(query.values, matrix, k);
+    const std::vector<vectors::ScoredRow> best = vectors::top_k(query.values, rows.matrix, k);
     py::Ref list(py::build_list(Py_ssize_t(best.size())));
     for (std::size_t i = 0; i < best.size(); ++i) {
         py::Ref index(py::build_uint(best[i].index));
@@ -37,5 +32,14 @@ PyObject* top_k_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
     }
     return list.release();
 }
+
+}  // namespace
+
+constexpr py::Function cosine_similarity{"cosine_similarity", {"a", "b"},
+                                         "Cosine similarity between two equal-length vectors.",
+                                         cosine_similarity_body};
+
+constexpr py::Function top_k{"top_k", {"query", "matrix", "k"},
+                             "Indices and scores of the `k` rows most similar to `query`.", top_k_body};
 
 }  // namespace zelk::table

@@ -16,73 +16,51 @@ namespace {
 
 using namespace zelk;
 
-constexpr const char* no_params[] = {""};
-constexpr const char* one_param[] = {"value"};
-constexpr const char* three_params[] = {"module", "name", "value"};
-constexpr py::FunctionDescription none_description{"none", "none()", std::span(no_params, 0)};
-constexpr py::FunctionDescription value_description{"value", "value()", one_param};
-constexpr py::FunctionDescription add_description{"add_attribute", "add_attribute()", three_params};
-
-bool no_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* slots[1] = {};
-    return py::extract_arguments_fastcall(none_description, args, nargs, kwnames, slots);
-}
-
-PyObject* panic(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!no_arguments(args, nargs, kwnames)) return nullptr;
+PyObject* panic(const py::Arguments&) {
     throw py::Panic{"probe: an internal failure"};
 }
 
-PyObject* std_failure(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!no_arguments(args, nargs, kwnames)) return nullptr;
+PyObject* std_failure(const py::Arguments&) {
     throw std::runtime_error("probe: a standard exception");
 }
 
-PyObject* bad_alloc(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!no_arguments(args, nargs, kwnames)) return nullptr;
+PyObject* bad_alloc(const py::Arguments&) {
     throw std::bad_alloc();
 }
 
-PyObject* length_error(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!no_arguments(args, nargs, kwnames)) return nullptr;
+PyObject* length_error(const py::Arguments&) {
     std::vector<double> huge;
     huge.reserve(huge.max_size() + 1);
     return py::build_none();
 }
 
 // A result build that fails with an error other than MemoryError: invalid UTF-8.
-PyObject* bad_result(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!no_arguments(args, nargs, kwnames)) return nullptr;
+PyObject* bad_result(const py::Arguments&) {
     return py::build_str("\xff\xfe");
 }
 
 // A result build that runs out of memory: a list too long to allocate.
-PyObject* huge_result(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!no_arguments(args, nargs, kwnames)) return nullptr;
+PyObject* huge_result(const py::Arguments&) {
     return py::build_list(std::numeric_limits<Py_ssize_t>::max());
 }
 
 // A host call that reports failure without setting an exception.
-PyObject* silent_failure(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!no_arguments(args, nargs, kwnames)) return nullptr;
+PyObject* silent_failure(const py::Arguments&) {
     py::host_failed();
     return nullptr;
 }
 
 // A body that returns no result and sets no exception.
-PyObject* forgetful(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!no_arguments(args, nargs, kwnames)) return nullptr;
+PyObject* forgetful(const py::Arguments&) {
     return nullptr;
 }
 
 // Converts its argument by the text-sequence rule and returns the texts read through the
 // views, so that tests can feed sequences that hand out fresh strings on every access.
-PyObject* texts(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* slots[1] = {};
-    if (!py::extract_arguments_fastcall(value_description, args, nargs, kwnames, slots)) return nullptr;
+PyObject* texts(const py::Arguments& args) {
     py::Keep keep;
     std::vector<std::string_view> items;
-    if (!py::extract_texts(slots[0], "value", items, keep)) return nullptr;
+    if (!args.texts(0, items, keep)) return nullptr;
     py::Ref list(py::build_list(Py_ssize_t(items.size())));
     for (std::size_t i = 0; i < items.size(); ++i) {
         py::list_set(list.get(), Py_ssize_t(i), py::build_str(items[i]));
@@ -98,41 +76,30 @@ PyObject* float_list(std::span<const float> values) {
     return list.release();
 }
 
-PyObject* floats32(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* slots[1] = {};
-    if (!py::extract_arguments_fastcall(value_description, args, nargs, kwnames, slots)) return nullptr;
+PyObject* floats32(const py::Arguments& args) {
     py::Views views;
     py::Floats32 values;
-    if (!py::extract_floats32(slots[0], "value", values, views)) return nullptr;
+    if (!args.floats32(0, values, views)) return nullptr;
     return float_list(values.values);
 }
 
-PyObject* matrix32(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* slots[1] = {};
-    if (!py::extract_arguments_fastcall(value_description, args, nargs, kwnames, slots)) return nullptr;
+PyObject* matrix32(const py::Arguments& args) {
     py::Views views;
     py::Matrix32 matrix;
-    if (!py::extract_matrix(slots[0], "value", matrix, views)) return nullptr;
-    const std::size_t count = matrix.uniform ? matrix.count : matrix.rows.count();
-    py::Ref list(py::build_list(Py_ssize_t(count)));
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::span<const float> row = matrix.uniform ? std::span<const float>(matrix.data + i * matrix.stride, matrix.cols)
-                                                          : matrix.rows.row(i);
-        py::list_set(list.get(), Py_ssize_t(i), float_list(row));
-    }
+    if (!args.matrix(0, matrix, views)) return nullptr;
+    py::Ref list(py::build_list(Py_ssize_t(matrix.matrix.rows)));
+    for (std::size_t i = 0; i < matrix.matrix.rows; ++i) py::list_set(list.get(), Py_ssize_t(i), float_list(matrix.matrix.row(i)));
     return list.release();
 }
 
 // The str's code points through each UTF-8 encoder of the frame: a list of (name, result)
 // where the result is the bytes written or the negative surrogate code; an encoder this
 // CPU lacks gives None.
-PyObject* utf8_paths(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* slots[1] = {};
-    if (!py::extract_arguments_fastcall(value_description, args, nargs, kwnames, slots)) return nullptr;
-    const Py_ssize_t length = PyUnicode_GetLength(slots[0]);
+PyObject* utf8_paths(const py::Arguments& args) {
+    const Py_ssize_t length = PyUnicode_GetLength(args[0]);
     if (length < 0) return nullptr;
     std::vector<std::uint32_t> code_points(std::size_t(length) + 1);
-    if (PyUnicode_AsUCS4(slots[0], reinterpret_cast<Py_UCS4*>(code_points.data()), length + 1, 1) == nullptr) {
+    if (PyUnicode_AsUCS4(args[0], reinterpret_cast<Py_UCS4*>(code_points.data()), length + 1, 1) == nullptr) {
         return nullptr;
     }
     struct Path {
@@ -171,50 +138,60 @@ double fingerprint(double total, std::span<const double> chunk) {
     return total;
 }
 
-PyObject* floats_fingerprint(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* slots[1] = {};
-    if (!py::extract_arguments_fastcall(value_description, args, nargs, kwnames, slots)) return nullptr;
+PyObject* floats_fingerprint(const py::Arguments& args) {
     double total = 0.0;
-    if (!py::extract_floats_folded(slots[0], "value", fingerprint, total)) return nullptr;
+    if (!args.floats_folded(0, fingerprint, total)) return nullptr;
     return py::build_float(total);
 }
 
-PyObject* blob(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* slots[1] = {};
-    if (!py::extract_arguments_fastcall(value_description, args, nargs, kwnames, slots)) return nullptr;
+PyObject* blob(const py::Arguments& args) {
     std::span<const std::uint8_t> bytes;
     py::ByteStorage storage;
-    if (!py::extract_bytes(slots[0], "value", bytes, storage)) return nullptr;
+    if (!args.bytes(0, bytes, storage)) return nullptr;
     return py::build_bytes({reinterpret_cast<const char*>(bytes.data()), bytes.size()});
 }
 
 // The registration step that appends to __all__, on any module object.
-PyObject* add_attribute(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* slots[3] = {};
-    if (!py::extract_arguments_fastcall(add_description, args, nargs, kwnames, slots)) return nullptr;
+PyObject* add_attribute(const py::Arguments& args) {
     std::string_view name;
-    if (!py::extract_text(slots[1], "name", name)) return nullptr;
+    if (!args.text(1, name)) return nullptr;
     const std::string owned(name);
-    if (!py::add_attribute(slots[0], owned.c_str(), slots[2])) return nullptr;
+    if (!py::add_attribute(args[0], owned.c_str(), args[2])) return nullptr;
     return py::build_none();
 }
 
-constexpr py::FunctionEntry functions[] = {
-    {"panic", py::entry<panic>, "panic()\n--\n\nFails with an internal failure."},
-    {"std_failure", py::entry<std_failure>, "std_failure()\n--\n\nThrows a standard exception."},
-    {"bad_alloc", py::entry<bad_alloc>, "bad_alloc()\n--\n\nRuns out of memory."},
-    {"length_error", py::entry<length_error>, "length_error()\n--\n\nAsks for an impossible size."},
-    {"bad_result", py::entry<bad_result>, "bad_result()\n--\n\nFails to build its result."},
-    {"huge_result", py::entry<huge_result>, "huge_result()\n--\n\nRuns out of memory building its result."},
-    {"silent_failure", py::entry<silent_failure>, "silent_failure()\n--\n\nA host failure without exception."},
-    {"forgetful", py::entry<forgetful>, "forgetful()\n--\n\nReturns nothing and raises nothing."},
-    {"texts", py::entry<texts>, "texts(value)\n--\n\nThe texts of a sequence of str."},
-    {"floats32", py::entry<floats32>, "floats32(value)\n--\n\nThe 32-bit float elements of a sequence."},
-    {"matrix32", py::entry<matrix32>, "matrix32(value)\n--\n\nThe rows of a matrix."},
-    {"floats_fingerprint", py::entry<floats_fingerprint>, "floats_fingerprint(value)\n--\n\nA fingerprint of the float elements."},
-    {"blob", py::entry<blob>, "blob(value)\n--\n\nThe byte elements of a sequence."},
-    {"utf8_paths", py::entry<utf8_paths>, "utf8_paths(value)\n--\n\nA str's UTF-8 form by each encoder."},
-    {"add_attribute", py::entry<add_attribute>, "add_attribute(module, name, value)\n--\n\nAdds a module attribute."},
+constexpr py::Function panic_function{"panic", {}, "Fails with an internal failure.", panic};
+constexpr py::Function std_failure_function{"std_failure", {}, "Throws a standard exception.", std_failure};
+constexpr py::Function bad_alloc_function{"bad_alloc", {}, "Runs out of memory.", bad_alloc};
+constexpr py::Function length_error_function{"length_error", {}, "Asks for an impossible size.", length_error};
+constexpr py::Function bad_result_function{"bad_result", {}, "Fails to build its result.", bad_result};
+constexpr py::Function huge_result_function{"huge_result", {}, "Runs out of memory building its result.", huge_result};
+constexpr py::Function silent_failure_function{"silent_failure", {}, "A host failure without exception.", silent_failure};
+constexpr py::Function forgetful_function{"forgetful", {}, "Returns nothing and raises nothing.", forgetful};
+constexpr py::Function texts_function{"texts", {"value"}, "The texts of a sequence of str.", texts};
+constexpr py::Function floats32_function{"floats32", {"value"}, "The 32-bit float elements of a sequence.", floats32};
+constexpr py::Function matrix32_function{"matrix32", {"value"}, "The rows of a matrix.", matrix32};
+constexpr py::Function floats_fingerprint_function{"floats_fingerprint", {"value"}, "A fingerprint of the float elements.", floats_fingerprint};
+constexpr py::Function blob_function{"blob", {"value"}, "The byte elements of a sequence.", blob};
+constexpr py::Function utf8_paths_function{"utf8_paths", {"value"}, "A str's UTF-8 form by each encoder.", utf8_paths};
+constexpr py::Function add_attribute_function{"add_attribute", {"module", "name", "value"}, "Adds a module attribute.", add_attribute};
+
+constexpr const py::Function* functions[] = {
+    &panic_function,
+    &std_failure_function,
+    &bad_alloc_function,
+    &length_error_function,
+    &bad_result_function,
+    &huge_result_function,
+    &silent_failure_function,
+    &forgetful_function,
+    &texts_function,
+    &floats32_function,
+    &matrix32_function,
+    &floats_fingerprint_function,
+    &blob_function,
+    &utf8_paths_function,
+    &add_attribute_function,
 };
 
 PyModuleDef definition = {PyModuleDef_HEAD_INIT, "_zelk_probe", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
@@ -227,7 +204,7 @@ PyMODINIT_FUNC PyInit__zelk_probe(void) {
     if (PyObject* cached = py::registered_module(registration, "_zelk_probe", &failed)) return cached;
     if (failed) return nullptr;
     py::Ref module(PyModule_Create2(&definition, 3));
-    if (!module || !py::add_functions(module.get(), functions)) return nullptr;
+    if (!module || !py::add_functions(module.get(), py::methods_of<functions>())) return nullptr;
     registration.cell = Py_NewRef(module.get());
     return module.release();
 }
