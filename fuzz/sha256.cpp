@@ -48,9 +48,9 @@ void compare_paths(const actors::Sha256Path& path, std::string_view message, std
                    std::string_view c) {
     const actors::Digest whole = actors::sha256(message, actors::compress_portable);
     require(actors::sha256(message, path.compress) == whole, "one-piece digests agree");
-    actors::MessageBlocks blocks = actors::message_blocks({a, b, c});
-    actors::HashState state = actors::initial_state;
-    actors::absorb(state, path.compress, blocks);
+    actors::Sha256Stream stream = actors::stream_start(path.compress);
+    for (const std::string_view piece : {a, b, c}) actors::stream_feed(stream, piece);
+    const actors::HashState state = actors::stream_finish(stream);
     require(actors::digest_bytes(state) == whole, "digest in pieces is the digest of the joined message");
     const std::string hex(actors::as_view(actors::hex_digest(whole)));
     require(path.hex_matches(state, hex), "a digest matches its own hex text");

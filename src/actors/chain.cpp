@@ -71,10 +71,7 @@ const std::uint8_t* link_block(const Link& link, std::size_t index, std::uint8_t
     // Padding: 0x80 right after the message, zeros, and in the last block the length in
     // bits as a 64-bit big-endian number.
     if (begin <= link.length && link.length < end) scratch[fill] = 0x80;
-    if (index + 1 == link.blocks) {
-        const std::uint64_t bits = std::uint64_t(link.length) * 8;
-        for (int i = 0; i < 8; ++i) scratch[63 - i] = std::uint8_t(bits >> (8 * i));
-    }
+    if (index + 1 == link.blocks) put_length(scratch, link.length);
     return scratch;
 }
 
@@ -89,27 +86,28 @@ HashText hex_digest(const Digest& digest) {
     return hex_state(words);
 }
 
-MessageBlocks link_blocks(std::string_view prev_hash, std::string_view payload) {
-    return message_blocks({prev_hash, std::string_view("\x1f", 1), payload});
+namespace {
+
+Sha256Stream link_start(CompressFn compress, std::string_view prev_hash) {
+    Sha256Stream link = stream_start(compress);
+    stream_feed(link, prev_hash);
+    stream_feed(link, std::string_view("\x1f", 1));
+    return link;
 }
 
+}  // namespace
+
 HashText link_hash(CompressFn compress, std::string_view prev_hash, std::string_view payload) {
-    HashState state = initial_state;
-    MessageBlocks link = link_blocks(prev_hash, payload);
-    absorb(state, compress, link);
-    return hex_state(state);
+    Sha256Stream link = link_start(compress, prev_hash);
+    stream_feed(link, payload);
+    return link_finish(link);
 }
 
 HashText hash_event(std::string_view prev_hash, std::string_view payload) {
     return link_hash(pick_path().compress, prev_hash, payload);
 }
 
-Sha256Stream link_start(std::string_view prev_hash) {
-    Sha256Stream link = stream_start(pick_path().compress);
-    stream_feed(link, prev_hash);
-    stream_feed(link, std::string_view("\x1f", 1));
-    return link;
-}
+Sha256Stream link_start(std::string_view prev_hash) { return link_start(pick_path().compress, prev_hash); }
 
 HashText link_finish(Sha256Stream& link) { return hex_state(stream_finish(link)); }
 

@@ -24,9 +24,7 @@ inline std::string_view as_view(const HashText& text) { return {text.data(), tex
 
 HashText hex_digest(const Digest& digest);
 
-// The link input as three pieces: prev hash, the separator byte 0x1F, payload.
-MessageBlocks link_blocks(std::string_view prev_hash, std::string_view payload);
-
+// The hash of the link input: prev hash, the separator byte 0x1F, payload.
 HashText link_hash(CompressFn compress, std::string_view prev_hash, std::string_view payload);
 
 // link_hash on the fastest path of this CPU.

@@ -98,70 +98,6 @@ void compress_lanes_portable(HashState* const* states, const std::uint8_t* const
 
 Sha256Path pick_path() { return cpu_has_sha_extensions() ? sha_extensions_path : portable_path; }
 
-MessageBlocks message_blocks(std::array<std::string_view, 3> pieces) {
-    std::uint64_t length = 0;
-    for (const auto piece : pieces) length += piece.size();
-    MessageBlocks message;  // `block` is written before it is handed out: no need to clear it
-    message.pieces = pieces;
-    message.piece = 0;
-    message.at = 0;
-    message.length = length;
-    message.tail = MessageBlocks::Tail::message;
-    return message;
-}
-
-std::size_t next_blocks(MessageBlocks& message, const std::uint8_t*& blocks, std::size_t most) {
-    auto& pieces = message.pieces;
-    if (message.tail == MessageBlocks::Tail::done || most == 0) return 0;
-    std::size_t fill = 0;
-    if (message.tail == MessageBlocks::Tail::message) {
-        while (message.piece < pieces.size() && message.at == pieces[message.piece].size()) {
-            ++message.piece;
-            message.at = 0;
-        }
-        if (message.piece < pieces.size() && pieces[message.piece].size() - message.at >= 64) {
-            const std::string_view piece = pieces[message.piece];
-            const std::size_t count = std::min((piece.size() - message.at) / 64, most);
-            blocks = reinterpret_cast<const std::uint8_t*>(piece.data() + message.at);
-            message.at += 64 * count;
-            return count;
-        }
-        // Assemble a block from the short ends of the pieces.
-        while (fill < 64 && message.piece < pieces.size()) {
-            const std::string_view piece = pieces[message.piece];
-            const std::size_t take = std::min(64 - fill, piece.size() - message.at);
-            if (take > 0) std::memcpy(message.block.data() + fill, piece.data() + message.at, take);
-            fill += take;
-            message.at += take;
-            if (message.at == piece.size()) {
-                ++message.piece;
-                message.at = 0;
-            }
-        }
-        if (fill == 64) {
-            blocks = message.block.data();
-            return 1;
-        }
-        message.block[fill++] = 0x80;
-        message.tail = MessageBlocks::Tail::padding;
-    }
-    // Padding: after the 0x80 byte, zeros up to 56 bytes mod 64, then the length in bits
-    // as a 64-bit big-endian number; when it does not fit, one more block of zeros first.
-    std::memset(message.block.data() + fill, 0, 64 - fill);
-    if (fill <= 56) {
-        const std::uint64_t bits = message.length * 8;
-        for (int i = 0; i < 8; ++i) message.block[63 - i] = std::uint8_t(bits >> (8 * i));
-        message.tail = MessageBlocks::Tail::done;
-    }
-    blocks = message.block.data();
-    return 1;
-}
-
-void absorb(HashState& state, CompressFn compress, MessageBlocks& message) {
-    const std::uint8_t* blocks = nullptr;
-    for (std::size_t n; (n = next_blocks(message, blocks, SIZE_MAX)) > 0;) compress(state, blocks, n);
-}
-
 Sha256Stream stream_start(CompressFn compress) {
     Sha256Stream stream;  // `block` is written before it is read
     stream.state = initial_state;
@@ -204,8 +140,7 @@ HashState stream_finish(Sha256Stream& stream) {
         stream.fill = 0;
     }
     std::memset(block + stream.fill, 0, 56 - stream.fill);
-    const std::uint64_t bits = stream.length * 8;
-    for (int i = 0; i < 8; ++i) block[63 - i] = std::uint8_t(bits >> (8 * i));
+    put_length(block, stream.length);
     stream.compress(stream.state, block, 1);
     stream.fill = 0;
     return stream.state;
@@ -252,10 +187,9 @@ bool hex_matches_portable(const HashState& state, std::string_view text) {
 }
 
 Digest sha256(std::string_view bytes, CompressFn compress) {
-    HashState state = initial_state;
-    MessageBlocks message = message_blocks({bytes, {}, {}});
-    absorb(state, compress, message);
-    return digest_bytes(state);
+    Sha256Stream stream = stream_start(compress);
+    stream_feed(stream, bytes);
+    return digest_bytes(stream_finish(stream));
 }
 
 }  // namespace zelk::actors

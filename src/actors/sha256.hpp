@@ -1,5 +1,4 @@
-// SHA-256 (FIPS 180-4): messages in pieces cut into padded blocks, and two compression
-// paths, one in plain C++ and one with the x86 SHA extensions; `pick_path` chooses
+// SHA-256 (FIPS 180-4): a message fed as a stream of pieces, and two compression paths, one in plain C++ and one with the x86 SHA extensions; `pick_path` chooses
 // between them by cpuid.
 #pragma once
 
@@ -77,25 +76,12 @@ alignas(16) inline constexpr std::array<std::uint32_t, 64> round_constants = {
 inline constexpr HashState initial_state = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
                                             0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
 
-// The padded blocks of a message given as up to three pieces, handed out in order without
-// joining the pieces: a block lying wholly inside one piece is given straight from its
-// bytes; only a block that straddles pieces or holds the padding is assembled in `block`.
-struct MessageBlocks {
-    std::array<std::string_view, 3> pieces;
-    std::size_t piece;     // the piece being handed out
-    std::size_t at;        // bytes of that piece already handed out
-    std::uint64_t length;  // bytes of all pieces
-    enum class Tail { message, padding, done } tail;
-    alignas(16) std::array<std::uint8_t, 64> block;
-};
-
-MessageBlocks message_blocks(std::array<std::string_view, 3> pieces);
-
-// Up to `most` consecutive blocks at `blocks`; returns how many, 0 once all were given.
-std::size_t next_blocks(MessageBlocks& message, const std::uint8_t*& blocks, std::size_t most);
-
-// Compresses every remaining block of `message` into `state`.
-void absorb(HashState& state, CompressFn compress, MessageBlocks& message);
+// Ends the padding of a message of `bytes` bytes: its length in bits as a 64-bit
+// big-endian number in the last 8 bytes of `block`, the message's last block.
+inline void put_length(std::uint8_t* block, std::uint64_t bytes) noexcept {
+    const std::uint64_t bits = bytes * 8;
+    for (int i = 0; i < 8; ++i) block[63 - i] = std::uint8_t(bits >> (8 * i));
+}
 
 // A message fed in pieces of any size as they arrive: whole blocks are compressed straight
 // from the piece, the rest waits in `block`.

@@ -104,9 +104,7 @@ Value append_values(const Value& current, const Value& update, Arena& arena) {
     Value* end = items;
     if (current.kind != Kind::null) end = put_items(end, current);
     put_items(end, update);
-    Value list = json::make_array(items, count);
-    list.grown = true;
-    return list;
+    return json::make_array(items, count);
 }
 
 // Whether `v` nests fewer than `limit` arrays and objects.
@@ -147,16 +145,15 @@ Value reduce_value(std::string_view reducer, const Value& current, Value update,
         case Reducer::append: return append_values(current, update, arena);
         case Reducer::replace: break;
     }
-    update.grown = false;  // the caller may still hold the same block
     return update;
 }
 
-void reduce_into(std::string_view reducer, Value& channel, Value update, Arena& arena) {
-    reduce_into(reducer_named(reducer), channel, update, arena);
+void reduce_into(std::string_view reducer, Value& channel, bool& grown, Value update, Arena& arena) {
+    reduce_into(reducer_named(reducer), channel, grown, update, arena);
 }
 
-void reduce_into(Reducer reducer, Value& channel, Value update, Arena& arena) {
-    if (reducer == Reducer::append && channel.kind == Kind::array && channel.grown) {
+void reduce_into(Reducer reducer, Value& channel, bool& grown, Value update, Arena& arena) {
+    if (reducer == Reducer::append && grown && channel.kind == Kind::array) {
         const std::size_t count = channel.size + item_count(update);
         if (count <= room_for(channel.size)) {
             put_items(channel.items + channel.size, update);
@@ -164,12 +161,14 @@ void reduce_into(Reducer reducer, Value& channel, Value update, Arena& arena) {
             return;
         }
     }
+    // Only a block "append" allocated may grow: a replacing update may share its block
+    // with a value the caller still holds.
+    grown = reducer == Reducer::append;
     switch (reducer) {
         case Reducer::add: channel = add_values(channel, update); return;
         case Reducer::append: channel = append_values(channel, update, arena); return;
         case Reducer::replace: break;
     }
-    update.grown = false;  // the caller may still hold the same block
     channel = update;
 }
 

@@ -26,8 +26,12 @@ json::Value reduce_value(std::string_view reducer, const json::Value& current, j
 // The same fold applied in place to a channel value that the caller owns outright (no
 // other value shares its top-level array): repeated appends to one channel then cost
 // amortised constant time per item instead of a copy of the whole list each time.
-void reduce_into(std::string_view reducer, json::Value& channel, json::Value update, json::Arena& arena);
-void reduce_into(Reducer reducer, json::Value& channel, json::Value update, json::Arena& arena);
+// `grown` is the caller's record of whether the channel's array block was allocated by
+// "append" with room to grow (std::bit_ceil(size) slots, extendable in place); it starts
+// false for a parsed value, and the fold keeps it up to date.
+void reduce_into(std::string_view reducer, json::Value& channel, bool& grown, json::Value update,
+                 json::Arena& arena);
+void reduce_into(Reducer reducer, json::Value& channel, bool& grown, json::Value update, json::Arena& arena);
 
 // Whether the fold of `update` into `current` under `reducer` nests at most `limit` arrays
 // and objects, for operands that each nest at most `limit` (parsed ones are bounded by the

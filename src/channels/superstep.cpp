@@ -1,7 +1,7 @@
 // advance_superstep. The state, the reducer table and the update list are read with typed
 // readers built on the parser's own building blocks, so their syntax errors are the
-// parser's; a value of the wrong kind gets an "invalid type" message placed after the token
-// read. Channels and reducers are found through keyed hash indexes (one hash of each
+// parser's; a value of the wrong kind is the parser's invalid-type error, placed after the
+// token read. Channels and reducers are found through keyed hash indexes (one hash of each
 // written name serves both), the fold runs in place on the channels, and the channels no
 // update wrote are copied from the state text when it already holds their printed form.
 #include "channels/superstep.hpp"
@@ -24,73 +24,25 @@ using json::Value;
 
 namespace {
 
-void describe_string(std::string& out, std::string_view s) {
-    out += "string \"";
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        unsigned control = 0x100;  // a control character to show as \u{h}, if below 0x100
-        switch (c) {
-            case '"': out += "\\\""; continue;
-            case '\\': out += "\\\\"; continue;
-            case '\t': out += "\\t"; continue;
-            case '\r': out += "\\r"; continue;
-            case '\n': out += "\\n"; continue;
-            case '\0': out += "\\0"; continue;
-            default:
-                if (c < 0x20 || c == 0x7F) {
-                    control = c;
-                } else if (c == 0xC2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) >= 0x80 &&
-                           static_cast<unsigned char>(s[i + 1]) <= 0x9F) {
-                    control = static_cast<unsigned char>(s[++i]);  // U+0080 to U+009F
-                }
-        }
-        if (control > 0xFF) {
-            out += char(c);
-            continue;
-        }
-        out += "\\u{";
-        if (control >= 0x10) out += "0123456789abcdef"[control >> 4];
-        out += "0123456789abcdef"[control & 15];
-        out += '}';
-    }
-    out += '"';
-}
-
-// The "invalid type" message for the value at p.cur, which must be of the kind named by
-// `expected`. Scalars are read first (a malformed one gives its parse error instead, and
-// the message is placed just after it); arrays and objects are not read, and the message is
-// placed at their opening bracket.
-bool fail_kind(Parser& p, std::string_view expected, std::string& message) {
-    std::string found;
+// Fails the read of the value at p.cur, which must be of the kind named by `expected`,
+// with an invalid-type error. Scalars are read first (a malformed one gives its parse
+// error instead, and the error is placed just after it); arrays and objects are not read,
+// and the error is placed at their opening bracket.
+bool fail_kind(Parser& p, std::string_view expected) {
+    Value found;
     if (p.cur != p.end && (*p.cur == '[' || *p.cur == '{')) {
-        found = *p.cur == '[' ? "sequence" : "map";
-    } else {
-        Value v;
-        if (!json::parse_value(p, v)) return false;
-        switch (v.kind) {
-            case Kind::null: found = "null"; break;
-            case Kind::boolean: found = v.boolean ? "boolean `true`" : "boolean `false`"; break;
-            case Kind::uint:
-            case Kind::sint:
-            case Kind::real:
-                found = v.kind == Kind::real ? "floating point `" : "integer `";
-                found += json::to_text(v);
-                found += '`';
-                break;
-            case Kind::string: describe_string(found, json::text_of(v)); break;
-            default: break;  // containers are handled above
-        }
+        found = *p.cur == '[' ? json::make_array(nullptr, 0) : json::make_object(nullptr, 0);
+    } else if (!json::parse_value(p, found)) {
+        return false;
     }
-    message = "invalid type: " + found + ", expected " + std::string(expected) +
-              json::position_suffix({p.begin, std::size_t(p.end - p.begin)}, json::offset_of(p, p.cur));
-    return false;
+    return json::fail_type(p, found, expected);
 }
 
 // Opens a typed read: whitespace, then the opening bracket of the expected container.
-bool open_typed(Parser& p, char bracket, std::string_view expected, std::string& message) {
+bool open_typed(Parser& p, char bracket, std::string_view expected) {
     json::skip_whitespace(p);
     if (p.cur == p.end) return json::fail_eof(p, json::ErrorKind::eof_value);
-    if (*p.cur != bracket) return fail_kind(p, expected, message);
+    if (*p.cur != bracket) return fail_kind(p, expected);
     return true;
 }
 
@@ -105,6 +57,7 @@ struct Channel {
     bool resolved = false;        // `reducer` has been looked up
     bool hashed = false;          // `hash` is set
     bool written = false;         // some update wrote the channel
+    bool grown = false;           // `value` is an array block "append" may extend in place
     std::uint32_t last_update = 0;  // 1 + the last update that named the channel
     std::uint32_t last_write = 0;   // that write, counted from the update's first one
 };
@@ -152,11 +105,11 @@ bool read_state(std::string_view text, json::Arena& arena, std::vector<Channel>&
 
 // The reducer table: an object whose member values are all strings; the last of repeated
 // names wins.
-bool read_reducers(Parser& p, Reducers& table, std::string& message) {
-    if (!open_typed(p, '{', "a map", message)) return false;
+bool read_reducers(Parser& p, Reducers& table) {
+    if (!open_typed(p, '{', "a map")) return false;
     const bool ok = json::read_object(p, [&](std::string_view channel) {
         if (p.cur == p.end) return json::fail_eof(p, json::ErrorKind::eof_value);
-        if (*p.cur != '"') return fail_kind(p, "a string", message);
+        if (*p.cur != '"') return fail_kind(p, "a string");
         std::string_view reducer;
         bool escaped;
         if (!json::read_string(p, reducer, escaped)) return false;
@@ -187,9 +140,8 @@ void index_reducers(Reducers& table, scheduler::HashKey key) {
 // (`ends[u]` is where update u's writes end). Any other element is parsed whole; the
 // position of the first that is not null is kept, since it fails the call only when the
 // fold reaches it. The list's own bracket counts against the nesting budget.
-bool read_updates(Parser& p, std::vector<Write>& writes, std::vector<std::size_t>& ends, std::size_t& bad,
-                  std::string& message) {
-    if (!open_typed(p, '[', "a sequence", message)) return false;
+bool read_updates(Parser& p, std::vector<Write>& writes, std::vector<std::size_t>& ends, std::size_t& bad) {
+    if (!open_typed(p, '[', "a sequence")) return false;
     const bool ok = json::read_array(p, [&] {
         if (p.cur != p.end && *p.cur == '{') {
             const bool read = json::read_object(p, [&](std::string_view name) {
@@ -411,8 +363,8 @@ json::Outcome advance_superstep(std::string_view state_json, std::string_view re
 
     Reducers table;
     Parser reducers = json::start_parser(reducers_json, false, arena);
-    if (!read_reducers(reducers, table, outcome.error)) {
-        if (outcome.error.empty()) outcome.error = json::error_message(reducers_json, reducers.error);
+    if (!read_reducers(reducers, table)) {
+        outcome.error = json::error_message(reducers_json, reducers.error);
         return outcome;
     }
 
@@ -420,8 +372,8 @@ json::Outcome advance_superstep(std::string_view state_json, std::string_view re
     std::vector<std::size_t> ends;
     std::size_t bad = SIZE_MAX;
     Parser list = json::start_parser(updates_json, false, arena);
-    if (!read_updates(list, writes, ends, bad, outcome.error)) {
-        if (outcome.error.empty()) outcome.error = json::error_message(updates_json, list.error);
+    if (!read_updates(list, writes, ends, bad)) {
+        outcome.error = json::error_message(updates_json, list.error);
         return outcome;
     }
 
@@ -466,7 +418,7 @@ json::Outcome advance_superstep(std::string_view state_json, std::string_view re
                 outcome.error = depth_message(first_too_deep(channels, table, writes, w, ends[u]));
                 return outcome;
             }
-            reduce_into(channel.reducer, channel.value, writes[w].value, arena);
+            reduce_into(channel.reducer, channel.value, channel.grown, writes[w].value, arena);
             channel.written = true;
         }
         begin = ends[u];

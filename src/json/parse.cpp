@@ -5,6 +5,7 @@
 #include "json/parse.hpp"
 
 #include "json/number_parse.hpp"
+#include "json/print.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -317,6 +318,7 @@ std::string_view describe(ErrorKind kind) noexcept {
         case ErrorKind::trailing_characters: return "trailing characters";
         case ErrorKind::unexpected_end_of_hex_escape: return "unexpected end of hex escape";
         case ErrorKind::recursion_limit_exceeded: return "recursion limit exceeded";
+        case ErrorKind::invalid_type: return "invalid type";
     }
     return "invalid JSON";
 }
@@ -335,8 +337,72 @@ std::string position_suffix(std::string_view input, std::size_t offset) {
     return " at line " + std::to_string(position.line) + " column " + std::to_string(position.column);
 }
 
+namespace {
+
+// A string as an invalid-type message shows it: in double quotes, with quotes, backslashes
+// and the usual control characters escaped by a backslash, and every other control
+// character (C0, DEL and the C1 range U+0080 to U+009F) as \u{h} in lowercase hex.
+void describe_string(std::string& out, std::string_view s) {
+    out += "string \"";
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        unsigned control = 0x100;  // a control character to show as \u{h}, if below 0x100
+        switch (c) {
+            case '"': out += "\\\""; continue;
+            case '\\': out += "\\\\"; continue;
+            case '\t': out += "\\t"; continue;
+            case '\r': out += "\\r"; continue;
+            case '\n': out += "\\n"; continue;
+            case '\0': out += "\\0"; continue;
+            default:
+                if (c < 0x20 || c == 0x7F) {
+                    control = c;
+                } else if (c == 0xC2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) >= 0x80 &&
+                           static_cast<unsigned char>(s[i + 1]) <= 0x9F) {
+                    control = static_cast<unsigned char>(s[++i]);  // U+0080 to U+009F
+                }
+        }
+        if (control > 0xFF) {
+            out += char(c);
+            continue;
+        }
+        out += "\\u{";
+        if (control >= 0x10) out += "0123456789abcdef"[control >> 4];
+        out += "0123456789abcdef"[control & 15];
+        out += '}';
+    }
+    out += '"';
+}
+
+// What an invalid-type message calls the value found.
+void describe_found(std::string& out, const Value& v) {
+    switch (v.kind) {
+        case Kind::null: out += "null"; break;
+        case Kind::boolean: out += v.boolean ? "boolean `true`" : "boolean `false`"; break;
+        case Kind::uint:
+        case Kind::sint:
+        case Kind::real:
+            out += v.kind == Kind::real ? "floating point `" : "integer `";
+            out += to_text(v);
+            out += '`';
+            break;
+        case Kind::string: describe_string(out, text_of(v)); break;
+        case Kind::array: out += "sequence"; break;
+        case Kind::object: out += "map"; break;
+    }
+}
+
+}  // namespace
+
 std::string error_message(std::string_view input, const ParseError& error) {
-    return std::string(describe(error.kind)) + position_suffix(input, error.offset);
+    std::string message(describe(error.kind));
+    if (error.kind == ErrorKind::invalid_type) {
+        message += ": ";
+        describe_found(message, error.found);
+        message += ", expected ";
+        message += error.expected;
+    }
+    return message + position_suffix(input, error.offset);
 }
 
 Parser start_parser(std::string_view input, bool check_utf8, Arena& arena) {

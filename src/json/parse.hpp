@@ -43,15 +43,21 @@ enum class ErrorKind : std::uint8_t {
     trailing_characters,
     unexpected_end_of_hex_escape,
     recursion_limit_exceeded,
+    invalid_type,  // a reader of a fixed shape found a value of another kind
 };
 
 // The fixed description of an error kind, e.g. "expected value".
 std::string_view describe(ErrorKind kind) noexcept;
 
 // A parse error: its kind and the byte offset it is reported at (0 <= offset <= input size).
+// An `invalid_type` error also holds the value found (a scalar as read, valid as long as
+// the input and the arena are; an array or an object by its kind alone) and a description
+// of what was expected instead, such as "a map".
 struct ParseError {
     ErrorKind kind = ErrorKind::eof_value;
     std::size_t offset = 0;
+    Value found;
+    std::string_view expected;
 };
 
 // Line (from 1) and column (bytes after the last line feed) of an offset.
@@ -64,7 +70,8 @@ Position locate(std::string_view input, std::size_t offset) noexcept;
 // " at line L column C" for an offset into `input`.
 std::string position_suffix(std::string_view input, std::size_t offset);
 
-// The full message: the description followed by the position suffix.
+// The full message: the description (for `invalid_type`, with what was found and what
+// was expected) followed by the position suffix.
 std::string error_message(std::string_view input, const ParseError& error);
 
 // At most this many arrays and objects minus one can be open at once.
@@ -103,7 +110,7 @@ inline std::size_t offset_of(const Parser& p, const char* at) noexcept {
 
 // Records an error at `offset` and returns false, so a step can `return fail(...)`.
 inline bool fail(Parser& p, ErrorKind kind, std::size_t offset) noexcept {
-    p.error = {kind, offset};
+    p.error = {kind, offset, {}, {}};
     return false;
 }
 
@@ -114,6 +121,12 @@ inline bool fail_at(Parser& p, ErrorKind kind, const char* at) noexcept {
 
 inline bool fail_eof(Parser& p, ErrorKind kind) noexcept {
     return fail(p, kind, offset_of(p, p.end));
+}
+
+// Records that `found`, read up to p.cur, is not what a reader of a fixed shape expected.
+inline bool fail_type(Parser& p, const Value& found, std::string_view expected) noexcept {
+    p.error = {ErrorKind::invalid_type, offset_of(p, p.cur), found, expected};
+    return false;
 }
 
 // Reads one value starting exactly at p.cur (whitespace already skipped).

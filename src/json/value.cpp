@@ -1,39 +1,9 @@
-// Value helpers and the arena's slow path.
+// The arena's slow path and text copies.
 #include "json/value.hpp"
 
-#include <algorithm>
-#include <bit>
 #include <cstring>
 
 namespace zelk::json {
-
-const Value* find_member(const Value& object, std::string_view name) noexcept {
-    if (object.kind != Kind::object) return nullptr;
-    const auto members = members_of(object);
-    const auto it = std::lower_bound(members.begin(), members.end(), name,
-                                     [](const Member& m, std::string_view n) { return name_less(m.name, n); });
-    return it != members.end() && it->name == name ? &it->value : nullptr;
-}
-
-bool same_value(const Value& a, const Value& b) noexcept {
-    if (a.kind != b.kind) return false;
-    switch (a.kind) {
-        case Kind::null: return true;
-        case Kind::boolean: return a.boolean == b.boolean;
-        case Kind::uint: return a.uint == b.uint;
-        case Kind::sint: return a.sint == b.sint;
-        case Kind::real: return std::bit_cast<std::uint64_t>(a.real) == std::bit_cast<std::uint64_t>(b.real);
-        case Kind::string: return text_of(a) == text_of(b);
-        case Kind::array:
-            return std::equal(a.items, a.items + a.size, b.items, b.items + b.size, same_value);
-        case Kind::object:
-            return std::equal(a.members, a.members + a.size, b.members, b.members + b.size,
-                              [](const Member& x, const Member& y) {
-                                  return x.name == y.name && same_value(x.value, y.value);
-                              });
-    }
-    return false;
-}
 
 namespace {
 

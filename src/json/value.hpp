@@ -7,8 +7,8 @@
 // everything at once, which is what makes parsing free of per-value heap traffic.
 //
 // Values are immutable once built. Copying a value is shallow, and because nothing is
-// edited in place, sharing a subtree behaves exactly like a deep copy. The one exception
-// is the spare capacity of an array built by the append reducer (see `grown`).
+// edited in place, sharing a subtree behaves exactly like a deep copy. (The append
+// reducer may extend an array block it allocated itself; it keeps that fact on its side.)
 #pragma once
 
 #include <cstddef>
@@ -37,10 +37,6 @@ struct Member;
 
 struct Value {
     Kind kind = Kind::null;
-    // Set only on an array whose block the append reducer allocated with room to grow:
-    // the block then holds std::bit_ceil(size) slots and may be extended in place by the
-    // one owner of this value. Parsed arrays never have it.
-    bool grown = false;
     std::size_t size = 0;  // bytes of a string, items of an array, members of an object
     union {
         std::uint64_t uint = 0;
@@ -131,13 +127,6 @@ inline Value make_object(Member* members, std::size_t size) noexcept {
 inline std::string_view text_of(const Value& v) noexcept { return {v.chars, v.size}; }
 inline std::span<const Value> items_of(const Value& v) noexcept { return {v.items, v.size}; }
 inline std::span<const Member> members_of(const Value& v) noexcept { return {v.members, v.size}; }
-
-// The member named `name` of an object, or nullptr.
-const Value* find_member(const Value& object, std::string_view name) noexcept;
-
-// Structural equality; an integer and a double are different values even when equal in
-// number, and doubles compare by bit pattern (so 0.0 and -0.0 differ).
-bool same_value(const Value& a, const Value& b) noexcept;
 
 // ---------------------------------------------------------------- arena
 

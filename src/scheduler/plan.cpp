@@ -67,6 +67,9 @@ NameTable<Index> make_table(std::size_t names, HashKey key) {
 template <class Index>
 constexpr Index no_id = std::numeric_limits<Index>::max();
 
+// How many names or edges ahead the table slots they will hit are requested.
+constexpr std::size_t prefetch_ahead = 12;
+
 // The id of node `k`; when its name is new, it is given the next id.
 template <class Index>
 Index intern(NameTable<Index>& table, Names<Index>& distinct, std::size_t k, std::uint64_t h) {
@@ -83,8 +86,9 @@ Index intern(NameTable<Index>& table, Names<Index>& distinct, std::size_t k, std
     }
 }
 
+// Inlined into the edge pass, where it runs twice per edge whose texts are not the nodes'.
 template <class Index>
-Index find(const NameTable<Index>& table, const Names<Index>& distinct, std::string_view name) {
+[[gnu::always_inline]] inline Index find(const NameTable<Index>& table, const Names<Index>& distinct, std::string_view name) {
     const std::uint64_t h = name_hash(table.key, name);
     const auto tag = std::uint32_t(h >> 32);
     for (std::size_t i = h & table.mask;; i = (i + 1) & table.mask) {
@@ -236,41 +240,71 @@ std::vector<Index> byte_order(const std::vector<std::uint64_t>& keys, const Name
     return order;
 }
 
+// The names interned: the distinct names by id, the two tables that map a name to its id,
+// and each id's sort key (the 8 bytes past the prefix all node names share).
 template <class Index>
-Plan plan_with(std::span<const std::string_view> nodes, std::span<const Edge> edges, HashKey key) {
-    if (nodes.empty()) return {};
-    Names<Index> distinct{nodes, {}};
+struct Interned {
+    Names<Index> distinct;
+    NameTable<Index> table;
+    IdentityTable<Index> identity;
+    std::vector<std::uint64_t> keys;
+};
+
+// Interning: every node name gets its id (a repeated name the id of its first occurrence)
+// and each distinct name its sort key, taken while its bytes are at hand.
+template <class Index>
+Interned<Index> intern_nodes(std::span<const std::string_view> nodes, HashKey key) {
+    Interned<Index> out{{nodes, {}}, make_table<Index>(nodes.size(), key),
+                        make_identity_table<Index>(nodes.size(), key), {}};
+    Names<Index>& distinct = out.distinct;
     distinct.first.reserve(nodes.size());
-    NameTable<Index> table = make_table<Index>(nodes.size(), key);
-    IdentityTable<Index> identity = make_identity_table<Index>(nodes.size(), key);
     // Both tables are filled at random; hashing every name first lets the slots of names
     // a little ahead be requested early so that the cache misses overlap. The same pass,
     // in the host's order of the names, finds the prefix they all share.
-    constexpr std::size_t ahead = 12;
     std::vector<std::uint64_t> hashes(nodes.size());
     std::size_t shared = nodes.empty() ? 0 : nodes[0].size();
     for (std::size_t k = 0; k < nodes.size(); ++k) {
         hashes[k] = name_hash(key, nodes[k]);
         shared = shared_prefix(nodes[0], nodes[k], shared);
     }
-    // Each distinct name's sort key, taken while its bytes are at hand. The key of id i is
-    // written over the hash of node i, which is no longer needed: ids never outrun nodes.
+    // The key of id i is written over the hash of node i, which is no longer needed: ids
+    // never outrun nodes.
     std::vector<std::uint64_t>& keys = hashes;
     for (std::size_t k = 0; k < nodes.size(); ++k) {
-        if (k + ahead < nodes.size()) {
-            __builtin_prefetch(&table.slots[hashes[k + ahead] & table.mask]);
-            __builtin_prefetch(&identity.slots[identity_home(identity, nodes[k + ahead])]);
+        if (k + prefetch_ahead < nodes.size()) {
+            __builtin_prefetch(&out.table.slots[hashes[k + prefetch_ahead] & out.table.mask]);
+            __builtin_prefetch(&out.identity.slots[identity_home(out.identity, nodes[k + prefetch_ahead])]);
         }
         const std::string_view name = nodes[k];
         const std::size_t known = distinct.size();
-        const Index id = intern(table, distinct, k, hashes[k]);
+        const Index id = intern(out.table, distinct, k, hashes[k]);
         if (id == known) keys[id] = sort_key(name, shared);
         // A null address cannot be told from a free identity slot; such (empty) views only
         // go through the byte table.
-        if (name.data() != nullptr) remember(identity, name, id);
+        if (name.data() != nullptr) remember(out.identity, name, id);
     }
-    const std::size_t n = distinct.size();
-    keys.resize(n);
+    keys.resize(distinct.size());
+    out.keys = std::move(keys);
+    return out;
+}
+
+// The graph on ids: successors in CSR form (those of id are successors[offsets[id] ..
+// offsets[id + 1]), each list in edge order) and the count of valid edges into each node.
+template <class Index>
+struct Graph {
+    std::vector<Index> offsets;
+    std::vector<Index> successors;
+    std::vector<Index> pending;
+};
+
+// Edge resolution: the valid edges as id pairs, in edge order (edges naming an unknown
+// node and self-loops dropped), with each node's out- and in-degree counted in `graph`
+// (out-degrees at id + 1 of the offsets). The name tables are freed once done.
+template <class Index>
+std::vector<std::pair<Index, Index>> resolve_edges(Interned<Index>& names, std::span<const Edge> edges,
+                                                   Graph<Index>& graph) {
+    const std::size_t n = names.distinct.size();
+    const IdentityTable<Index>& identity = names.identity;
     // A hit saves about three cache misses and a miss costs about one, so the identity
     // table stops being asked once its misses outnumber three times its hits (edges made
     // of fresh strings equal to the node names never hit).
@@ -285,23 +319,23 @@ Plan plan_with(std::span<const std::string_view> nodes, std::span<const Edge> ed
             }
             ++identity_misses;
         }
-        return find(table, distinct, name);
+        return find(names.table, names.distinct, name);
     };
 
-    // Valid edges as id pairs, in edge order. Consecutive edges often share their `from`
-    // text; the same address and length need no second lookup.
+    // Consecutive edges often share their `from` text; the same address and length need
+    // no second lookup.
     std::vector<std::pair<Index, Index>> valid;
     valid.reserve(edges.size());
-    std::vector<Index> offsets(n + 1, 0);
-    std::vector<Index> pending(n, 0);  // valid edges into each node not yet released
+    graph.offsets.assign(n + 1, 0);
+    graph.pending.assign(n, 0);
     std::string_view last_from;
     Index last_from_id = no_id<Index>;
     bool have_last = false;
     // The identity table is hit at random again: its slots for edges ahead are requested early.
     for (std::size_t k = 0; k < edges.size(); ++k) {
-        if (k + ahead < edges.size() && asking_identity()) {
-            __builtin_prefetch(&identity.slots[identity_home(identity, edges[k + ahead].first)]);
-            __builtin_prefetch(&identity.slots[identity_home(identity, edges[k + ahead].second)]);
+        if (k + prefetch_ahead < edges.size() && asking_identity()) {
+            __builtin_prefetch(&identity.slots[identity_home(identity, edges[k + prefetch_ahead].first)]);
+            __builtin_prefetch(&identity.slots[identity_home(identity, edges[k + prefetch_ahead].second)]);
         }
         const auto& [from, to] = edges[k];
         Index f;
@@ -317,26 +351,46 @@ Plan plan_with(std::span<const std::string_view> nodes, std::span<const Edge> ed
         const Index t = lookup(to);
         if (t == no_id<Index> || t == f) continue;
         valid.emplace_back(f, t);
-        ++offsets[f + 1];
-        ++pending[t];
+        ++graph.offsets[f + 1];
+        ++graph.pending[t];
     }
-    table = {};
-    identity = {};
+    names.table = {};
+    names.identity = {};
+    return valid;
+}
 
-    // CSR successor lists, each in edge order (a stable counting sort by `from`).
-    for (std::size_t i = 0; i < n; ++i) offsets[i + 1] += offsets[i];
-    std::vector<Index> successors(valid.size());
+// Edges to CSR: the successor lists, each in edge order (a stable counting sort by
+// `from` over the degrees counted while resolving). The edge pairs are freed.
+template <class Index>
+void build_successors(std::vector<std::pair<Index, Index>>& valid, Graph<Index>& graph) {
+    std::vector<Index>& offsets = graph.offsets;
+    for (std::size_t i = 0; i + 1 < offsets.size(); ++i) offsets[i + 1] += offsets[i];
+    graph.successors.resize(valid.size());
     {
         std::vector<Index> fill(offsets.begin(), offsets.end() - 1);
-        for (const auto& [f, t] : valid) successors[fill[f]++] = t;
+        for (const auto& [f, t] : valid) graph.successors[fill[f]++] = t;
     }
     valid = {};
+}
 
-    // Superstep numbers: nodes leave a first-in first-out queue in nondecreasing superstep
-    // order, so the predecessor that releases a node is one of its latest and the node's
-    // superstep is one past that predecessor's. Nodes never released get one more.
-    std::vector<Index> step(n, 0);
-    std::size_t released = 0;
+// Each id's superstep, and how many supersteps there are.
+template <class Index>
+struct Steps {
+    std::vector<Index> step;
+    std::size_t count = 0;
+};
+
+// Superstep assignment: nodes leave a first-in first-out queue in nondecreasing superstep
+// order, so the predecessor that releases a node is one of its latest and the node's
+// superstep is one past that predecessor's. Nodes never released get one more. The graph
+// is freed.
+template <class Index>
+Steps<Index> assign_supersteps(Graph<Index>& graph) {
+    const std::size_t n = graph.pending.size();
+    const std::vector<Index>& offsets = graph.offsets;
+    std::vector<Index>& pending = graph.pending;
+    Steps<Index> out{std::vector<Index>(n, 0), 0};
+    std::vector<Index>& step = out.step;
     {
         std::vector<Index> queue;
         queue.reserve(n);
@@ -346,42 +400,58 @@ Plan plan_with(std::span<const std::string_view> nodes, std::span<const Edge> ed
         for (std::size_t head = 0; head < queue.size(); ++head) {
             const Index id = queue[head];
             for (Index k = offsets[id]; k < offsets[id + 1]; ++k) {
-                const Index s = successors[k];
+                const Index s = graph.successors[k];
                 if (--pending[s] == 0) {
                     step[s] = step[id] + 1;
                     queue.push_back(s);
                 }
             }
         }
-        released = queue.size();
-        if (released > 0) released = std::size_t(step[queue.back()]) + 1;  // supersteps of released nodes
+        // The supersteps of the released nodes, then one for the remainder if any.
+        if (!queue.empty()) out.count = std::size_t(step[queue.back()]) + 1;
         if (queue.size() < n) {
             for (std::size_t id = 0; id < n; ++id) {
-                if (pending[id] != 0) step[id] = Index(released);
+                if (pending[id] != 0) step[id] = Index(out.count);
             }
-            ++released;  // and the remainder
+            ++out.count;
         }
     }
-    successors = {};
-    offsets = {};
-    pending = {};
-    const std::size_t steps = released;
+    graph = {};
+    return out;
+}
 
-    // The supersteps back to back, each in byte order: the names in byte order, spread
-    // stably by superstep.
+// Spreading: the supersteps back to back, each in byte order, from the names in byte
+// order (`byte_order`) placed stably by superstep.
+template <class Index>
+Plan spread_by_superstep(const Steps<Index>& steps, const std::vector<std::uint64_t>& keys,
+                         const Names<Index>& distinct) {
+    const std::size_t n = distinct.size();
     Plan out;
-    out.ends.assign(steps, 0);
-    for (std::size_t id = 0; id < n; ++id) ++out.ends[step[id]];
-    std::vector<std::size_t> at(steps);
-    for (std::size_t i = 0, sum = 0; i < steps; ++i) {
+    out.ends.assign(steps.count, 0);
+    for (std::size_t id = 0; id < n; ++id) ++out.ends[steps.step[id]];
+    std::vector<std::size_t> at(steps.count);
+    for (std::size_t i = 0, sum = 0; i < steps.count; ++i) {
         at[i] = sum;
         sum += out.ends[i];
         out.ends[i] = sum;
     }
     const std::vector<Index> order = byte_order<Index>(keys, distinct);
     out.names.resize(n);
-    for (const Index id : order) out.names[at[step[id]]++] = distinct[id];
+    for (const Index id : order) out.names[at[steps.step[id]]++] = distinct[id];
     return out;
+}
+
+// The passes in order. Each frees what the later ones no longer need, so that a large
+// call holds little memory at once (see the top of the file).
+template <class Index>
+Plan plan_with(std::span<const std::string_view> nodes, std::span<const Edge> edges, HashKey key) {
+    if (nodes.empty()) return {};
+    Interned<Index> names = intern_nodes<Index>(nodes, key);
+    Graph<Index> graph;
+    std::vector<std::pair<Index, Index>> valid = resolve_edges(names, edges, graph);
+    build_successors(valid, graph);
+    const Steps<Index> steps = assign_supersteps(graph);
+    return spread_by_superstep(steps, names.keys, names.distinct);
 }
 
 }  // namespace

@@ -12,6 +12,8 @@
 #include <algorithm>
 
 #if defined(__x86_64__) || defined(__i386__)
+#include "vectors/score_wide.hpp"
+
 #include <immintrin.h>
 #endif
 
@@ -100,21 +102,14 @@ void finish(const Sums& s, __m512 query_norm, float* out) {
 template <int G>
 [[gnu::target("avx512f")]]
 void score_groups(const float* q, std::size_t n, float query_norm, const float* const* rows,
-                  float* out, const float* const* ahead = nullptr) {
+                  float* out, const float* const* ahead) {
     Sums sums[G];
     for (int g = 0; g < G; ++g) sums[g] = {_mm512_setzero_ps(), _mm512_setzero_ps()};
     std::size_t c = 0;
     for (; c + 4 <= n; c += 4) {
         const __m512 q0 = _mm512_set1_ps(q[c]), q1 = _mm512_set1_ps(q[c + 1]);
         const __m512 q2 = _mm512_set1_ps(q[c + 2]), q3 = _mm512_set1_ps(q[c + 3]);
-        if (ahead != nullptr) {
-            // A quarter of the next rows' cache lines at this column in each of four steps.
-            const std::size_t part = (c / 4) % 4;
-            for (std::size_t j = 0; j < 4 * G; ++j) {
-                const float* line = ahead[part * 4 * G + j] + (c & ~std::size_t(15));
-                _mm_prefetch(reinterpret_cast<const char*>(line), _MM_HINT_T0);
-            }
-        }
+        if (ahead != nullptr) prefetch_quarter(ahead, 16 * G, c);
         // Unrolled, so that every group's sums stay in registers.
 #pragma GCC unroll 8
         for (int g = 0; g < G; ++g) {
@@ -126,7 +121,7 @@ void score_groups(const float* q, std::size_t n, float query_norm, const float* 
         }
     }
     if (const std::size_t left = n - c; left > 0) {
-        const __m128i mask = _mm_setr_epi32(-1, left > 1 ? -1 : 0, left > 2 ? -1 : 0, 0);
+        const __m128i mask = tail_mask(left);
 #pragma GCC unroll 8
         for (int g = 0; g < G; ++g) {
             const Columns cols = load_columns_masked(rows + 16 * g, c, mask);
@@ -144,21 +139,7 @@ void score_groups(const float* q, std::size_t n, float query_norm, const float* 
 [[gnu::target("avx512f")]]
 void score_rows_avx512(const float* query, std::size_t n, float query_norm, const float* const* rows,
                        std::size_t count, float* scores) {
-    std::size_t i = 0;
-    for (; i + 64 <= count; i += 64) {
-        const float* const* next = i + 128 <= count ? rows + i + 64 : nullptr;
-        score_groups<4>(query, n, query_norm, rows + i, scores + i, next);
-    }
-    for (; i + 16 <= count; i += 16) score_groups<1>(query, n, query_norm, rows + i, scores + i);
-    if (i < count) {
-        // The last rows fill a group padded with copies of the last row; the copies' scores
-        // are dropped.
-        const float* group[16];
-        float out[16];
-        for (std::size_t j = 0; j < 16; ++j) group[j] = rows[std::min(i + j, count - 1)];
-        score_groups<1>(query, n, query_norm, group, out);
-        std::copy(out, out + (count - i), scores + i);
-    }
+    score_in_groups<16>(score_groups<4>, score_groups<1>, query, n, query_norm, rows, count, scores);
 }
 
 #else

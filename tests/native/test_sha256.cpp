@@ -46,11 +46,11 @@ std::string random_bytes(std::mt19937_64& rng, std::size_t n) {
 Digest hash_in_pieces(std::mt19937_64& rng, std::string_view message, CompressFn compress) {
     std::size_t cut1 = rng() % (message.size() + 1), cut2 = rng() % (message.size() + 1);
     if (cut1 > cut2) std::swap(cut1, cut2);
-    MessageBlocks blocks = message_blocks(
-        {message.substr(0, cut1), message.substr(cut1, cut2 - cut1), message.substr(cut2)});
-    HashState state = initial_state;
-    absorb(state, compress, blocks);
-    return digest_bytes(state);
+    Sha256Stream stream = stream_start(compress);
+    for (const std::string_view piece : {message.substr(0, cut1), message.substr(cut1, cut2 - cut1), message.substr(cut2)}) {
+        stream_feed(stream, piece);
+    }
+    return digest_bytes(stream_finish(stream));
 }
 
 // A chain of `n` entries, then each link broken in turn by its payload or its hash.
