@@ -36,7 +36,7 @@ $(VENV)/.zelk-runtime: runtime/pyproject.toml | $(BIN)/python
 # Test-only targets: the probe module that exercises the frame's failure paths, and the
 # native test programs of the pure cores.
 dev: $(BIN)/python
-	$(CMAKE) -S . -B $(DEV_BUILD) $(CMAKE_GENERATOR) -DZELK_DEV_TARGETS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	$(CMAKE) -S . -B $(DEV_BUILD) $(CMAKE_GENERATOR) -DZELK_DEV_TARGETS=ON -DZELK_STRICT=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 		-DPython_EXECUTABLE=$(abspath $(BIN)/python) -DSKBUILD_SABI_COMPONENT=Development.SABIModule >/dev/null
 	$(CMAKE) --build $(DEV_BUILD)
 
@@ -174,7 +174,7 @@ ASAN_BUILD := build/asan
 UBSAN_OPTIONS := halt_on_error=1:print_stacktrace=1
 asan: wheel
 	$(BIN)/python -m pip install --quiet --force-reinstall --no-deps $(WHEEL_DIR)/*.whl
-	$(CMAKE) -S . -B $(ASAN_BUILD) $(CMAKE_GENERATOR) -DZELK_DEV_TARGETS=ON -DZELK_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
+	$(CMAKE) -S . -B $(ASAN_BUILD) $(CMAKE_GENERATOR) -DZELK_DEV_TARGETS=ON -DZELK_STRICT=ON -DZELK_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
 		-DPython_EXECUTABLE=$(abspath $(BIN)/python) -DSKBUILD_SABI_COMPONENT=Development.SABIModule >/dev/null
 	$(CMAKE) --build $(ASAN_BUILD)
 	@set -e; for t in $(ASAN_BUILD)/test_*; do echo "== $$t"; UBSAN_OPTIONS=$(UBSAN_OPTIONS) $$t; done
@@ -203,7 +203,7 @@ FUZZ_BUILD := build/fuzz
 SHARED ?= ../shared
 CONFORMANCE := $(wildcard $(SHARED)/testdata/jsontestsuite/parsing)
 fuzz: $(BIN)/.clang $(VENV)/.zelk-installed
-	CXX=$(CLANGXX) $(CMAKE) -S . -B $(FUZZ_BUILD) $(CMAKE_GENERATOR) -DZELK_LIBFUZZER=ON -DZELK_SANITIZE=ON \
+	CXX=$(CLANGXX) $(CMAKE) -S . -B $(FUZZ_BUILD) $(CMAKE_GENERATOR) -DZELK_LIBFUZZER=ON -DZELK_SANITIZE=ON -DZELK_STRICT=ON \
 		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(abspath $(BIN)/python) \
 		-DSKBUILD_SABI_COMPONENT=Development.SABIModule >/dev/null
 	$(CMAKE) --build $(FUZZ_BUILD) --target fuzz_targets
@@ -232,7 +232,7 @@ valgrind: $(VENV)/.zelk-installed
 # suite run against that build.
 CLANG_BUILD := build/clang
 clang: $(BIN)/.clang $(VENV)/.zelk-installed
-	CXX=$(CLANGXX) $(CMAKE) -S . -B $(CLANG_BUILD) $(CMAKE_GENERATOR) -DZELK_DEV_TARGETS=ON \
+	CXX=$(CLANGXX) $(CMAKE) -S . -B $(CLANG_BUILD) $(CMAKE_GENERATOR) -DZELK_DEV_TARGETS=ON -DZELK_STRICT=ON \
 		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(abspath $(BIN)/python) \
 		-DSKBUILD_SABI_COMPONENT=Development.SABIModule >/dev/null
 	$(CMAKE) --build $(CLANG_BUILD)

@@ -37,15 +37,15 @@ std::string digits_from(zelk_fuzz::Bytes& in, std::size_t count, bool no_leading
 std::string literal_from(zelk_fuzz::Bytes& in) {
     const std::uint8_t shape = take_byte(in);
     std::string literal = shape & 1 ? "-" : "";
-    const std::size_t integer = take_byte(in) % (shape & 2 ? 40 : 400);
+    const std::size_t integer = take_byte(in) % (shape & 2 ? 40u : 400u);
     literal += integer == 0 ? "0" : digits_from(in, integer, true);
-    if (shape & 4) literal += "." + digits_from(in, 1 + take_byte(in) % (shape & 8 ? 30 : 800), false);
+    if (shape & 4) literal += "." + digits_from(in, 1u + take_byte(in) % (shape & 8 ? 30u : 800u), false);
     if (shape & 16) {
         literal += shape & 32 ? "e" : "E";
         const std::uint8_t sign = take_byte(in) % 3;
         if (sign != 0) literal += sign == 1 ? "-" : "+";
         const std::uint8_t size = take_byte(in);
-        literal += std::to_string(size < 200 ? size * 3 % 360 : size < 250 ? 300 + size % 40 * 1000 : 5000000000ULL);
+        literal += std::to_string(size < 200 ? size * 3u % 360u : size < 250 ? 300u + size % 40u * 1000u : 5000000000ULL);
     }
     return literal;
 }

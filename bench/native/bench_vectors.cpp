@@ -36,7 +36,7 @@ float read_portable(const float* data, std::size_t count) {
     float acc[16] = {};
     std::size_t i = 0;
     for (; i + 16 <= count; i += 16)
-        for (int j = 0; j < 16; ++j) acc[j] += data[i + j];
+        for (std::size_t j = 0; j < 16; ++j) acc[j] += data[i + j];
     for (; i < count; ++i) acc[0] += data[i];
     float sum = 0.0f;
     for (float a : acc) sum += a;
@@ -110,7 +110,7 @@ void bench_shape(std::size_t rows, std::size_t cols, int rounds) {
                               [&, path] { sink = top_k(path, query, matrix, 10)[0].score; }, {}});
     }
     for (auto& c : contenders) c.run();  // warm the caches and the page tables
-    for (int r = 0; r < rounds; ++r) {
+    for (std::size_t r = 0; r < std::size_t(rounds); ++r) {
         for (auto& c : contenders) {
             const double start = thread_seconds();
             c.run();
@@ -122,7 +122,7 @@ void bench_shape(std::size_t rows, std::size_t cols, int rounds) {
     std::printf("  %-22s %10s %10s %12s\n", "", "ns/row", "GB/s", "x read");
     for (const auto& c : contenders) {
         std::vector<double> ratios;
-        for (int r = 0; r < rounds; ++r) ratios.push_back(c.seconds[r] / contenders[0].seconds[r]);
+        for (std::size_t r = 0; r < std::size_t(rounds); ++r) ratios.push_back(c.seconds[r] / contenders[0].seconds[r]);
         const double t = median(c.seconds);
         std::printf("  %-22s %10.2f %10.2f %12.2f\n", c.name.c_str(), t * 1e9 / double(rows), bytes / t / 1e9,
                     median(ratios));

@@ -27,10 +27,10 @@ void compress_portable(HashState& state, const std::uint8_t* blocks, std::size_t
         if (count > prefetch_distance / 64) __builtin_prefetch(blocks + prefetch_distance);
         // The message schedule lives in a 16-word ring: word t replaces word t - 16.
         std::uint32_t w[16];
-        for (int i = 0; i < 16; ++i) w[i] = load_be32(blocks + 4 * i);
+        for (std::size_t i = 0; i < 16; ++i) w[i] = load_be32(blocks + 4 * i);
         std::uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
         std::uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
-        for (int t = 0; t < 64; ++t) {
+        for (std::size_t t = 0; t < 64; ++t) {
             if (t >= 16) {
                 const std::uint32_t w15 = w[(t - 15) & 15], w2 = w[(t - 2) & 15];
                 const std::uint32_t s0 = rotr(w15, 7) ^ rotr(w15, 18) ^ (w15 >> 3);
@@ -149,7 +149,7 @@ HashState stream_finish(Sha256Stream& stream) {
 Digest digest_bytes(const HashState& state) {
     Digest out;
     for (std::size_t i = 0; i < state.size(); ++i) {
-        for (int b = 0; b < 4; ++b) out[4 * i + b] = std::uint8_t(state[i] >> (24 - 8 * b));
+        for (std::size_t b = 0; b < 4; ++b) out[4 * i + b] = std::uint8_t(state[i] >> (24 - 8 * b));
     }
     return out;
 }

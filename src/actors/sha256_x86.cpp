@@ -39,17 +39,17 @@ __attribute__((target("sha,sse4.1,ssse3"))) inline void store_lane(HashState& st
 
 // One block for each of N independent lanes, the rounds of the lanes interleaved so that
 // the round instruction of one lane runs while another's result is still in flight.
-template <int N>
+template <std::size_t N>
 __attribute__((target("sha,sse4.1,ssse3"))) inline void rounds(Lane (&lanes)[N], const std::uint8_t* const (&blocks)[N]) {
     const __m128i byte_swap = _mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
     Lane start[N];
     __m128i w[N][4];
-    for (int l = 0; l < N; ++l) start[l] = lanes[l];
+    for (std::size_t l = 0; l < N; ++l) start[l] = lanes[l];
 #pragma GCC unroll 16
-    for (int g = 0; g < 16; ++g) {
+    for (std::size_t g = 0; g < 16; ++g) {
         const __m128i k = _mm_load_si128(reinterpret_cast<const __m128i*>(round_constants.data() + 4 * g));
 #pragma GCC unroll 8
-        for (int l = 0; l < N; ++l) {
+        for (std::size_t l = 0; l < N; ++l) {
             if (g < 4) {
                 const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks[l] + 16 * g));
                 w[l][g] = _mm_shuffle_epi8(raw, byte_swap);
@@ -67,24 +67,24 @@ __attribute__((target("sha,sse4.1,ssse3"))) inline void rounds(Lane (&lanes)[N],
             lanes[l].abef = _mm_sha256rnds2_epu32(lanes[l].abef, lanes[l].cdgh, _mm_shuffle_epi32(wk, 0x0E));
         }
     }
-    for (int l = 0; l < N; ++l) {
+    for (std::size_t l = 0; l < N; ++l) {
         lanes[l].abef = _mm_add_epi32(lanes[l].abef, start[l].abef);
         lanes[l].cdgh = _mm_add_epi32(lanes[l].cdgh, start[l].cdgh);
     }
 }
 
 
-template <int N>
+template <std::size_t N>
 __attribute__((target("sha,sse4.1,ssse3"))) void compress_n_lanes(HashState* const* states,
                                                                   const std::uint8_t* const* blocks) {
     Lane lanes[N];
     const std::uint8_t* lane_blocks[N];
-    for (int l = 0; l < N; ++l) {
+    for (std::size_t l = 0; l < N; ++l) {
         lanes[l] = load_lane(*states[l]);
         lane_blocks[l] = blocks[l];
     }
     rounds<N>(lanes, lane_blocks);
-    for (int l = 0; l < N; ++l) store_lane(*states[l], lanes[l]);
+    for (std::size_t l = 0; l < N; ++l) store_lane(*states[l], lanes[l]);
 }
 
 }  // namespace

@@ -382,9 +382,9 @@ json::Outcome advance_superstep(std::string_view state_json, std::string_view re
     // Indexing the parsed channels costs a hash of each; searching them in name order
     // costs a few name comparisons per write. With few writes for the state's size the
     // search is cheaper, and the index then holds only the channels the updates create.
-    const std::size_t n = parsed, w = writes.size();
+    const std::size_t n = parsed, write_count = writes.size();
     const bool indexed = lookup == StateLookup::index ||
-                         (lookup == StateLookup::chosen && 4 * w * std::size_t(std::bit_width(n)) > 17 * (n + w));
+                         (lookup == StateLookup::chosen && 4 * write_count * std::size_t(std::bit_width(n)) > 17 * (n + write_count));
     NameIndex index = make_index(key, (indexed ? parsed : 0) + writes.size() / 4);
     for (std::size_t i = 0; indexed && i < parsed; ++i) {
         channels[i].hash = hash_name(index, channels[i].name);

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace zelk::json {
@@ -22,13 +23,16 @@ inline constexpr int max_ten_power = 324;
 
 extern const std::array<Power128, max_ten_power - min_ten_power + 1> ten_powers;
 
-inline const Power128& ten_power(int e) noexcept { return ten_powers[e - min_ten_power]; }
+// The table slot of 10^e, min_ten_power <= e <= max_ten_power.
+constexpr std::size_t ten_power_slot(int e) noexcept { return static_cast<std::size_t>(e - min_ten_power); }
+
+inline const Power128& ten_power(int e) noexcept { return ten_powers[ten_power_slot(e)]; }
 
 // floor(T / 4) + 1 for each T above: an upper approximation of 10^e with 126 bits,
 // 2^125 < G <= 2^126, whose error is below 1 in its last bit.
 extern const std::array<Power128, max_ten_power - min_ten_power + 1> ten_powers_upper;
 
-inline const Power128& ten_power_upper(int e) noexcept { return ten_powers_upper[e - min_ten_power]; }
+inline const Power128& ten_power_upper(int e) noexcept { return ten_powers_upper[ten_power_slot(e)]; }
 
 // floor(e * log2(10)) over the table's range (checked against the exact powers when the
 // table is built).

@@ -34,7 +34,7 @@ std::ptrdiff_t utf8_portable(const std::uint32_t* in, std::size_t n, char* out) 
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint32_t c = in[i];
         surrogates |= std::uint32_t(c - 0xd800 < 0x800);
-        const std::uint32_t width = 1 + (c > 0x7f) + (c > 0x7ff) + (c > 0xffff);
+        const std::uint32_t width = 1u + (c > 0x7f) + (c > 0x7ff) + (c > 0xffff);
         const std::uint32_t spread = (c & 0x3f) << 24 | (c & 0xfc0) << 10 | (c & 0x3f000) >> 4 | c >> 18;
         const std::uint32_t ascii = 0u - std::uint32_t(c < 0x80);
         const std::uint32_t wide = (spread >> (32 - 8 * width)) | marker[width];

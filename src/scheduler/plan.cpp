@@ -217,14 +217,14 @@ std::vector<Index> byte_order(const std::vector<std::uint64_t>& keys, const Name
     }
     std::vector<std::size_t> counts(8 * 256, 0);
     for (const std::uint64_t k : keys) {
-        for (int d = 0; d < 8; ++d) ++counts[256 * d + ((k >> (8 * d)) & 0xff)];
+        for (std::size_t d = 0; d < 8; ++d) ++counts[256 * d + ((k >> (8 * d)) & 0xff)];
     }
     std::vector<Index> spare(n);
-    for (int d = 0; d < 8; ++d) {
+    for (std::size_t d = 0; d < 8; ++d) {
         std::size_t* count = counts.data() + 256 * d;
         if (n == 0 || count[(keys[0] >> (8 * d)) & 0xff] == n) continue;  // every key has this byte
         std::size_t at = 0;
-        for (int b = 0; b < 256; ++b) at += std::exchange(count[b], at);
+        for (std::size_t b = 0; b < 256; ++b) at += std::exchange(count[b], at);
         for (const Index id : order) spare[count[(keys[id] >> (8 * d)) & 0xff]++] = id;
         order.swap(spare);
     }

@@ -89,12 +89,12 @@ void finish(const Sums& s, __m256 query_norm, float* out) {
 // Scores the 8 * G rows of `rows` into out[0 .. 8 * G). When `ahead` is given, its first
 // 8 * G rows (those of the next call) are prefetched along the way: the hardware prefetcher
 // does not follow so many rows read a few columns at a time.
-template <int G>
+template <std::size_t G>
 [[gnu::target("avx2")]]
 void score_groups(const float* q, std::size_t n, float query_norm, const float* const* rows,
                   float* out, const float* const* ahead) {
     Sums sums[G];
-    for (int g = 0; g < G; ++g) sums[g] = {_mm256_setzero_ps(), _mm256_setzero_ps()};
+    for (std::size_t g = 0; g < G; ++g) sums[g] = {_mm256_setzero_ps(), _mm256_setzero_ps()};
     std::size_t c = 0;
     for (; c + 4 <= n; c += 4) {
         const __m256 q0 = _mm256_broadcast_ss(q + c), q1 = _mm256_broadcast_ss(q + c + 1);
@@ -102,7 +102,7 @@ void score_groups(const float* q, std::size_t n, float query_norm, const float* 
         if (ahead != nullptr) prefetch_quarter(ahead, 8 * G, c);
         // Unrolled, so that every group's sums stay in registers.
 #pragma GCC unroll 8
-        for (int g = 0; g < G; ++g) {
+        for (std::size_t g = 0; g < G; ++g) {
             const Columns cols = load_columns(rows + 8 * g, c);
             add_column(sums[g], q0, cols.col[0]);
             add_column(sums[g], q1, cols.col[1]);
@@ -113,7 +113,7 @@ void score_groups(const float* q, std::size_t n, float query_norm, const float* 
     if (const std::size_t left = n - c; left > 0) {
         const __m128i mask = tail_mask(left);
 #pragma GCC unroll 8
-        for (int g = 0; g < G; ++g) {
+        for (std::size_t g = 0; g < G; ++g) {
             const Columns cols = load_columns_masked(rows + 8 * g, c, mask);
             add_column(sums[g], _mm256_broadcast_ss(q + c), cols.col[0]);
             if (left > 1) add_column(sums[g], _mm256_broadcast_ss(q + c + 1), cols.col[1]);
@@ -121,7 +121,7 @@ void score_groups(const float* q, std::size_t n, float query_norm, const float* 
         }
     }
     const __m256 norm = _mm256_set1_ps(query_norm);
-    for (int g = 0; g < G; ++g) finish(sums[g], norm, out + 8 * g);
+    for (std::size_t g = 0; g < G; ++g) finish(sums[g], norm, out + 8 * g);
 }
 
 }  // namespace

@@ -20,7 +20,9 @@
 // Some compilers' AVX-512 intrinsics start their results from an undefined register value,
 // which the uninitialised-use warnings report at every inlined call.
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 namespace zelk::vectors {
 
@@ -99,12 +101,12 @@ void finish(const Sums& s, __m512 query_norm, float* out) {
 
 // Scores the 16 * G rows of `rows` into out[0 .. 16 * G). When `ahead` is given, its first
 // 16 * G rows (those of the next call) are prefetched along the way.
-template <int G>
+template <std::size_t G>
 [[gnu::target("avx512f")]]
 void score_groups(const float* q, std::size_t n, float query_norm, const float* const* rows,
                   float* out, const float* const* ahead) {
     Sums sums[G];
-    for (int g = 0; g < G; ++g) sums[g] = {_mm512_setzero_ps(), _mm512_setzero_ps()};
+    for (std::size_t g = 0; g < G; ++g) sums[g] = {_mm512_setzero_ps(), _mm512_setzero_ps()};
     std::size_t c = 0;
     for (; c + 4 <= n; c += 4) {
         const __m512 q0 = _mm512_set1_ps(q[c]), q1 = _mm512_set1_ps(q[c + 1]);
@@ -112,7 +114,7 @@ void score_groups(const float* q, std::size_t n, float query_norm, const float* 
         if (ahead != nullptr) prefetch_quarter(ahead, 16 * G, c);
         // Unrolled, so that every group's sums stay in registers.
 #pragma GCC unroll 8
-        for (int g = 0; g < G; ++g) {
+        for (std::size_t g = 0; g < G; ++g) {
             const Columns cols = load_columns(rows + 16 * g, c);
             add_column(sums[g], q0, cols.col[0]);
             add_column(sums[g], q1, cols.col[1]);
@@ -123,7 +125,7 @@ void score_groups(const float* q, std::size_t n, float query_norm, const float* 
     if (const std::size_t left = n - c; left > 0) {
         const __m128i mask = tail_mask(left);
 #pragma GCC unroll 8
-        for (int g = 0; g < G; ++g) {
+        for (std::size_t g = 0; g < G; ++g) {
             const Columns cols = load_columns_masked(rows + 16 * g, c, mask);
             add_column(sums[g], _mm512_set1_ps(q[c]), cols.col[0]);
             if (left > 1) add_column(sums[g], _mm512_set1_ps(q[c + 1]), cols.col[1]);
@@ -131,7 +133,7 @@ void score_groups(const float* q, std::size_t n, float query_norm, const float* 
         }
     }
     const __m512 norm = _mm512_set1_ps(query_norm);
-    for (int g = 0; g < G; ++g) finish(sums[g], norm, out + 16 * g);
+    for (std::size_t g = 0; g < G; ++g) finish(sums[g], norm, out + 16 * g);
 }
 
 }  // namespace

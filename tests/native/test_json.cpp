@@ -59,7 +59,8 @@ void fast_path_agrees_with_exact_conversion() {
         std::string digits = std::to_string(significand);
         std::string literal = (i % 2 ? "-" : "");
         if (point > 0 && std::size_t(point) < digits.size()) {
-            literal += digits.substr(0, digits.size() - point) + "." + digits.substr(digits.size() - point);
+            const std::size_t whole = digits.size() - std::size_t(point);
+            literal += digits.substr(0, whole) + "." + digits.substr(whole);
         } else {
             literal += digits + ".0";
         }
@@ -184,7 +185,7 @@ void one_pass_agrees_with_the_tree() {
         literal += random() % 5 == 0 ? "0" : std::to_string(1 + random() % 9) + digits(int(random() % 18));
         if (random() % 2) literal += "." + std::string(random() % 4 == 0 ? random() % 30 : 0, '0') + digits(1 + int(random() % 19));
         if (random() % 2) {
-            const int spans[] = {5, 25, 330, 400};
+            const unsigned spans[] = {5, 25, 330, 400};
             literal += std::string(random() % 2 ? "e" : "E") + (random() % 2 ? "-" : random() % 2 ? "+" : "") +
                        std::to_string(random() % spans[random() % 4]);
         }

@@ -94,7 +94,7 @@ void check_path(const char* name, Sha256Path path) {
     }
     bool lanes_ok = true;
     for (int round = 0; round < 200; ++round) {
-        const std::size_t lanes = 1 + round % max_lanes;
+        const std::size_t lanes = 1 + std::size_t(round) % max_lanes;
         const std::string blocks = random_bytes(rng, 64 * max_lanes);
         std::array<HashState, max_lanes> states, expected;
         HashState* state_of[max_lanes];
@@ -119,7 +119,7 @@ void check_path(const char* name, Sha256Path path) {
     // separator and payload: verify_chain assembles exactly the straddling blocks.
     bool splits_ok = true;
     for (std::size_t prev_len = 0; prev_len <= 130; ++prev_len) {
-        for (std::size_t payload_len : {0, 1, 54, 55, 56, 62, 63, 64, 65, 127, 128, 200}) {
+        for (std::size_t payload_len : {0u, 1u, 54u, 55u, 56u, 62u, 63u, 64u, 65u, 127u, 128u, 200u}) {
             const std::string prev = random_bytes(rng, prev_len);
             const std::string payload = random_bytes(rng, payload_len);
             std::string stored(as_view(hex_digest(sha256(prev + '\x1f' + payload, compress_portable))));
@@ -161,7 +161,7 @@ int main() {
     std::mt19937_64 rng(7);
     bool links_ok = true;
     for (std::size_t prev_len = 0; prev_len <= 130; ++prev_len) {
-        for (std::size_t payload_len : {0, 1, 54, 55, 56, 63, 64, 65, 128, 200}) {
+        for (std::size_t payload_len : {0u, 1u, 54u, 55u, 56u, 63u, 64u, 65u, 128u, 200u}) {
             const std::string prev = random_bytes(rng, prev_len);
             const std::string payload = random_bytes(rng, payload_len);
             const std::string joined = prev + '\x1f' + payload;

@@ -157,7 +157,7 @@ void utf8_structured(Utf8Paths& paths) {
         for (std::size_t offset = 0; offset < 64; ++offset) {
             const bool edge = offset == 0 || (offset >= 29 && offset <= 32) || offset == 63;
             const Bytes before = filler(offset, mixed);
-            for (const std::size_t after : {0, 1, 7, 40}) {
+            for (const std::size_t after : {0u, 1u, 7u, 40u}) {
                 if (!edge && (after == 1) == mixed) continue;
                 const Bytes rest = filler(after, mixed);
                 for (const Bytes& piece : edge ? pieces : telling) paths.agree(before + piece + rest);
@@ -305,7 +305,7 @@ void scanners() {
             const unsigned r = unsigned(random() % 64);
             c = mode == 0   ? static_cast<unsigned char>(random())
                 : mode == 1 ? (r == 0 ? stops[random() % sizeof stops] : static_cast<unsigned char>(0x21 + random() % 0x50))
-                            : (r == 0 ? stops[random() % sizeof stops] : " \t\n\r"[random() % 4]);
+                            : (r == 0 ? stops[random() % sizeof stops] : static_cast<unsigned char>(" \t\n\r"[random() % 4]));
         }
         paths.agree(bytes);
     }
