@@ -89,7 +89,7 @@ bench-native: dev
 # compiled by zig's driver against glibc $(DIST_GLIBC) (libc++ linked in statically), repaired
 # to the matching manylinux tag and checked; then the x86-64 wheel is installed into a fresh
 # environment on every CPython of DIST_PYTHONS and the suite run against it, and the sdist is
-# built and installed in a clean one. The aarch64 wheel is tested by `make dist-test-aarch64`.
+# built and installed in a clean one; the aarch64 wheel gets the suite under qemu-user.
 DIST_VENV := .venv-dist
 DIST_DIR := wheelhouse
 DIST_GLIBC ?= 2.17
@@ -112,7 +112,7 @@ DIST_REPAIR = PATH=$(abspath $(DIST_VENV)/bin):$$PATH $(DIST_VENV)/bin/auditwhee
 dist_check = $(DIST_VENV)/bin/twine check --strict $(1) && $(DIST_VENV)/bin/abi3audit --strict --report $(1) && \
 	$(DIST_VENV)/bin/auditwheel show $(1)
 
-dist: dist-x86_64 dist-aarch64 dist-test
+dist: dist-x86_64 dist-aarch64 dist-test dist-test-aarch64
 
 dist-x86_64: $(DIST_VENV)/.installed
 	rm -rf build/dist-x86_64 $(DIST_DIR)/*x86_64.whl $(DIST_DIR)/*.tar.gz
@@ -147,20 +147,21 @@ dist-test:
 			$(DIST_DIR)/*.tar.gz ./runtime && \
 		(cd tests && ../build/dist-env-sdist/bin/python -m pytest -q -p no:cacheprovider -x test_platform_outputs.py test_module.py)
 
-# The aarch64 wheel under qemu-user with Debian's arm64 CPython unpacked into ARM64_ROOT
-# (see README: "Building for another platform"); the suite's requirements are installed by
-# pip running under qemu, so it fetches aarch64 wheels.
-ARM64_ROOT ?= /opt/zelk-arm64-root
+# The aarch64 wheel under qemu-user with Debian's arm64 CPython unpacked into ARM64_ROOT by
+# tools/arm64-root (qemu-user and the arm64 package lists installed when missing); the suite's
+# requirements are installed by pip running under qemu, so it fetches aarch64 wheels.
+ARM64_ROOT ?= build/arm64-root
 ARM64_SITE ?= build/arm64-site
+$(ARM64_ROOT)/.packages: tools/arm64-root
+	tools/arm64-root $(ARM64_ROOT)
 # The launcher is given to the interpreter as its own name (qemu's -0), so that the tests that
 # start sys.executable run it under qemu too (the kernel cannot run aarch64 programs itself).
-# The bench's smoke run is left out: under emulation its tiny time budget drops cases.
 ARM64_PYTHON = build/arm64-python
-ARM64_TEST_ARGS ?= --deselect test_bench_smoke.py::test_quick_run_writes_results_and_finds_no_difference
-dist-test-aarch64:
+ARM64_TEST_ARGS ?=
+dist-test-aarch64: $(ARM64_ROOT)/.packages
 	rm -rf $(ARM64_SITE)
 	mkdir -p build && printf '#!/bin/sh\nexec env QEMU_LD_PREFIX=%s qemu-aarch64 -0 "$$0" %s "$$@"\n' \
-		$(ARM64_ROOT) $(ARM64_ROOT)/usr/bin/python3.11 > $(ARM64_PYTHON) && chmod +x $(ARM64_PYTHON)
+		$(abspath $(ARM64_ROOT)) $(abspath $(ARM64_ROOT))/usr/bin/python3.11 > $(ARM64_PYTHON) && chmod +x $(ARM64_PYTHON)
 	$(ARM64_PYTHON) $(firstword $(wildcard $(ARM64_ROOT)/usr/share/python-wheels/pip-*.whl))/pip install --quiet \
 		--target $(ARM64_SITE) $(DIST_TEST_REQUIREMENTS) $(DIST_DIR)/*aarch64.whl ./runtime
 	cd tests && PYTHONPATH=$(abspath $(ARM64_SITE)) $(abspath $(ARM64_PYTHON)) -m pytest -q -p no:cacheprovider $(ARM64_TEST_ARGS) .
