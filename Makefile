@@ -248,10 +248,12 @@ $(BIN)/.lint-tools: | $(BIN)/python
 	$(BIN)/python -m pip install --quiet $(LINT_TOOLS)
 	touch $@
 format: $(BIN)/.lint-tools
-	$(BIN)/clang-format -i $(CXX_SOURCES)
+	@echo "== clang-format -i ($(words $(CXX_SOURCES)) C++ files), ruff check --fix, ruff format"
+	@$(BIN)/clang-format -i $(CXX_SOURCES)
 	$(BIN)/ruff check --fix --quiet .
 	$(BIN)/ruff format --quiet .
 lint: $(BIN)/.lint-tools
-	$(BIN)/clang-format --dry-run --Werror $(CXX_SOURCES)
+	@echo "== clang-format --dry-run ($(words $(CXX_SOURCES)) C++ files), ruff check, ruff format --check"
+	@$(BIN)/clang-format --dry-run --Werror $(CXX_SOURCES)
 	$(BIN)/ruff check --quiet .
 	$(BIN)/ruff format --check --quiet .

@@ -35,10 +35,11 @@ from pathlib import Path
 
 # Some machines set these for old OpenBLAS builds; they slow a current numpy, so the bench
 # runs without them (they must be gone before numpy loads its BLAS).
-UNSET_ENVIRONMENT = [name for name in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE") if os.environ.pop(name, None) is not None]
+UNSET_ENVIRONMENT = [
+    name for name in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE") if os.environ.pop(name, None) is not None
+]
 
 import numpy as np  # noqa: E402 - after the environment is settled
-
 import zelk_core  # noqa: E402
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -53,7 +54,7 @@ def optional(module):
     """The peer module, or None with a note when it does not import."""
     try:
         return importlib.import_module(module)
-    except Exception as error:  # noqa: BLE001 - any import failure skips the peer
+    except Exception as error:
         NOTES.append(f"peer {module} skipped: {type(error).__name__}: {error}")
         print(f"note: peer {module} skipped ({type(error).__name__}: {error})", flush=True)
         return None
@@ -70,6 +71,7 @@ cpu = time.process_time
 
 
 # ------------------------------------------------------------------ harness
+
 
 class Peer:
     """A side to compare with: a callable, or a fixed reference time (a throughput bar)."""
@@ -114,7 +116,7 @@ class Bench:
         if check is not None:
             try:
                 note = check()
-            except Exception as error:  # noqa: BLE001 - reported, the timing still runs
+            except Exception as error:
                 note = f"check failed: {type(error).__name__}: {error}"
             if note:
                 print(f"note: {function} {label}: {note}", flush=True)
@@ -136,7 +138,7 @@ class Bench:
         for peer in peers:
             side = None if peer.function is None else 1 + timed_peers.index(peer)
             peer_times = [peer.reference] * self.rounds if side is None else times[side]
-            ratios = [o / p for o, p in zip(ours_times, peer_times)]
+            ratios = [o / p for o, p in zip(ours_times, peer_times, strict=False)]
             row = {
                 "function": function,
                 "input": label,
@@ -177,23 +179,28 @@ HEADER = f"{'function':<19} {'input':<52} {'ours':>9} {'peer':<40} {'peer time':
 
 def print_row(row):
     speed = f"  {row['ours_MBps']:.0f} MB/s" if row["ours_MBps"] is not None else ""
-    print(f"{row['function']:<19} {row['input']:<52} {format_time(row['ours_s']):>9} {row['peer']:<40} "
-          f"{format_time(row['peer_s']):>9} {row['ratio']:8.3f}  {format_target(row)}{speed}", flush=True)
+    print(
+        f"{row['function']:<19} {row['input']:<52} {format_time(row['ours_s']):>9} {row['peer']:<40} "
+        f"{format_time(row['peer_s']):>9} {row['ratio']:8.3f}  {format_target(row)}{speed}",
+        flush=True,
+    )
 
 
 def unrolled(function, *args, unroll=20, loops=500):
     """A callable making loops * unroll calls of function(*args) with little loop overhead."""
     names = ", ".join(f"a{i}" for i in range(len(args)))
     call = f"f({names})"
-    source = (f"def run(f, {names}):\n    for _ in repeat(None, {loops}):\n"
-              + "".join(f"        {call}\n" for _ in range(unroll)))
+    source = f"def run(f, {names}):\n    for _ in repeat(None, {loops}):\n" + "".join(
+        f"        {call}\n" for _ in range(unroll)
+    )
     scope = {"repeat": repeat}
-    exec(source, scope)  # noqa: S102 - a loop body written out, our own text
+    exec(source, scope)
     run = scope["run"]
     return (lambda: run(function, *args)), unroll * loops
 
 
 # ------------------------------------------------------------------ vectors
+
 
 def numpy_top_k(m, q, k):
     scores = (m @ q) / (np.linalg.norm(m, axis=1) * np.linalg.norm(q))
@@ -228,6 +235,7 @@ def top_k_check(ours, reference):
             return None
         same = len(set(mine) & set(theirs))
         return f"top-k indices differ from numpy's ({same} of {len(mine)} shared; float32 rounding or ties)"
+
     return check
 
 
@@ -235,16 +243,24 @@ def bench_vectors(bench, rng, quick):
     k = 10
     a = np.asarray([rng.gauss(0, 1) for _ in range(768)], dtype=np.float32)
     b = np.asarray([rng.gauss(0, 1) for _ in range(768)], dtype=np.float32)
-    bench.case("cosine_similarity", "768-d float32 numpy arrays", lambda: zelk_core.cosine_similarity(a, b),
-               [Peer("numpy dot / (norm * norm)", lambda: float(np.dot(a, b) / (np.linalg.norm(a) * np.linalg.norm(b))), 0.5)])
+    bench.case(
+        "cosine_similarity",
+        "768-d float32 numpy arrays",
+        lambda: zelk_core.cosine_similarity(a, b),
+        [Peer("numpy dot / (norm * norm)", lambda: float(np.dot(a, b) / (np.linalg.norm(a) * np.linalg.norm(b))), 0.5)],
+    )
     la, lb = a.tolist(), b.tolist()
 
     def numpy_lists():
         x, y = np.asarray(la, dtype=np.float32), np.asarray(lb, dtype=np.float32)
         return float(np.dot(x, y) / (np.linalg.norm(x) * np.linalg.norm(y)))
 
-    bench.case("cosine_similarity", "768-d lists of floats", lambda: zelk_core.cosine_similarity(la, lb),
-               [Peer("numpy asarray + dot / (norm * norm)", numpy_lists, None)])
+    bench.case(
+        "cosine_similarity",
+        "768-d lists of floats",
+        lambda: zelk_core.cosine_similarity(la, lb),
+        [Peer("numpy asarray + dot / (norm * norm)", numpy_lists, None)],
+    )
 
     shapes = [(100_000, 128)] + ([] if quick else [(1_000_000, 64)])
     nrng = np.random.default_rng(7)
@@ -254,8 +270,13 @@ def bench_vectors(bench, rng, quick):
             continue
         m = nrng.standard_normal((rows, dim), dtype=np.float32)
         q = nrng.standard_normal(dim, dtype=np.float32)
-        bench.case("top_k", label, lambda: zelk_core.top_k(q, m, k), top_k_peers(m, q, k, 0.5, True),
-                   check=top_k_check(lambda: zelk_core.top_k(q, m, k), lambda: numpy_top_k(m, q, k)))
+        bench.case(
+            "top_k",
+            label,
+            lambda: zelk_core.top_k(q, m, k),
+            top_k_peers(m, q, k, 0.5, True),
+            check=top_k_check(lambda: zelk_core.top_k(q, m, k), lambda: numpy_top_k(m, q, k)),
+        )
         del m, q
         gc.collect()
 
@@ -267,13 +288,18 @@ def bench_vectors(bench, rng, quick):
         def numpy_lists():
             return numpy_top_k(np.asarray(matrix, dtype=np.float32), np.asarray(query, dtype=np.float32), k)
 
-        bench.case("top_k", label, lambda: zelk_core.top_k(query, matrix, k),
-                   [Peer("numpy asarray + @, norms, argpartition", numpy_lists, 0.5)],
-                   check=top_k_check(lambda: zelk_core.top_k(query, matrix, k), numpy_lists))
+        bench.case(
+            "top_k",
+            label,
+            lambda: zelk_core.top_k(query, matrix, k),
+            [Peer("numpy asarray + @, norms, argpartition", numpy_lists, 0.5)],
+            check=top_k_check(lambda: zelk_core.top_k(query, matrix, k), numpy_lists),
+        )
         del matrix, query
 
 
 # ------------------------------------------------------------------ cost
+
 
 def bench_cost(bench, rng, quick):
     sizes = [10, 1_000, 100_000, 1_000_000] + ([] if quick else [10_000_000])
@@ -284,12 +310,22 @@ def bench_cost(bench, rng, quick):
             continue
         values = [rng.random() * 10 for _ in range(size)]
         target = 0.8 if size >= 1_000_000 else None
-        check = (lambda: None if zelk_core.aggregate_cost(values) == sum(values) else "differs from sum()") if exact_sum else None
-        bench.case("aggregate_cost", label, lambda: zelk_core.aggregate_cost(values),
-                   [Peer("sum(values)", lambda: sum(values), target),
-                    Peer("math.fsum(values)", lambda: math.fsum(values), None),
-                    Peer("numpy.sum(values)", lambda: np.sum(values), None) if size <= 1_000_000 else None],
-                   check=check)
+        check = (
+            (lambda: None if zelk_core.aggregate_cost(values) == sum(values) else "differs from sum()")
+            if exact_sum
+            else None
+        )
+        bench.case(
+            "aggregate_cost",
+            label,
+            lambda: zelk_core.aggregate_cost(values),
+            [
+                Peer("sum(values)", lambda: sum(values), target),
+                Peer("math.fsum(values)", lambda: math.fsum(values), None),
+                Peer("numpy.sum(values)", lambda: np.sum(values), None) if size <= 1_000_000 else None,
+            ],
+            check=check,
+        )
         del values
         gc.collect()
     for size in [10, 1_000_000] + ([] if quick else [10_000_000]):
@@ -297,16 +333,41 @@ def bench_cost(bench, rng, quick):
         if not bench.wants("aggregate_cost", label, "numpy.sum"):
             continue
         array = np.random.default_rng(3).random(size) * 10
-        bench.case("aggregate_cost", label, lambda: zelk_core.aggregate_cost(array),
-                   [Peer("numpy.sum(array)", lambda: np.sum(array), 3.0 if size >= 10_000_000 else None)])
+        bench.case(
+            "aggregate_cost",
+            label,
+            lambda: zelk_core.aggregate_cost(array),
+            [Peer("numpy.sum(array)", lambda: np.sum(array), 3.0 if size >= 10_000_000 else None)],
+        )
         del array
         gc.collect()
 
 
 # ------------------------------------------------------------------ JSON states and checkpoints
 
-WORDS = ["graph", "node", "state", "superstep", "channel", "café", "naïve", "Grüße", "東京", "данные", "rank",
-         "answer", "fetch", "tool", "message", "user", "assistant", "score", "0.5", "line\nbreak", 'say "hi"']
+WORDS = [
+    "graph",
+    "node",
+    "state",
+    "superstep",
+    "channel",
+    "café",
+    "naïve",
+    "Grüße",
+    "東京",
+    "данные",
+    "rank",
+    "answer",
+    "fetch",
+    "tool",
+    "message",
+    "user",
+    "assistant",
+    "score",
+    "0.5",
+    "line\nbreak",
+    'say "hi"',
+]
 
 
 def text_value(rng):
@@ -318,7 +379,7 @@ def mixed_value(rng, depth=0):
     if depth > 3 or kind < 0.4:
         pick = rng.random()
         if pick < 0.25:
-            return rng.randint(-10**6, 10**12)
+            return rng.randint(-(10**6), 10**12)
         if pick < 0.5:
             return round(rng.uniform(-1e4, 1e4), rng.randint(1, 9))
         if pick < 0.85:
@@ -326,7 +387,10 @@ def mixed_value(rng, depth=0):
         return rng.choice([True, False, None])
     if kind < 0.65:
         return [mixed_value(rng, depth + 1) for _ in range(rng.randint(0, 8))]
-    return {rng.choice(WORDS[:18]) + f"_{rng.randint(0, 999)}": mixed_value(rng, depth + 1) for _ in range(rng.randint(0, 8))}
+    return {
+        rng.choice(WORDS[:18]) + f"_{rng.randint(0, 999)}": mixed_value(rng, depth + 1)
+        for _ in range(rng.randint(0, 8))
+    }
 
 
 def generated_state(rng, size, shape):
@@ -334,7 +398,7 @@ def generated_state(rng, size, shape):
     state, total = {}, 2
     while total < size:
         if shape == "ints":
-            value = [rng.randint(-10**9, 10**12) if rng.random() < 0.5 else rng.randint(0, 999) for _ in range(256)]
+            value = [rng.randint(-(10**9), 10**12) if rng.random() < 0.5 else rng.randint(0, 999) for _ in range(256)]
         elif shape == "strings":
             value = [text_value(rng) * rng.randint(1, 4) for _ in range(32)]
         else:
@@ -357,22 +421,54 @@ def json_peers(text, target_orjson, target_json, decode=False):
             return memoryview(b)[5:]
 
         if orjson is not None:
-            peers.append(Peer("header + orjson loads + dumps(sorted)", lambda: orjson.dumps(
-                orjson.loads(header(blob)), option=orjson.OPT_SORT_KEYS).decode(), target_orjson))
+            peers.append(
+                Peer(
+                    "header + orjson loads + dumps(sorted)",
+                    lambda: orjson.dumps(orjson.loads(header(blob)), option=orjson.OPT_SORT_KEYS).decode(),
+                    target_orjson,
+                )
+            )
         if msgspec is not None:
-            peers.append(Peer("header + msgspec decode + encode(sorted)", lambda: msgspec.json.encode(
-                msgspec.json.decode(header(blob)), order="sorted").decode(), None))
-        peers.append(Peer("header + json loads + dumps(sorted)", lambda: json.dumps(
-            json.loads(bytes(header(blob))), sort_keys=True, separators=(",", ":"), ensure_ascii=False), target_json))
+            peers.append(
+                Peer(
+                    "header + msgspec decode + encode(sorted)",
+                    lambda: msgspec.json.encode(msgspec.json.decode(header(blob)), order="sorted").decode(),
+                    None,
+                )
+            )
+        peers.append(
+            Peer(
+                "header + json loads + dumps(sorted)",
+                lambda: json.dumps(
+                    json.loads(bytes(header(blob))), sort_keys=True, separators=(",", ":"), ensure_ascii=False
+                ),
+                target_json,
+            )
+        )
         return peers
     if orjson is not None:
-        peers.append(Peer("orjson loads + dumps(sorted)", lambda: orjson.dumps(
-            orjson.loads(text), option=orjson.OPT_SORT_KEYS), target_orjson))
+        peers.append(
+            Peer(
+                "orjson loads + dumps(sorted)",
+                lambda: orjson.dumps(orjson.loads(text), option=orjson.OPT_SORT_KEYS),
+                target_orjson,
+            )
+        )
     if msgspec is not None:
-        peers.append(Peer("msgspec decode + encode(sorted)", lambda: msgspec.json.encode(
-            msgspec.json.decode(text), order="sorted"), None))
-    peers.append(Peer("json loads + dumps(sorted)", lambda: json.dumps(
-        json.loads(text), sort_keys=True, separators=(",", ":"), ensure_ascii=False).encode(), target_json))
+        peers.append(
+            Peer(
+                "msgspec decode + encode(sorted)",
+                lambda: msgspec.json.encode(msgspec.json.decode(text), order="sorted"),
+                None,
+            )
+        )
+    peers.append(
+        Peer(
+            "json loads + dumps(sorted)",
+            lambda: json.dumps(json.loads(text), sort_keys=True, separators=(",", ":"), ensure_ascii=False).encode(),
+            target_json,
+        )
+    )
     return peers
 
 
@@ -384,14 +480,20 @@ def codec_check(text):
         if body == orjson.dumps(orjson.loads(text), option=orjson.OPT_SORT_KEYS):
             return None
         return "body differs from orjson's sorted print (number layout)"
+
     return check
 
 
 def bench_checkpoint(bench, rng, quick):
     inputs = []
-    for size, shape, indent, targets in [(2**10, "mixed", None, False), (2**20, "mixed", None, True),
-                                          (2**20, "mixed", 2, True), (2**20, "ints", None, True),
-                                          (2**20, "strings", None, True), (10 * 2**20, "mixed", None, False)]:
+    for size, shape, indent, targets in [
+        (2**10, "mixed", None, False),
+        (2**20, "mixed", None, True),
+        (2**20, "mixed", 2, True),
+        (2**20, "ints", None, True),
+        (2**20, "strings", None, True),
+        (10 * 2**20, "mixed", None, False),
+    ]:
         if quick and size > 2**20:
             continue
         name = {"mixed": "mixed state", "ints": "integer-array state", "strings": "string-heavy state"}[shape]
@@ -418,28 +520,42 @@ def bench_checkpoint(bench, rng, quick):
         label = f"{label} ({nbytes / 1e6:.2f} MB)"
         target_orjson, target_json = {True: (0.25, 0.06), "document": (0.5, None), False: (None, None)}[targets]
         bar = [Peer("1 GB/s", reference=nbytes / 1e9, target=1.0)] if fast else []
-        bench.case("encode_checkpoint", label, lambda: zelk_core.encode_checkpoint(text),
-                   json_peers(text, target_orjson, target_json) + bar, nbytes=nbytes, check=codec_check(text))
+        bench.case(
+            "encode_checkpoint",
+            label,
+            lambda: zelk_core.encode_checkpoint(text),
+            json_peers(text, target_orjson, target_json) + bar,
+            nbytes=nbytes,
+            check=codec_check(text),
+        )
         blob = zelk_core.encode_checkpoint(text)
-        bench.case("decode_checkpoint", label, lambda: zelk_core.decode_checkpoint(blob),
-                   json_peers(text, target_orjson, target_json, decode=True) + bar, nbytes=nbytes)
+        bench.case(
+            "decode_checkpoint",
+            label,
+            lambda: zelk_core.decode_checkpoint(blob),
+            json_peers(text, target_orjson, target_json, decode=True) + bar,
+            nbytes=nbytes,
+        )
         del text, blob
         gc.collect()
 
 
 # ------------------------------------------------------------------ channels
 
+
 def python_add(current, update):
     """The "add" reducer in Python: double arithmetic, whole sums back to integers."""
+
     def number(v):
         return v if type(v) in (int, float) else 0
+
     x, y = number(current), number(update)
     if type(x) is int and type(y) is int and abs(x) < 2**53 and abs(y) < 2**53:
         return x + y
     s = float(x) + float(y)
     if not math.isfinite(s):
         return None
-    return max(-2**63, min(2**63 - 1, int(s))) if s == int(s) else s
+    return max(-(2**63), min(2**63 - 1, int(s))) if s == int(s) else s
 
 
 def python_fold(state, reducers, updates):
@@ -485,7 +601,7 @@ def superstep_inputs(rng, channels):
     updates = []
     for start in range(0, len(writes), per_node):
         update = {}
-        for name in writes[start:start + per_node]:
+        for name in writes[start : start + per_node]:
             kind = reducers[name]
             if kind == "add":
                 update[name] = rng.randint(1, 100) if rng.random() < 0.7 else round(rng.uniform(0, 10), 2)
@@ -496,14 +612,19 @@ def superstep_inputs(rng, channels):
         updates.append(update)
         if rng.random() < 0.05:
             updates.append(None)
-    return (json.dumps(state, ensure_ascii=False, separators=(",", ":")),
-            json.dumps(reducers, separators=(",", ":")), updates)
+    return (
+        json.dumps(state, ensure_ascii=False, separators=(",", ":")),
+        json.dumps(reducers, separators=(",", ":")),
+        updates,
+    )
 
 
 def bench_channels(bench, rng, quick):
-    for label, current, update in [("add of two integers", "41", "1"),
-                                   ("append of 1,000 items", json.dumps(list(range(10))), json.dumps(list(range(1000)))),
-                                   ("replace by a 100 KB object", "null", None)]:
+    for label, current, update in [
+        ("add of two integers", "41", "1"),
+        ("append of 1,000 items", json.dumps(list(range(10))), json.dumps(list(range(1000)))),
+        ("replace by a 100 KB object", "null", None),
+    ]:
         reducer = label.split()[0]
         if not bench.wants("reduce_channel", label, "json"):
             continue
@@ -512,11 +633,19 @@ def bench_channels(bench, rng, quick):
 
         def python_reduce(reducer=reducer, current=current, update=update):
             table = {"c": reducer}
-            return json.dumps(python_fold({"c": json.loads(current)}, table, [{"c": json.loads(update)}])["c"],
-                              separators=(",", ":"), ensure_ascii=False, sort_keys=True)
+            return json.dumps(
+                python_fold({"c": json.loads(current)}, table, [{"c": json.loads(update)}])["c"],
+                separators=(",", ":"),
+                ensure_ascii=False,
+                sort_keys=True,
+            )
 
-        bench.case("reduce_channel", label, lambda: zelk_core.reduce_channel(reducer, current, update),
-                   [Peer("json loads + Python reducer + dumps", python_reduce, None)])
+        bench.case(
+            "reduce_channel",
+            label,
+            lambda: zelk_core.reduce_channel(reducer, current, update),
+            [Peer("json loads + Python reducer + dumps", python_reduce, None)],
+        )
 
     # The peer reads and prints with orjson; without it the standard library's json stands in
     # (no targets then, and the check compares values: its number layout differs from ours).
@@ -530,6 +659,7 @@ def bench_channels(bench, rng, quick):
 
         def dumps(value, sort=False):
             return json.dumps(value, sort_keys=sort, separators=(",", ":"), ensure_ascii=False)
+
     peer_name = f"{codec} loads + Python fold + dumps(sorted)"
     for channels in [1_000, 100_000]:
         if not bench.wants("advance_superstep", f"{channels:,} channels", codec):
@@ -553,17 +683,25 @@ def bench_channels(bench, rng, quick):
                 return "RESULT TEXT DIFFERS from the Python fold over dicts"
             return None
 
-        bench.case("advance_superstep", label + ", updates as text",
-                   lambda: zelk_core.advance_superstep(state_text, reducers_text, updates_text),
-                   [Peer(peer_name, peer_text, targets[0])], check=check)
-        bench.case("advance_superstep", label + ", updates as dicts",
-                   lambda: zelk_core.advance_superstep(state_text, reducers_text, dumps(updates)),
-                   [Peer(peer_name, peer_dicts, targets[1])])
+        bench.case(
+            "advance_superstep",
+            label + ", updates as text",
+            lambda: zelk_core.advance_superstep(state_text, reducers_text, updates_text),
+            [Peer(peer_name, peer_text, targets[0])],
+            check=check,
+        )
+        bench.case(
+            "advance_superstep",
+            label + ", updates as dicts",
+            lambda: zelk_core.advance_superstep(state_text, reducers_text, dumps(updates)),
+            [Peer(peer_name, peer_dicts, targets[1])],
+        )
         del state_text, reducers_text, updates, updates_text
         gc.collect()
 
 
 # ------------------------------------------------------------------ audit chain
+
 
 def hashlib_link(prev, payload):
     link = hashlib.sha256()
@@ -586,19 +724,31 @@ def bench_chain(bench, rng, quick):
         if chunk is None:
             chunk = "".join(rng.choice("abcdefghijklmnopqrstuvwxyz ,.0123456789") for _ in range(2**20))
         payload = chunk * megabytes
-        bench.case("hash_event", label, lambda: zelk_core.hash_event(prev, payload),
-                   [Peer("hashlib sha256, three updates", lambda: hashlib_link(prev, payload), target)],
-                   nbytes=len(payload),
-                   check=lambda: None if zelk_core.hash_event(prev, payload) == hashlib_link(prev, payload) else "HASH DIFFERS")
+        bench.case(
+            "hash_event",
+            label,
+            lambda: zelk_core.hash_event(prev, payload),
+            [Peer("hashlib sha256, three updates", lambda: hashlib_link(prev, payload), target)],
+            nbytes=len(payload),
+            check=lambda: None
+            if zelk_core.hash_event(prev, payload) == hashlib_link(prev, payload)
+            else "HASH DIFFERS",
+        )
         del payload
         gc.collect()
     label = "1M non-ASCII characters"
     if bench.wants("hash_event", label, "hashlib"):
         payload = "".join(rng.choice(wide) for _ in range(10**6))
-        bench.case("hash_event", label, lambda: zelk_core.hash_event(prev, payload),
-                   [Peer("hashlib sha256, three updates", lambda: hashlib_link(prev, payload), 1.0)],
-                   nbytes=len(payload.encode()),
-                   check=lambda: None if zelk_core.hash_event(prev, payload) == hashlib_link(prev, payload) else "HASH DIFFERS")
+        bench.case(
+            "hash_event",
+            label,
+            lambda: zelk_core.hash_event(prev, payload),
+            [Peer("hashlib sha256, three updates", lambda: hashlib_link(prev, payload), 1.0)],
+            nbytes=len(payload.encode()),
+            check=lambda: None
+            if zelk_core.hash_event(prev, payload) == hashlib_link(prev, payload)
+            else "HASH DIFFERS",
+        )
         del payload
 
     for count in [100_000] + ([] if quick else [1_000_000]):
@@ -619,14 +769,21 @@ def bench_chain(bench, rng, quick):
                     return i
             return None
 
-        bench.case("verify_chain", label, lambda: zelk_core.verify_chain("genesis", entries),
-                   [Peer("Python loop over hashlib", python_verify, 0.2)],
-                   check=lambda: None if zelk_core.verify_chain("genesis", entries) is None and python_verify() is None else "results differ")
+        bench.case(
+            "verify_chain",
+            label,
+            lambda: zelk_core.verify_chain("genesis", entries),
+            [Peer("Python loop over hashlib", python_verify, 0.2)],
+            check=lambda: None
+            if zelk_core.verify_chain("genesis", entries) is None and python_verify() is None
+            else "results differ",
+        )
         del entries
         gc.collect()
 
 
 # ------------------------------------------------------------------ planner
+
 
 def random_dag(rng, nodes, edges):
     names = [f"node-{i:07d}" for i in range(nodes)]
@@ -684,15 +841,24 @@ def bench_planner(bench, rng, quick):
                 return "PLAN DIFFERS from rustworkx's"
             return None
 
-        bench.case("plan_supersteps", label, lambda: zelk_core.plan_supersteps(names, pairs),
-                   [Peer("graphlib batches, sorted", lambda: graphlib_plan(names, pairs), graphlib_target),
-                    Peer("rustworkx build + generations, sorted", lambda: rustworkx_plan(names, pairs), rustworkx_target)
-                    if rustworkx is not None else None], check=check)
+        bench.case(
+            "plan_supersteps",
+            label,
+            lambda: zelk_core.plan_supersteps(names, pairs),
+            [
+                Peer("graphlib batches, sorted", lambda: graphlib_plan(names, pairs), graphlib_target),
+                Peer("rustworkx build + generations, sorted", lambda: rustworkx_plan(names, pairs), rustworkx_target)
+                if rustworkx is not None
+                else None,
+            ],
+            check=check,
+        )
         del names, pairs
         gc.collect()
 
 
 # ------------------------------------------------------------------ call overhead
+
 
 def bench_overhead(bench, rng, quick):
     empty = []
@@ -713,11 +879,17 @@ def bench_overhead(bench, rng, quick):
     for function, label, args, (builtin, builtin_args), target in cases:
         ours, calls = unrolled(getattr(zelk_core, function), *args)
         peer, _ = unrolled(builtin, *builtin_args)
-        bench.case(function, "call overhead: " + label, ours,
-                   [Peer(builtin_names[builtin] + " (same arity)", peer, target)], per_call=calls)
+        bench.case(
+            function,
+            "call overhead: " + label,
+            ours,
+            [Peer(builtin_names[builtin] + " (same arity)", peer, target)],
+            per_call=calls,
+        )
 
 
 # ------------------------------------------------------------------ machine, outputs
+
 
 def machine():
     model = "unknown"
@@ -737,11 +909,20 @@ def machine():
         pass
     blas = None
     if threadpoolctl is not None:
-        blas = [{key: info.get(key) for key in ("internal_api", "version", "num_threads", "architecture", "threading_layer", "filepath")}
-                for info in threadpoolctl.threadpool_info()]
+        blas = [
+            {
+                key: info.get(key)
+                for key in ("internal_api", "version", "num_threads", "architecture", "threading_layer", "filepath")
+            }
+            for info in threadpoolctl.threadpool_info()
+        ]
     try:
-        commit = subprocess.run(["git", "-C", str(ROOT), "rev-parse", "--short", "HEAD"], capture_output=True, text=True,
-                                timeout=10).stdout.strip() or None
+        commit = (
+            subprocess.run(
+                ["git", "-C", str(ROOT), "rev-parse", "--short", "HEAD"], capture_output=True, text=True, timeout=10
+            ).stdout.strip()
+            or None
+        )
     except (OSError, subprocess.SubprocessError):
         commit = None
     return {
@@ -751,7 +932,7 @@ def machine():
         "python": platform.python_version(),
         "numpy": np.__version__,
         "blas": blas,
-        "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
+        "date": datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%d %H:%M UTC"),
         "load_average_at_start": os.getloadavg(),
         "zelk_core": zelk_core.__version__,
         "commit": commit,
@@ -770,9 +951,10 @@ def write_results(out, rows, info, arguments):
 def draw_chart(path, rows, info):
     try:
         import matplotlib
+
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
-    except Exception as error:  # noqa: BLE001
+    except Exception as error:
         NOTES.append(f"chart skipped: matplotlib: {error}")
         print(f"note: chart skipped (matplotlib: {error})")
         return None
@@ -794,8 +976,11 @@ def draw_chart(path, rows, info):
     axis.set_xlabel("CPU time ratio, zelk_core / peer (log scale; below 1 is faster; blue mark = target)")
     for y, row in enumerate(rows):
         axis.text(row["ratio"] * 1.04, y, f"{row['ratio']:.3g}", va="center", fontsize=5.5)
-    axis.set_title(f"zelk_core against its peers: green met, red missed, grey information\n{info['cpu']}, "
-                   f"{info['cores']} cores, CPython {info['python']}, numpy {info['numpy']}, {info['date']}", fontsize=9)
+    axis.set_title(
+        f"zelk_core against its peers: green met, red missed, grey information\n{info['cpu']}, "
+        f"{info['cores']} cores, CPython {info['python']}, numpy {info['numpy']}, {info['date']}",
+        fontsize=9,
+    )
     axis.grid(axis="x", which="both", alpha=0.3)
     figure.tight_layout()
     figure.savefig(path, dpi=110)
@@ -819,8 +1004,9 @@ def markdown(rows, info, arguments, chart):
         f"Generated by `make bench` (`{shlex.join(['python', 'bench/bench.py'] + arguments['argv'])}`) on {info['date']}: "
         f"{info['cpu']} ({info['cpu_flags']}), {info['cores']} cores, CPython {info['python']}, numpy {info['numpy']} "
         f"with {numpy_blas(info)}, "
-        f"zelk_core {info['zelk_core']}" + (f" at {info['commit']}" if info["commit"] else "") +
-        f"; load average at start {info['load_average_at_start'][0]:.1f} (the machine was shared).",
+        f"zelk_core {info['zelk_core']}"
+        + (f" at {info['commit']}" if info["commit"] else "")
+        + f"; load average at start {info['load_average_at_start'][0]:.1f} (the machine was shared).",
         "",
         f"Ratio = CPU time of zelk_core / CPU time of the peer, the median over {arguments['rounds']} rounds of "
         "per-round ratios; in each round every side runs for enough calls to use "
@@ -831,13 +1017,17 @@ def markdown(rows, info, arguments, chart):
     ]
     if chart:
         lines += [f"![ratios](bench/{chart})", ""]
-    lines += ["| function | input | ours | peer | peer time | ratio | target | ours MB/s |",
-              "|---|---|---:|---|---:|---:|---|---:|"]
+    lines += [
+        "| function | input | ours | peer | peer time | ratio | target | ours MB/s |",
+        "|---|---|---:|---|---:|---:|---|---:|",
+    ]
     for r in rows:
         target = "info" if r["target"] is None else f"<= {r['target']:g} " + ("met" if r["met"] else "**missed**")
         speed = "" if r["ours_MBps"] is None else f"{r['ours_MBps']:.0f}"
-        lines.append(f"| {r['function']} | {r['input']} | {format_time(r['ours_s'])} | {r['peer']} | "
-                     f"{format_time(r['peer_s'])} | {r['ratio']:.3f} | {target} | {speed} |")
+        lines.append(
+            f"| {r['function']} | {r['input']} | {format_time(r['ours_s'])} | {r['peer']} | "
+            f"{format_time(r['peer_s'])} | {r['ratio']:.3f} | {target} | {speed} |"
+        )
     same = sorted({f"{r['function']} {r['input']}" for r in rows if r["checked_equal"]})
     if same:
         lines += ["", "Results compared once with the peer's and found equal: " + "; ".join(same) + "."]
@@ -848,15 +1038,27 @@ def markdown(rows, info, arguments, chart):
     return "\n".join(lines) + "\n"
 
 
-SECTIONS = {"vectors": bench_vectors, "cost": bench_cost, "checkpoint": bench_checkpoint, "channels": bench_channels,
-            "chain": bench_chain, "planner": bench_planner, "overhead": bench_overhead}
+SECTIONS = {
+    "vectors": bench_vectors,
+    "cost": bench_cost,
+    "checkpoint": bench_checkpoint,
+    "channels": bench_channels,
+    "chain": bench_chain,
+    "planner": bench_planner,
+    "overhead": bench_overhead,
+}
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="fewer rounds, smaller sizes")
-    parser.add_argument("-k", action="append", default=[], metavar="SUBSTRING",
-                        help="run only cases whose function, input or peer contains SUBSTRING (repeatable)")
+    parser.add_argument(
+        "-k",
+        action="append",
+        default=[],
+        metavar="SUBSTRING",
+        help="run only cases whose function, input or peer contains SUBSTRING (repeatable)",
+    )
     parser.add_argument("--rounds", type=int, help="rounds per case (default 7, quick 3)")
     parser.add_argument("--budget", type=float, help="CPU seconds per side per round (default 0.03, quick 0.01)")
     parser.add_argument("--out", type=Path, help="folder for results.json, results.png, RESULTS.md")
@@ -867,8 +1069,11 @@ def main(argv=None):
     out = args.out or (ROOT / ("build/bench" if (args.quick or args.k) else "bench"))
 
     info = machine()
-    print(f"zelk_core {info['zelk_core']} on CPython {info['python']}, numpy {info['numpy']}, {info['cpu']}, "
-          f"{info['cores']} cores; ratio = ours / peer CPU time, median of {rounds} per-round ratios", flush=True)
+    print(
+        f"zelk_core {info['zelk_core']} on CPython {info['python']}, numpy {info['numpy']}, {info['cpu']}, "
+        f"{info['cores']} cores; ratio = ours / peer CPU time, median of {rounds} per-round ratios",
+        flush=True,
+    )
     if UNSET_ENVIRONMENT:
         print(f"note: unset {', '.join(UNSET_ENVIRONMENT)} for this run", flush=True)
     print(HEADER, flush=True)
@@ -883,11 +1088,19 @@ def main(argv=None):
             limits.unregister()
     elapsed, spent = time.monotonic() - started, cpu() - cpu_started
     met = [r for r in bench.rows if r["target"] is not None]
-    print(f"\n{len(bench.rows)} rows in {elapsed:.0f} s ({spent:.0f} s of CPU); "
-          f"targets met {sum(r['met'] for r in met)} of {len(met)}")
-    arguments = {"argv": sys.argv[1:] if argv is None else argv, "rounds": rounds, "budget_s": budget,
-                 "clock": "time.process_time", "blas_threads": args.blas_threads, "elapsed_s": elapsed,
-                 "cpu_s": spent}
+    print(
+        f"\n{len(bench.rows)} rows in {elapsed:.0f} s ({spent:.0f} s of CPU); "
+        f"targets met {sum(r['met'] for r in met)} of {len(met)}"
+    )
+    arguments = {
+        "argv": sys.argv[1:] if argv is None else argv,
+        "rounds": rounds,
+        "budget_s": budget,
+        "clock": "time.process_time",
+        "blas_threads": args.blas_threads,
+        "elapsed_s": elapsed,
+        "cpu_s": spent,
+    }
     write_results(out, bench.rows, info, arguments)
     print(f"wrote {out / 'results.json'}, {out / 'results.png'}, {out / 'RESULTS.md'}")
 

@@ -33,30 +33,136 @@ from pathlib import Path
 from typing import Any
 
 import numpy as np
-
 import zelk_core
-
 from zelk_runtime import Graph, Output, run, verify
 
 # The corpus: the standard library's own documentation, gathered at run time from
 # docstrings. Only modules from a fixed list are imported: each of them imports without
 # side effects (no window, no sound, no network, no printing on import). Packages in the
 # list are walked one level down with pkgutil, skipping private, test and __main__ modules.
-SAFE_MODULES = (
-    "abc argparse array ast asyncio base64 bisect binascii bz2 calendar cmath codecs collections "
-    "colorsys concurrent.futures configparser contextlib copy csv dataclasses datetime decimal "
-    "difflib dis email enum errno filecmp fnmatch fractions functools gc getopt gettext glob "
-    "graphlib gzip hashlib heapq hmac html http importlib inspect io ipaddress itertools json "
-    "keyword linecache locale logging lzma math mimetypes numbers operator os os.path pathlib "
-    "pickle pkgutil platform plistlib pprint queue quopri random re reprlib sched secrets select "
-    "selectors shelve shlex shutil signal socket sqlite3 statistics string stringprep struct "
-    "subprocess sys sysconfig tarfile tempfile textwrap threading time timeit token tokenize "
-    "tomllib traceback types typing unicodedata urllib uuid warnings weakref xml.etree zipfile "
-    "zipimport zlib"
-).split()
+SAFE_MODULES = [
+    "abc",
+    "argparse",
+    "array",
+    "ast",
+    "asyncio",
+    "base64",
+    "bisect",
+    "binascii",
+    "bz2",
+    "calendar",
+    "cmath",
+    "codecs",
+    "collections",
+    "colorsys",
+    "concurrent.futures",
+    "configparser",
+    "contextlib",
+    "copy",
+    "csv",
+    "dataclasses",
+    "datetime",
+    "decimal",
+    "difflib",
+    "dis",
+    "email",
+    "enum",
+    "errno",
+    "filecmp",
+    "fnmatch",
+    "fractions",
+    "functools",
+    "gc",
+    "getopt",
+    "gettext",
+    "glob",
+    "graphlib",
+    "gzip",
+    "hashlib",
+    "heapq",
+    "hmac",
+    "html",
+    "http",
+    "importlib",
+    "inspect",
+    "io",
+    "ipaddress",
+    "itertools",
+    "json",
+    "keyword",
+    "linecache",
+    "locale",
+    "logging",
+    "lzma",
+    "math",
+    "mimetypes",
+    "numbers",
+    "operator",
+    "os",
+    "os.path",
+    "pathlib",
+    "pickle",
+    "pkgutil",
+    "platform",
+    "plistlib",
+    "pprint",
+    "queue",
+    "quopri",
+    "random",
+    "re",
+    "reprlib",
+    "sched",
+    "secrets",
+    "select",
+    "selectors",
+    "shelve",
+    "shlex",
+    "shutil",
+    "signal",
+    "socket",
+    "sqlite3",
+    "statistics",
+    "string",
+    "stringprep",
+    "struct",
+    "subprocess",
+    "sys",
+    "sysconfig",
+    "tarfile",
+    "tempfile",
+    "textwrap",
+    "threading",
+    "time",
+    "timeit",
+    "token",
+    "tokenize",
+    "tomllib",
+    "traceback",
+    "types",
+    "typing",
+    "unicodedata",
+    "urllib",
+    "uuid",
+    "warnings",
+    "weakref",
+    "xml.etree",
+    "zipfile",
+    "zipimport",
+    "zlib",
+]
 # Packages walked one level down; their listed submodules are imported too.
-WALKED = {"collections", "concurrent.futures", "email", "html", "http", "importlib", "json", "logging",
-          "urllib", "xml.etree"}
+WALKED = {
+    "collections",
+    "concurrent.futures",
+    "email",
+    "html",
+    "http",
+    "importlib",
+    "json",
+    "logging",
+    "urllib",
+    "xml.etree",
+}
 SKIPPED_SUBMODULES = {"__main__", "antigravity", "this"}
 MAX_TEXT = 700
 
@@ -130,8 +236,51 @@ QUESTIONS = [
     "How do I copy a whole directory tree?",
 ]
 STOP_WORDS = frozenset(
-    "a an and are as at be by can do does for from how i if in into is it its of on one or some that the "
-    "their them then this to two use used using what when which with you your".split()
+    [
+        "a",
+        "an",
+        "and",
+        "are",
+        "as",
+        "at",
+        "be",
+        "by",
+        "can",
+        "do",
+        "does",
+        "for",
+        "from",
+        "how",
+        "i",
+        "if",
+        "in",
+        "into",
+        "is",
+        "it",
+        "its",
+        "of",
+        "on",
+        "one",
+        "or",
+        "some",
+        "that",
+        "the",
+        "their",
+        "them",
+        "then",
+        "this",
+        "to",
+        "two",
+        "use",
+        "used",
+        "using",
+        "what",
+        "when",
+        "which",
+        "with",
+        "you",
+        "your",
+    ]
 )
 WORD = re.compile(r"[a-z][a-z0-9]+")
 
@@ -217,6 +366,7 @@ def cost(kind: str, token_count: int) -> float:
 
 # Nodes: each takes the state and returns an update (channel -> value), here with a cost.
 
+
 def gather_docs(state: dict[str, Any]) -> Output:
     documents = gather()
     return Output({"docs": documents, "log": [f"gathered {len(documents)} docstrings"]})
@@ -237,8 +387,10 @@ def index(state: dict[str, Any]) -> Output:
     idf = np.log((1 + len(texts)) / (1 + frequency)) + 1.0
     weights = [round(float(w), 6) for w in idf]
     digest = zelk_core.hash_event("idf", repr(weights))
-    update = {"index": {"dimensions": DIMENSIONS, "documents": len(texts), "idf": weights, "digest": digest},
-              "log": [f"indexed {len(texts)} documents into {DIMENSIONS} hashed columns"]}
+    update = {
+        "index": {"dimensions": DIMENSIONS, "documents": len(texts), "idf": weights, "digest": digest},
+        "log": [f"indexed {len(texts)} documents into {DIMENSIONS} hashed columns"],
+    }
     return Output(update, cost("embed", token_count))
 
 
@@ -262,8 +414,14 @@ def _scores(state: dict[str, Any], scorer: str, score: Any) -> Output:
         for candidate in state["candidates"][number]:
             document = state["docs"][candidate["doc"]]
             read += len(document["text"].split())
-            rows.append({"question": number, "doc": candidate["doc"], "scorer": scorer,
-                         "score": round(float(score(question, document, candidate)), 6)})
+            rows.append(
+                {
+                    "question": number,
+                    "doc": candidate["doc"],
+                    "scorer": scorer,
+                    "score": round(float(score(question, document, candidate)), 6),
+                }
+            )
     return Output({"scores": rows}, cost("score", read))
 
 
@@ -271,21 +429,29 @@ def score_cosine(state: dict[str, Any]) -> Output:
     """Cosine of the question and the document, recomputed by the module from the matrix."""
     matrix = document_matrix(state)
     idf = np.asarray(state["index"]["idf"], dtype=np.float64)
-    queries = {q: v.tolist() for q, v in zip(state["questions"], embed(state["questions"], idf))}
-    return _scores(state, "cosine", lambda question, document, candidate: zelk_core.cosine_similarity(
-        queries[question], matrix[candidate["doc"]].tolist()))
+    queries = {q: v.tolist() for q, v in zip(state["questions"], embed(state["questions"], idf), strict=False)}
+    return _scores(
+        state,
+        "cosine",
+        lambda question, document, candidate: zelk_core.cosine_similarity(
+            queries[question], matrix[candidate["doc"]].tolist()
+        ),
+    )
 
 
 def score_terms(state: dict[str, Any]) -> Output:
     """Share of the question's words that the docstring uses."""
+
     def share(question: str, document: dict[str, str], candidate: dict[str, Any]) -> float:
         wanted = set(tokens(question))
         return len(wanted & set(tokens(document_text(document)))) / max(1, len(wanted))
+
     return _scores(state, "terms", share)
 
 
 def score_names(state: dict[str, Any]) -> Output:
     """Whether the question names the documented object or its module."""
+
     def covered(part: str, words: set[str]) -> bool:
         """Whether a name part is made of the question's words ("copytree": copy, tree)."""
         ends = {0}
@@ -299,14 +465,17 @@ def score_names(state: dict[str, Any]) -> Output:
         words |= {stem(word) for word in words}
         parts = {part for part in re.split(r"[._]", document["id"].lower()) if part}
         return sum(1.0 for part in parts if covered(part, words)) / len(parts)
+
     return _scores(state, "names", named)
 
 
 def score_detail(state: dict[str, Any]) -> Output:
     """A documented function or class answers better than a one-line note or a module summary."""
+
     def detail(question: str, document: dict[str, str], candidate: dict[str, Any]) -> float:
         kind = {"function": 1.0, "class": 0.8, "module": 0.4}[document["kind"]]
         return kind * min(1.0, len(document["text"]) / 300)
+
     return _scores(state, "detail", detail)
 
 
@@ -326,15 +495,21 @@ def join(state: dict[str, Any]) -> Output:
         first = best[0]["text"]
         sentence = re.split(r"(?<=[.!?])\s", first, maxsplit=1)[0]
         read += sum(len(d["text"].split()) for d in best)
-        answers.append({"question": question, "answer": f"{best[0]['id']}: {sentence}",
-                        "citations": [f"[{i + 1}] {d['id']}" for i, d in enumerate(best)],
-                        "score": round(-ranked[0][0], 4)})
+        answers.append(
+            {
+                "question": question,
+                "answer": f"{best[0]['id']}: {sentence}",
+                "citations": [f"[{i + 1}] {d['id']}" for i, d in enumerate(best)],
+                "score": round(-ranked[0][0], 4),
+            }
+        )
     return Output({"answers": answers, "log": [f"answered {len(answers)} questions"]}, cost("answer", read))
 
 
 NODES = [gather_docs, load_questions, index, retrieve, score_cosine, score_terms, score_names, score_detail, join]
 EDGES = [("gather_docs", "index"), ("index", "retrieve"), ("load_questions", "retrieve")] + [
-    edge for scorer in ("score_cosine", "score_terms", "score_names", "score_detail")
+    edge
+    for scorer in ("score_cosine", "score_terms", "score_names", "score_detail")
     for edge in (("retrieve", scorer), (scorer, "join"))
 ]
 REDUCERS = {"log": "append", "scores": "append"}
@@ -360,17 +535,27 @@ def main(argv: list[str] | None = None) -> int:
     started = time.perf_counter()
     graph = build_graph()
     print(f"plan: {len(graph.plan)} supersteps: " + " | ".join(", ".join(step) for step in graph.plan))
-    result = run(graph, store, executor=arguments.executor, workers=arguments.workers, progress="auto",
-                 max_supersteps=arguments.max_supersteps)
+    result = run(
+        graph,
+        store,
+        executor=arguments.executor,
+        workers=arguments.workers,
+        progress="auto",
+        max_supersteps=arguments.max_supersteps,
+    )
     elapsed = time.perf_counter() - started
 
     if had_run and result.resumed_from:
         if result.reports:
-            print(f"resumed the run in {store}: supersteps 0-{result.resumed_from - 1} came from checkpoints, "
-                  f"{len(result.reports)} ran now")
+            print(
+                f"resumed the run in {store}: supersteps 0-{result.resumed_from - 1} came from checkpoints, "
+                f"{len(result.reports)} ran now"
+            )
         else:
-            print(f"resumed the run in {store}: all {result.completed} supersteps were already done; "
-                  "nothing ran again (use --fresh to start over)")
+            print(
+                f"resumed the run in {store}: all {result.completed} supersteps were already done; "
+                "nothing ran again (use --fresh to start over)"
+            )
     if not result.finished:
         print(f"stopped after {result.completed}/{result.supersteps} supersteps; run again to resume")
         return 0
@@ -389,8 +574,10 @@ def main(argv: list[str] | None = None) -> int:
     if result.reports:
         print("time per superstep:  nodes    python   module   store")
         for report in result.reports:
-            print(f"  {report.superstep}: {report.nodes} nodes  {report.nodes_seconds:7.3f}  "
-                  f"{report.python_seconds:7.3f}  {report.module_seconds:7.3f}  {report.store_seconds:7.3f}")
+            print(
+                f"  {report.superstep}: {report.nodes} nodes  {report.nodes_seconds:7.3f}  "
+                f"{report.python_seconds:7.3f}  {report.module_seconds:7.3f}  {report.store_seconds:7.3f}"
+            )
     print(f"wall time {elapsed:.2f} s")
     return 0
 

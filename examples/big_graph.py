@@ -34,8 +34,9 @@ def node_work(index: int, channels: int, state: dict[str, Any]) -> dict[str, Any
     }
 
 
-def build_graph(nodes: int = 10_000, edges: int = 50_000, channels: int = 3_000, layers: int = 20,
-                seed: int = 7) -> Graph:
+def build_graph(
+    nodes: int = 10_000, edges: int = 50_000, channels: int = 3_000, layers: int = 20, seed: int = 7
+) -> Graph:
     """A layered random graph: edges only from a lower layer to a higher one (no cycle)."""
     if edges > nodes * (nodes - 1) // 2 * (layers - 1) // layers:
         raise ValueError("too many edges for that many nodes")
@@ -65,8 +66,10 @@ def main(argv: list[str] | None = None) -> int:
 
     started = time.perf_counter()
     graph = build_graph(arguments.nodes, arguments.edges, arguments.channels)
-    print(f"built and validated {len(graph.nodes)} nodes, {len(graph.edges)} edges, "
-          f"{arguments.channels} channels into {len(graph.plan)} supersteps in {time.perf_counter() - started:.2f} s")
+    print(
+        f"built and validated {len(graph.nodes)} nodes, {len(graph.edges)} edges, "
+        f"{arguments.channels} channels into {len(graph.plan)} supersteps in {time.perf_counter() - started:.2f} s"
+    )
     finals = {}
     for executor in arguments.executors.split(","):
         if executor == "ray":
@@ -81,12 +84,16 @@ def main(argv: list[str] | None = None) -> int:
             elapsed = time.perf_counter() - started
         finals[executor] = result.state_json
         steps = sum(report.seconds for report in result.reports)
-        print(f"{executor}: {result.completed} supersteps in {steps:.2f} s (plus {elapsed - steps:.2f} s to start "
-              f"the executor and open the store), final state {len(result.state_json)} bytes")
+        print(
+            f"{executor}: {result.completed} supersteps in {steps:.2f} s (plus {elapsed - steps:.2f} s to start "
+            f"the executor and open the store), final state {len(result.state_json)} bytes"
+        )
         print("  superstep  nodes   nodes s  python s  module s   store s")
         for report in result.reports:
-            print(f"  {report.superstep:9d}  {report.nodes:5d}  {report.nodes_seconds:8.3f}  "
-                  f"{report.python_seconds:8.3f}  {report.module_seconds:8.3f}  {report.store_seconds:8.3f}")
+            print(
+                f"  {report.superstep:9d}  {report.nodes:5d}  {report.nodes_seconds:8.3f}  "
+                f"{report.python_seconds:8.3f}  {report.module_seconds:8.3f}  {report.store_seconds:8.3f}"
+            )
         module = sum(report.module_seconds for report in result.reports)
         python = sum(report.python_seconds for report in result.reports)
         print(f"  module total {module:.3f} s, python total {python:.3f} s")

@@ -75,9 +75,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const json::Parsed table = json::parse_text(parts[1], arena);
     const json::Parsed updates = json::parse_text(parts[2], arena);
-    const bool shaped = state.value.kind == json::Kind::object && table.ok && table.value.kind == json::Kind::object &&
-                        all_strings(table.value) && updates.ok && updates.value.kind == json::Kind::array;
-    const std::string expected = shaped ? reference(state.value, table.value, updates.value, arena) : std::string();
+    const bool shaped = state.value.kind == json::Kind::object && table.ok &&
+                        table.value.kind == json::Kind::object && all_strings(table.value) && updates.ok &&
+                        updates.value.kind == json::Kind::array;
+    const std::string expected =
+        shaped ? reference(state.value, table.value, updates.value, arena) : std::string();
     if (expected.empty()) {
         require(!got.ok(), "inputs of the wrong shape fail");
         return 0;

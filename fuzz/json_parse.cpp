@@ -31,7 +31,8 @@ Result through_values(std::string_view input, bool bytes) {
 Result in_one_pass(std::string_view input, bool bytes) {
     zelk::json::Buffer out;
     zelk::json::ParseError error;
-    if (!zelk::json::parse_and_print(input, bytes, out, error)) return {false, zelk::json::error_message(input, error)};
+    if (!zelk::json::parse_and_print(input, bytes, out, error))
+        return {false, zelk::json::error_message(input, error)};
     return {true, std::string(zelk::json::view(out))};
 }
 
@@ -49,8 +50,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (values.ok) {
         require(zelk::json::is_valid_utf8(values.text), "compact text is UTF-8");
-        require(same(in_one_pass(values.text, false), values), "one-pass path: compact text is a fixed point");
-        require(same(through_values(values.text, false), values), "value path: compact text is a fixed point");
+        require(same(in_one_pass(values.text, false), values),
+                "one-pass path: compact text is a fixed point");
+        require(same(through_values(values.text, false), values),
+                "value path: compact text is a fixed point");
     }
     return 0;
 }

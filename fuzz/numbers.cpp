@@ -45,7 +45,9 @@ std::string literal_from(zelk_fuzz::Bytes& in) {
         const std::uint8_t sign = take_byte(in) % 3;
         if (sign != 0) literal += sign == 1 ? "-" : "+";
         const std::uint8_t size = take_byte(in);
-        literal += std::to_string(size < 200 ? size * 3u % 360u : size < 250 ? 300u + size % 40u * 1000u : 5000000000ULL);
+        literal += std::to_string(size < 200   ? size * 3u % 360u
+                                  : size < 250 ? 300u + size % 40u * 1000u
+                                               : 5000000000ULL);
     }
     return literal;
 }
@@ -74,15 +76,18 @@ void check_literal(const std::string& literal) {
     }
     const double expected = std::strtod(literal.c_str(), nullptr);
     if (std::isinf(expected)) {
-        require(!parsed.ok && parsed.error.kind == json::ErrorKind::number_out_of_range, "overflow is refused");
+        require(!parsed.ok && parsed.error.kind == json::ErrorKind::number_out_of_range,
+                "overflow is refused");
         return;
     }
     if (integer && literal == "-0") {
         require(parsed.ok, "-0 reads");
         return;  // an integer zero, the sign not kept
     }
-    require(parsed.ok && parsed.value.kind == json::Kind::real, "a literal beyond 64-bit integers reads as a double");
-    require(std::memcmp(&parsed.value.real, &expected, sizeof expected) == 0, "the double is strtod's, bit for bit");
+    require(parsed.ok && parsed.value.kind == json::Kind::real,
+            "a literal beyond 64-bit integers reads as a double");
+    require(std::memcmp(&parsed.value.real, &expected, sizeof expected) == 0,
+            "the double is strtod's, bit for bit");
 }
 
 int significant_digits(const char* text, const char* end) {
@@ -117,7 +122,8 @@ void check_double(double value) {
             break;
         }
     }
-    require(significant_digits(text, end) <= shortest, "no more digits than the shortest rounding that reads back");
+    require(significant_digits(text, end) <= shortest,
+            "no more digits than the shortest rounding that reads back");
 }
 
 }  // namespace

@@ -5,8 +5,8 @@
 // its predecessors are already placed; what never joins forms the last superstep. Each
 // superstep is in byte order. The plan must not depend on the hash key or on the width of
 // its ids.
-#include "fuzz.hpp"
 #include "scheduler/plan.hpp"
+#include "fuzz.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -47,7 +47,8 @@ Steps naive(const std::vector<std::string_view>& nodes, const std::vector<schedu
         for (const std::string& node : known) {
             if (placed.count(node)) continue;
             const auto& before = preds[node];
-            if (std::all_of(before.begin(), before.end(), [&](const std::string& p) { return placed.count(p) != 0; })) {
+            if (std::all_of(before.begin(), before.end(),
+                            [&](const std::string& p) { return placed.count(p) != 0; })) {
                 layer.push_back(node);
             }
         }
@@ -87,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto endpoint = [&](std::uint8_t choice) -> std::string_view {
         if (!nodes.empty() && choice % 4 != 3) {
             const std::string_view node = nodes[take_byte(in) % nodes.size()];
-            if (choice % 4 != 2) return node;               // the node's own string
+            if (choice % 4 != 2) return node;                // the node's own string
             return storage.emplace_back(std::string(node));  // an equal copy elsewhere
         }
         return storage.emplace_back(name_from(in));  // most likely unknown

@@ -2,8 +2,8 @@
 // CPU has them) and both against a plain reference that joins the link's pieces and hashes
 // them in one piece. The input gives a message cut into three pieces, then a chain whose
 // stored hashes are right, or altered in one digit, in case, or in length.
-#include "actors/chain.hpp"
 #include "actors/sha256.hpp"
+#include "actors/chain.hpp"
 #include "fuzz.hpp"
 
 #include <cstdint>
@@ -21,10 +21,12 @@ std::string reference_link(std::string_view prev, std::string_view payload) {
     std::string joined(prev);
     joined.push_back('\x1f');
     joined.append(payload);
-    return std::string(actors::as_view(actors::hex_digest(actors::sha256(joined, actors::compress_portable))));
+    return std::string(
+        actors::as_view(actors::hex_digest(actors::sha256(joined, actors::compress_portable))));
 }
 
-std::optional<std::size_t> reference_verify(std::string_view genesis, const std::vector<actors::Entry>& entries) {
+std::optional<std::size_t> reference_verify(std::string_view genesis,
+                                            const std::vector<actors::Entry>& entries) {
     std::string prev(genesis);
     for (std::size_t i = 0; i < entries.size(); ++i) {
         if (reference_link(prev, entries[i].first) != entries[i].second) return i;
@@ -44,8 +46,8 @@ std::string altered(std::string hash, std::uint8_t how, std::uint8_t where) {
     return hash;
 }
 
-void compare_paths(const actors::Sha256Path& path, std::string_view message, std::string_view a, std::string_view b,
-                   std::string_view c) {
+void compare_paths(const actors::Sha256Path& path, std::string_view message, std::string_view a,
+                   std::string_view b, std::string_view c) {
     const actors::Digest whole = actors::sha256(message, actors::compress_portable);
     require(actors::sha256(message, path.compress) == whole, "one-piece digests agree");
     actors::Sha256Stream stream = actors::stream_start(path.compress);
@@ -67,12 +69,14 @@ void compare_paths(const actors::Sha256Path& path, std::string_view message, std
             lanes[l] = expected[l] = actors::initial_state;
             lanes[l][l % 8] ^= std::uint32_t(message.size());
             expected[l] = lanes[l];
-            lane_blocks[l] = reinterpret_cast<const std::uint8_t*>(padded.data()) + 64 * ((l * 3) % actors::max_lanes);
+            lane_blocks[l] =
+                reinterpret_cast<const std::uint8_t*>(padded.data()) + 64 * ((l * 3) % actors::max_lanes);
             lane_states[l] = &lanes[l];
             actors::compress_portable(expected[l], lane_blocks[l], 1);
         }
         path.compress_lanes(lane_states, lane_blocks, count);
-        for (std::size_t l = 0; l < count; ++l) require(lanes[l] == expected[l], "lanes agree with one stream");
+        for (std::size_t l = 0; l < count; ++l)
+            require(lanes[l] == expected[l], "lanes agree with one stream");
     }
 }
 
@@ -104,7 +108,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<actors::Entry> entries;
     for (std::size_t i = 0; i < payloads.size(); ++i) entries.emplace_back(payloads[i], hashes[i]);
     const std::optional<std::size_t> expected = reference_verify(genesis, entries);
-    require(actors::verify_chain(actors::portable_path, genesis, entries) == expected, "portable chain check");
+    require(actors::verify_chain(actors::portable_path, genesis, entries) == expected,
+            "portable chain check");
     require(actors::verify_chain(genesis, entries) == expected, "chosen-path chain check");
     if (actors::cpu_has_sha_extensions()) {
         require(actors::verify_chain(actors::sha_extensions_path, genesis, entries) == expected,

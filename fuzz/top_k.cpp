@@ -72,7 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<vectors::ScoredRow> all;
     for (std::size_t r = 0; r < rows; ++r) {
         all.push_back({r, vectors::cosine_similarity(query, matrix.row(r))});
-        require(!ragged || matrix.row(r).size() == offsets[r + 1] - offsets[r], "ragged rows keep their length");
+        require(!ragged || matrix.row(r).size() == offsets[r + 1] - offsets[r],
+                "ragged rows keep their length");
     }
     std::stable_sort(all.begin(), all.end(), ranks_before);
     if (all.size() > k) all.resize(k);

@@ -6,10 +6,10 @@ import sys
 
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
-
 import zelk_core
 from conftest import host_error, host_message
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 PARAMS = {
     "cosine_similarity": ["a", "b"],
@@ -40,12 +40,26 @@ VALID = {
 
 # The conversion rule of each parameter.
 RULE = {
-    "a": "floats", "b": "floats", "query": "floats", "values": "floats",
-    "matrix": "rows", "k": "count",
-    "json_str": "text", "reducer": "text", "current_json": "text", "update_json": "text",
-    "state_json": "text", "reducers_json": "text", "updates_json": "text",
-    "prev_hash": "text", "payload": "text", "genesis": "text",
-    "blob": "bytes", "nodes": "texts", "edges": "pairs", "entries": "pairs",
+    "a": "floats",
+    "b": "floats",
+    "query": "floats",
+    "values": "floats",
+    "matrix": "rows",
+    "k": "count",
+    "json_str": "text",
+    "reducer": "text",
+    "current_json": "text",
+    "update_json": "text",
+    "state_json": "text",
+    "reducers_json": "text",
+    "updates_json": "text",
+    "prev_hash": "text",
+    "payload": "text",
+    "genesis": "text",
+    "blob": "bytes",
+    "nodes": "texts",
+    "edges": "pairs",
+    "entries": "pairs",
 }
 
 
@@ -75,6 +89,7 @@ def quoted(names):
 
 
 # ------------------------------------------------------------------ matching
+
 
 @pytest.mark.parametrize("name", PARAMS)
 def test_matching_messages(name):
@@ -126,6 +141,7 @@ def test_keywords_in_any_order():
 
 # ------------------------------------------------------------------ the text rule
 
+
 @pytest.mark.parametrize("name, param", every_param("text"))
 def test_text_rule(name, param):
     error = call_with(name, param, 1)
@@ -141,19 +157,31 @@ def test_text_rule(name, param):
 
 # ------------------------------------------------------------------ sequence rule
 
-@pytest.mark.parametrize("name, param", every_param("floats") + every_param("rows") +
-                         every_param("texts") + every_param("pairs") + every_param("bytes"))
-@pytest.mark.parametrize("value, shown", [
-    ({}, "dict"), ({1}, "set"), (None, "NoneType"), (5, "int"), ((x for x in ()), "generator"),
-])
+
+@pytest.mark.parametrize(
+    "name, param",
+    every_param("floats") + every_param("rows") + every_param("texts") + every_param("pairs") + every_param("bytes"),
+)
+@pytest.mark.parametrize(
+    "value, shown",
+    [
+        ({}, "dict"),
+        ({1}, "set"),
+        (None, "NoneType"),
+        (5, "int"),
+        ((x for x in ()), "generator"),
+    ],
+)
 def test_sequence_rule_refuses_non_sequences(name, param, value, shown):
     error = call_with(name, param, value)
     assert type(error) is TypeError
     assert str(error) == f"argument '{param}': '{shown}' object cannot be converted to 'Sequence'"
 
 
-@pytest.mark.parametrize("name, param", every_param("floats") + every_param("rows") +
-                         every_param("texts") + every_param("pairs") + every_param("bytes"))
+@pytest.mark.parametrize(
+    "name, param",
+    every_param("floats") + every_param("rows") + every_param("texts") + every_param("pairs") + every_param("bytes"),
+)
 def test_sequence_rule_refuses_str(name, param):
     for value in ("ab", "", type("S", (str,), {})("x")):
         error = call_with(name, param, value)
@@ -192,12 +220,15 @@ def test_errors_of_len_are_discarded(failure):
     assert zelk_core.aggregate_cost(Custom([1.0, 2.0], fail_len=failure)) == 3.0
 
 
-@pytest.mark.parametrize("failure, labelled", [
-    (TypeError("broken iteration"), True),
-    (type("SubTypeError", (TypeError,), {})("broken iteration"), False),
-    (RuntimeError("broken iteration"), False),
-    (KeyError("broken iteration"), False),
-])
+@pytest.mark.parametrize(
+    "failure, labelled",
+    [
+        (TypeError("broken iteration"), True),
+        (type("SubTypeError", (TypeError,), {})("broken iteration"), False),
+        (RuntimeError("broken iteration"), False),
+        (KeyError("broken iteration"), False),
+    ],
+)
 @pytest.mark.parametrize("at", [0, 2])
 def test_iteration_errors(failure, labelled, at):
     error = raises(zelk_core.aggregate_cost, Custom([1.0, 2.0, 3.0], fail_iter=(at, failure)))
@@ -225,6 +256,7 @@ def test_getiter_failure_passes_through():
 
 
 # ------------------------------------------------------------------ float elements
+
 
 class Floaty:
     def __init__(self, value=None, error=None):
@@ -284,19 +316,32 @@ class Indexy:
         return self.value
 
 
-@pytest.mark.parametrize("values, total", [
-    ([], -0.0), ([-1.0], -1.0), ([1, 2, 3], 6.0), ([True, True], 2.0),
-    ((0.5, 0.25), 0.75), (range(5), 10.0), (b"\x01\x02", 3.0), (bytearray(b"\x05"), 5.0),
-    (array.array("d", [1.5, 2.5]), 4.0), (array.array("i", [1, -2]), -1.0),
-    (np.array([0.5, 1.5]), 2.0), (np.array([1, 2], dtype=np.int64), 3.0),
-    ([Floaty(2.5), Indexy(3)], 5.5), (Custom([1.0, 2.0]), 3.0),
-])
+@pytest.mark.parametrize(
+    "values, total",
+    [
+        ([], -0.0),
+        ([-1.0], -1.0),
+        ([1, 2, 3], 6.0),
+        ([True, True], 2.0),
+        ((0.5, 0.25), 0.75),
+        (range(5), 10.0),
+        (b"\x01\x02", 3.0),
+        (bytearray(b"\x05"), 5.0),
+        (array.array("d", [1.5, 2.5]), 4.0),
+        (array.array("i", [1, -2]), -1.0),
+        (np.array([0.5, 1.5]), 2.0),
+        (np.array([1, 2], dtype=np.int64), 3.0),
+        ([Floaty(2.5), Indexy(3)], 5.5),
+        (Custom([1.0, 2.0]), 3.0),
+    ],
+)
 def test_float_sequences_accepted(values, total):
     result = zelk_core.aggregate_cost(values)
     assert result == total and str(result) == str(total)
 
 
 # ------------------------------------------------------------------ row elements
+
 
 def test_row_rules():
     error = raises(zelk_core.top_k, [1.0], [[1.0], "ab"], 1)
@@ -306,10 +351,15 @@ def test_row_rules():
     error = raises(zelk_core.top_k, [1.0], [[1.0], [1.0, "x"]], 1)
     assert str(error) == "argument 'matrix': " + host_message("PyFloat_AsDouble", "x")
     assert zelk_core.top_k([1.0], ((1.0,), range(2), b"\x01", np.array([2.0])), 9) == [
-        (0, 1.0), (2, 1.0), (3, 1.0), (1, 0.0)]
+        (0, 1.0),
+        (2, 1.0),
+        (3, 1.0),
+        (1, 0.0),
+    ]
 
 
 # ------------------------------------------------------------------ the count rule
+
 
 def test_count_rule():
     rows = [[1.0]] * 3
@@ -323,12 +373,12 @@ def test_count_rule():
         assert str(error) == "argument 'k': " + host_message("PyNumber_Index", value, ctypes.py_object)
     for value in [-1, 2**64, -(2**70), Indexy(-1)]:
         error = raises(zelk_core.top_k, [1.0], rows, value)
-        expected = host_error("PyLong_AsUnsignedLongLong", value if isinstance(value, int) else -1,
-                              ctypes.c_ulonglong)
+        expected = host_error("PyLong_AsUnsignedLongLong", value if isinstance(value, int) else -1, ctypes.c_ulonglong)
         assert type(error) is OverflowError and str(error) == str(expected)
 
 
 # ------------------------------------------------------------------ text elements
+
 
 class Fresh:
     """A sequence that makes a new str object on every access and keeps none."""
@@ -363,15 +413,19 @@ def test_text_element_errors(name, param):
 
 # ------------------------------------------------------------------ pair elements
 
+
 @pytest.mark.parametrize("name, param", every_param("pairs"))
-@pytest.mark.parametrize("item, kind, message", [
-    (["a", "b"], TypeError, "argument '{param}': 'list' object cannot be converted to 'PyTuple'"),
-    ("ab", TypeError, "argument '{param}': 'str' object cannot be converted to 'PyTuple'"),
-    (("a", "b", "c"), ValueError, "expected tuple of length 2, but got tuple of length 3"),
-    ((), ValueError, "expected tuple of length 2, but got tuple of length 0"),
-    (("a", 1), TypeError, "argument '{param}': 'int' object cannot be converted to 'PyString'"),
-    ((None, "a"), TypeError, "argument '{param}': 'NoneType' object cannot be converted to 'PyString'"),
-])
+@pytest.mark.parametrize(
+    "item, kind, message",
+    [
+        (["a", "b"], TypeError, "argument '{param}': 'list' object cannot be converted to 'PyTuple'"),
+        ("ab", TypeError, "argument '{param}': 'str' object cannot be converted to 'PyTuple'"),
+        (("a", "b", "c"), ValueError, "expected tuple of length 2, but got tuple of length 3"),
+        ((), ValueError, "expected tuple of length 2, but got tuple of length 0"),
+        (("a", 1), TypeError, "argument '{param}': 'int' object cannot be converted to 'PyString'"),
+        ((None, "a"), TypeError, "argument '{param}': 'NoneType' object cannot be converted to 'PyString'"),
+    ],
+)
 def test_pair_element_errors(name, param, item, kind, message):
     error = call_with(name, param, [("x", "y"), item])
     assert type(error) is kind
@@ -385,6 +439,7 @@ def test_pair_element_surrogate(name, param):
 
 
 # ------------------------------------------------------------------ byte elements
+
 
 @pytest.mark.parametrize("items", [[256], [-1], [0, 1000], [2**40]])
 def test_byte_out_of_range(items):
@@ -407,6 +462,7 @@ def test_byte_type_errors_are_labelled(item):
 
 
 # ------------------------------------------------------------------ list and tuple fast path
+
 
 class Plain(list):
     """A list subclass: converted through the generic iterator, never the index fast path."""
@@ -434,13 +490,26 @@ class Mutating:
 def test_list_mutated_during_conversion(action, kind):
     target = kind([1.0, 2.0, 3.0, 4.0])
     target.insert(1, Mutating(target, action))
-    expected = {"pop": 1.0 + 1.0 + 2.0 + 3.0, "append": 1.0 + 1.0 + 2.0 + 3.0 + 4.0 + 100.0,
-                "clear": 2.0, None: 11.0}[action]
+    expected = {"pop": 1.0 + 1.0 + 2.0 + 3.0, "append": 1.0 + 1.0 + 2.0 + 3.0 + 4.0 + 100.0, "clear": 2.0, None: 11.0}[
+        action
+    ]
     assert zelk_core.aggregate_cost(target) == expected
 
 
-ITEMS = [1.5, 2, True, -0.0, "x", None, 10**400, Floaty(2.5), Floaty(error=ValueError("v")),
-         Indexy(3), float("nan"), 2**63]
+ITEMS = [
+    1.5,
+    2,
+    True,
+    -0.0,
+    "x",
+    None,
+    10**400,
+    Floaty(2.5),
+    Floaty(error=ValueError("v")),
+    Indexy(3),
+    float("nan"),
+    2**63,
+]
 
 
 @settings(max_examples=300, deadline=None)
@@ -451,7 +520,7 @@ def test_fast_path_equals_generic_path(picks):
     def outcome(values):
         try:
             return ("ok", repr(zelk_core.aggregate_cost(values)))
-        except Exception as error:  # noqa: BLE001
+        except Exception as error:
             return (type(error), str(error))
 
     assert outcome(items) == outcome(Plain(items)) == outcome(tuple(items)) == outcome(Custom(items))
@@ -462,5 +531,5 @@ def test_fast_path_equals_generic_path(picks):
 def outcome_of(function, *args):
     try:
         return ("ok", repr(function(*args, 5)))
-    except Exception as error:  # noqa: BLE001
+    except Exception as error:
         return (type(error), str(error))

@@ -26,7 +26,9 @@ def test_quick_run_writes_results_and_finds_no_difference(tmp_path, hide_orjson)
     if hide_orjson:
         (tmp_path / "hidden").mkdir()
         (tmp_path / "hidden" / "orjson.py").write_text("raise ImportError('hidden by the test')\n")
-        environment["PYTHONPATH"] = os.pathsep.join(filter(None, [str(tmp_path / "hidden"), environment.get("PYTHONPATH")]))
+        environment["PYTHONPATH"] = os.pathsep.join(
+            filter(None, [str(tmp_path / "hidden"), environment.get("PYTHONPATH")])
+        )
     selected = ["200 nodes", "1 KB mixed", "1,000 channels", "aggregate_cost([])", "top_k([], [], 0)"]
     out = tmp_path / "out"
     command = [sys.executable, str(BENCH), "--quick", "--rounds", "1", "--budget", "0.0005", "--out", str(out)]
@@ -38,12 +40,19 @@ def test_quick_run_writes_results_and_finds_no_difference(tmp_path, hide_orjson)
     results = json.loads((out / "results.json").read_text())
     rows = results["cases"]
     functions = {row["function"] for row in rows}
-    assert {"plan_supersteps", "encode_checkpoint", "decode_checkpoint", "advance_superstep",
-            "aggregate_cost", "top_k"} <= functions
+    assert {
+        "plan_supersteps",
+        "encode_checkpoint",
+        "decode_checkpoint",
+        "advance_superstep",
+        "aggregate_cost",
+        "top_k",
+    } <= functions
     assert [row for row in rows if row["note"]] == []
     assert all(row["ratio"] > 0 and len(row["round_ratios"]) == 1 for row in rows)
-    assert all(row["met"] is None if row["target"] is None else row["met"] == (row["ratio"] <= row["target"])
-               for row in rows)
+    assert all(
+        row["met"] is None if row["target"] is None else row["met"] == (row["ratio"] <= row["target"]) for row in rows
+    )
     assert results["machine"]["cores"] and results["machine"]["python"]
     assert any("orjson" in note for note in results["notes"]) == hide_orjson
     page = (out / "RESULTS.md").read_text()

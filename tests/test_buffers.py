@@ -12,9 +12,9 @@ import sys
 
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
-
 import zelk_core
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")  # overflow in the doubling classes
 
@@ -48,7 +48,7 @@ def bits(value):
 def outcome(call, *args):
     try:
         return "value", bits(call(*args))
-    except BaseException as error:  # noqa: BLE001 - the exception is the outcome
+    except BaseException as error:
         return type(error), str(error)
 
 
@@ -78,8 +78,18 @@ class ArraySub(array.array):
 
 
 DTYPES = ["f2", "f4", "f8", "i1", "u1", "i2", "u2", "i4", "u4", "i8", "u8", ">f4", ">i2", "?", "c8", "g"]
-TYPECODES = {"i1": "b", "u1": "B", "i2": "h", "u2": "H", "i4": "i", "u4": "I", "i8": "q", "u8": "Q",
-             "f4": "f", "f8": "d"}
+TYPECODES = {
+    "i1": "b",
+    "u1": "B",
+    "i2": "h",
+    "u2": "H",
+    "i4": "i",
+    "u4": "I",
+    "i8": "q",
+    "u8": "Q",
+    "f4": "f",
+    "f8": "d",
+}
 
 
 def specials(dtype):
@@ -106,8 +116,10 @@ def numbers(draw, ndim=1):
     step = draw(st.sampled_from([1, 1, 2, -1, -3]))
     count = math.prod(shape) * abs(step)
     element = st.one_of(st.integers(0, 2**width - 1), st.integers(0, 300), st.sampled_from(specials(dtype)))
-    raw = b"".join((v % 2**width).to_bytes(dtype.itemsize, sys.byteorder) for v in draw(st.lists(element, min_size=count,
-                                                                                max_size=count)))
+    raw = b"".join(
+        (v % 2**width).to_bytes(dtype.itemsize, sys.byteorder)
+        for v in draw(st.lists(element, min_size=count, max_size=count))
+    )
     if draw(st.booleans()):  # unaligned
         arr = np.frombuffer(b"\0" + raw, dtype=dtype, offset=1)
     else:
@@ -116,8 +128,11 @@ def numbers(draw, ndim=1):
     arr = arr.reshape(shape)
     if ndim == 2 and draw(st.booleans()):
         arr = np.ascontiguousarray(arr.T).T  # rows strided, elements not
-    container = draw(st.sampled_from(["ndarray", "sub", "own_iter", "own_item", "own_len", "memoryview",
-                                      "array", "array_sub", "0-d"]))
+    container = draw(
+        st.sampled_from(
+            ["ndarray", "sub", "own_iter", "own_item", "own_len", "memoryview", "array", "array_sub", "0-d"]
+        )
+    )
     if container == "sub":
         return arr.view(Sub)
     if container in ("own_iter", "own_item", "own_len"):
@@ -143,7 +158,8 @@ def test_vectors_values_blobs_read_as_their_elements(rules, value):
     for convert in (rules.floats32, rules.floats_fingerprint, rules.blob, zelk_core.aggregate_cost):
         assert outcome(convert, value) == outcome(convert, Plain(value)), convert.__name__
     assert outcome(zelk_core.cosine_similarity, value, value) == outcome(
-        zelk_core.cosine_similarity, Plain(value), Plain(value))
+        zelk_core.cosine_similarity, Plain(value), Plain(value)
+    )
 
 
 @settings(max_examples=300, deadline=None)
@@ -156,24 +172,39 @@ def test_matrices_read_as_their_rows(rules, matrix, k):
         assert outcome(zelk_core.top_k, query, value, k) == outcome(zelk_core.top_k, Plain(query), Plain(value), k)
 
 
-@pytest.mark.parametrize("value, error", [
-    (np.array([3, 256, -1], dtype=np.int16), (OverflowError, "out of range integral type conversion attempted")),
-    (np.array([1, 2**64 - 1], dtype=np.uint64), (OverflowError, "Python int too large to convert to C long")),
-    (np.array([1.0]), (TypeError, "argument 'blob': 'numpy.float64' object cannot be interpreted as an integer")),
-    (memoryview(b"ab").cast("c"), (TypeError, "argument 'blob': 'bytes' object cannot be interpreted as an integer")),
-    (memoryview(np.zeros((2, 2), dtype=np.uint8)), (NotImplementedError, "multi-dimensional sub-views are not implemented")),
-])
+@pytest.mark.parametrize(
+    "value, error",
+    [
+        (np.array([3, 256, -1], dtype=np.int16), (OverflowError, "out of range integral type conversion attempted")),
+        (np.array([1, 2**64 - 1], dtype=np.uint64), (OverflowError, "Python int too large to convert to C long")),
+        (np.array([1.0]), (TypeError, "argument 'blob': 'numpy.float64' object cannot be interpreted as an integer")),
+        (
+            memoryview(b"ab").cast("c"),
+            (TypeError, "argument 'blob': 'bytes' object cannot be interpreted as an integer"),
+        ),
+        (
+            memoryview(np.zeros((2, 2), dtype=np.uint8)),
+            (NotImplementedError, "multi-dimensional sub-views are not implemented"),
+        ),
+    ],
+)
 def test_blob_errors_are_the_plain_rule_errors(value, error):
     assert outcome(zelk_core.decode_checkpoint, value) == error
 
 
-@pytest.mark.parametrize("call", [
-    lambda v: zelk_core.aggregate_cost(v), lambda v: zelk_core.cosine_similarity(v, v),
-    lambda v: zelk_core.top_k(v, [], 1), lambda v: zelk_core.top_k([], [v], 1),
-    lambda v: zelk_core.decode_checkpoint(v),
-])
-@pytest.mark.parametrize("make", [lambda: memoryview(np.arange(3.0)), lambda: memoryview(b"ZELK\x011"),
-                                  lambda: memoryview(np.zeros((2, 2)))])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda v: zelk_core.aggregate_cost(v),
+        lambda v: zelk_core.cosine_similarity(v, v),
+        lambda v: zelk_core.top_k(v, [], 1),
+        lambda v: zelk_core.top_k([], [v], 1),
+        lambda v: zelk_core.decode_checkpoint(v),
+    ],
+)
+@pytest.mark.parametrize(
+    "make", [lambda: memoryview(np.arange(3.0)), lambda: memoryview(b"ZELK\x011"), lambda: memoryview(np.zeros((2, 2)))]
+)
 def test_released_memoryview_is_refused_as_its_own_operations_refuse_it(call, make):
     view = make()
     view.release()
@@ -185,8 +216,12 @@ def test_released_memoryview_is_refused_as_its_own_operations_refuse_it(call, ma
 
 def test_blob_and_matrix_in_place_and_buffers_released():
     blob = zelk_core.encode_checkpoint('{"b":[1,2],"a":null}')
-    for value in (np.frombuffer(blob, dtype=np.uint8), memoryview(blob), array.array("B", blob),
-                  np.frombuffer(blob, dtype=np.uint8).astype(np.int64)):
+    for value in (
+        np.frombuffer(blob, dtype=np.uint8),
+        memoryview(blob),
+        array.array("B", blob),
+        np.frombuffer(blob, dtype=np.uint8).astype(np.int64),
+    ):
         assert zelk_core.decode_checkpoint(value) == '{"a":null,"b":[1,2]}'
     grown = array.array("d", [1.0, 2.0])
     assert zelk_core.aggregate_cost(grown) == 3.0
@@ -243,9 +278,13 @@ def test_rounding_mode_other_than_nearest_takes_the_plain_rule():
     values = np.array([2**53 + 1, 2**62 + 2**38 + 1, -(2**53 + 1)], dtype=np.int64)
     libm.fesetround(upward)
     try:
-        got = [outcome(zelk_core.aggregate_cost, v) for v in (values, values.astype(np.uint64), array.array("q", values))]
-        expected = [outcome(zelk_core.aggregate_cost, Plain(v))
-                    for v in (values, values.astype(np.uint64), array.array("q", values))]
+        got = [
+            outcome(zelk_core.aggregate_cost, v) for v in (values, values.astype(np.uint64), array.array("q", values))
+        ]
+        expected = [
+            outcome(zelk_core.aggregate_cost, Plain(v))
+            for v in (values, values.astype(np.uint64), array.array("q", values))
+        ]
     finally:
         libm.fesetround(0)
     assert got == expected

@@ -5,9 +5,9 @@ import json
 import math
 
 import pytest
-from hypothesis import given, settings, strategies as st
-
 import zelk_core
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from zelk_core import advance_superstep, reduce_channel
 
 # ------------------------------------------------------------------ reducers
@@ -72,26 +72,44 @@ def test_reduce_channel(reducer, current, update, result):
     assert reduce_channel(update_json=update, reducer=reducer, current_json=current) == result
 
 
-@pytest.mark.parametrize("current, update, message", [
-    ("", "1", "EOF while parsing a value at line 1 column 0"),
-    ("", "[", "EOF while parsing a list at line 1 column 1"),  # the update is parsed first
-    ("1 2", "1", "trailing characters at line 1 column 3"),
-    ("1", "1 2", "trailing characters at line 1 column 3"),
-    ("[1,]", "{", "EOF while parsing an object at line 1 column 1"),
-])
+@pytest.mark.parametrize(
+    "current, update, message",
+    [
+        ("", "1", "EOF while parsing a value at line 1 column 0"),
+        ("", "[", "EOF while parsing a list at line 1 column 1"),  # the update is parsed first
+        ("1 2", "1", "trailing characters at line 1 column 3"),
+        ("1", "1 2", "trailing characters at line 1 column 3"),
+        ("[1,]", "{", "EOF while parsing an object at line 1 column 1"),
+    ],
+)
 def test_reduce_channel_parse_errors(current, update, message):
     with pytest.raises(ValueError) as raised:
         reduce_channel("add", current, update)
     assert str(raised.value) == message
 
 
-@pytest.mark.parametrize("function, arguments, message", [
-    (reduce_channel, (1, "1", "2"), "argument 'reducer': 'int' object cannot be converted to 'PyString'"),
-    (reduce_channel, ("add", None, "2"), "argument 'current_json': 'NoneType' object cannot be converted to 'PyString'"),
-    (reduce_channel, ("add", "1", b"2"), "argument 'update_json': 'bytes' object cannot be converted to 'PyString'"),
-    (advance_superstep, ({}, "{}", "[]"), "argument 'state_json': 'dict' object cannot be converted to 'PyString'"),
-    (advance_superstep, ("{}", "{}", []), "argument 'updates_json': 'list' object cannot be converted to 'PyString'"),
-])
+@pytest.mark.parametrize(
+    "function, arguments, message",
+    [
+        (reduce_channel, (1, "1", "2"), "argument 'reducer': 'int' object cannot be converted to 'PyString'"),
+        (
+            reduce_channel,
+            ("add", None, "2"),
+            "argument 'current_json': 'NoneType' object cannot be converted to 'PyString'",
+        ),
+        (
+            reduce_channel,
+            ("add", "1", b"2"),
+            "argument 'update_json': 'bytes' object cannot be converted to 'PyString'",
+        ),
+        (advance_superstep, ({}, "{}", "[]"), "argument 'state_json': 'dict' object cannot be converted to 'PyString'"),
+        (
+            advance_superstep,
+            ("{}", "{}", []),
+            "argument 'updates_json': 'list' object cannot be converted to 'PyString'",
+        ),
+    ],
+)
 def test_arguments_must_be_text(function, arguments, message):
     with pytest.raises(TypeError) as raised:
         function(*arguments)
@@ -114,10 +132,18 @@ ADVANCED = [
     ("{}", '{"a":"add","a":"append"}', '[{"a":1},{"a":2}]', '{"a":[1,2]}'),
     ("{}", '{"a":"add"}', '[{"b":1,"a":1,"b":2}]', '{"a":1,"b":2}'),
     # unwritten channels print from their values wherever the text is not in printed form
-    ('{"a":[1, 2],"b":{"y":1,"x":2},"a":[3],"c":"\\u00e9","d":1.50,"e":-0,"f":[1e2],"g":18446744073709551616}',
-     "{}", '[{"z":0}]', '{"a":[3],"b":{"x":2,"y":1},"c":"é","d":1.5,"e":-0.0,"f":[100.0],"g":1.8446744073709552e+19,"z":0}'),
-    ('{"m":0}', '{"m":"add","c":"append"}', '[{"z":1,"c":1,"m":1},{"a":true,"c":[2],"m":-3}]',
-     '{"a":true,"c":[1,2],"m":-2,"z":1}'),
+    (
+        '{"a":[1, 2],"b":{"y":1,"x":2},"a":[3],"c":"\\u00e9","d":1.50,"e":-0,"f":[1e2],"g":18446744073709551616}',
+        "{}",
+        '[{"z":0}]',
+        '{"a":[3],"b":{"x":2,"y":1},"c":"é","d":1.5,"e":-0.0,"f":[100.0],"g":1.8446744073709552e+19,"z":0}',
+    ),
+    (
+        '{"m":0}',
+        '{"m":"add","c":"append"}',
+        '[{"z":1,"c":1,"m":1},{"a":true,"c":[2],"m":-3}]',
+        '{"a":true,"c":[1,2],"m":-2,"z":1}',
+    ),
 ]
 
 
@@ -142,27 +168,36 @@ SUPERSTEP_ERRORS = [
     ("{}", "true", "x", "invalid type: boolean `true`, expected a map at line 1 column 4"),
     ("{}", "false", "x", "invalid type: boolean `false`, expected a map at line 1 column 5"),
     ("{}", "-5", "x", "invalid type: integer `-5`, expected a map at line 1 column 2"),
-    ("{}", "18446744073709551615", "x", "invalid type: integer `18446744073709551615`, expected a map at line 1 column 20"),
+    (
+        "{}",
+        "18446744073709551615",
+        "x",
+        "invalid type: integer `18446744073709551615`, expected a map at line 1 column 20",
+    ),
     ("{}", "-0", "x", "invalid type: floating point `-0.0`, expected a map at line 1 column 2"),
     ("{}", "1e16", "x", "invalid type: floating point `1e+16`, expected a map at line 1 column 4"),
     ("{}", '"add"', "x", 'invalid type: string "add", expected a map at line 1 column 5'),
-    ("{}", '"q\\"b\\\\c\\t\\r\\n\\u0000\\u0001\\u001f\\u007f\\u0085\\u00a0é"', "x",
-     'invalid type: string "q\\"b\\\\c\\t\\r\\n\\0\\u{1}\\u{1f}\\u{7f}\\u{85}\xa0é", expected a map at line 1 column 53'),
+    (
+        "{}",
+        '"q\\"b\\\\c\\t\\r\\n\\u0000\\u0001\\u001f\\u007f\\u0085\\u00a0é"',
+        "x",
+        'invalid type: string "q\\"b\\\\c\\t\\r\\n\\0\\u{1}\\u{1f}\\u{7f}\\u{85}\xa0é", expected a map at line 1 column 53',
+    ),
     ("{}", "nul", "x", "EOF while parsing a value at line 1 column 3"),
     ("{}", "-", "x", "EOF while parsing a value at line 1 column 1"),
     ("{}", "1e400", "x", "number out of range at line 1 column 5"),
     ("{}", "x", "x", "expected value at line 1 column 1"),
-    ('{}', '{"a": 1}', "x", "invalid type: integer `1`, expected a string at line 1 column 7"),
-    ('{}', '{"a": 1.5}', "x", "invalid type: floating point `1.5`, expected a string at line 1 column 9"),
-    ('{}', '{"a": null}', "x", "invalid type: null, expected a string at line 1 column 10"),
-    ('{}', '{"a": {"b": 1}}', "x", "invalid type: map, expected a string at line 1 column 6"),
-    ('{}', '{"a":"add","b":[1]}', "x", "invalid type: sequence, expected a string at line 1 column 15"),
-    ('{}', '{"a":', "x", "EOF while parsing a value at line 1 column 5"),
-    ('{}', '{"a":"add"', "x", "EOF while parsing an object at line 1 column 10"),
-    ('{}', '{"a":"add",}', "x", "trailing comma at line 1 column 12"),
-    ('{}', '{"a" "add"}', "x", "expected `:` at line 1 column 6"),
-    ('{}', '{"a":"add"} x', "x", "trailing characters at line 1 column 13"),
-    ('{}', '{"a":"\\q"}', "x", "invalid escape at line 1 column 8"),
+    ("{}", '{"a": 1}', "x", "invalid type: integer `1`, expected a string at line 1 column 7"),
+    ("{}", '{"a": 1.5}', "x", "invalid type: floating point `1.5`, expected a string at line 1 column 9"),
+    ("{}", '{"a": null}', "x", "invalid type: null, expected a string at line 1 column 10"),
+    ("{}", '{"a": {"b": 1}}', "x", "invalid type: map, expected a string at line 1 column 6"),
+    ("{}", '{"a":"add","b":[1]}', "x", "invalid type: sequence, expected a string at line 1 column 15"),
+    ("{}", '{"a":', "x", "EOF while parsing a value at line 1 column 5"),
+    ("{}", '{"a":"add"', "x", "EOF while parsing an object at line 1 column 10"),
+    ("{}", '{"a":"add",}', "x", "trailing comma at line 1 column 12"),
+    ("{}", '{"a" "add"}', "x", "expected `:` at line 1 column 6"),
+    ("{}", '{"a":"add"} x', "x", "trailing characters at line 1 column 13"),
+    ("{}", '{"a":"\\q"}', "x", "invalid escape at line 1 column 8"),
     # the update list
     ("{}", "{}", "", "EOF while parsing a value at line 1 column 0"),
     ("{}", "{}", "{}", "invalid type: map, expected a sequence at line 1 column 0"),
@@ -199,8 +234,11 @@ def nested_object(depth):
 @pytest.mark.parametrize("result_depth", [126, 127, 128])
 def test_append_refuses_results_too_deep_to_read_back(result_depth):
     inner = nested_object(result_depth - 1)
-    for current, update, expected in [(inner, "1", f"[{inner},1]"), ("null", inner, f"[{inner}]"),
-                                      ("[2]", inner, f"[2,{inner}]")]:
+    for current, update, expected in [
+        (inner, "1", f"[{inner},1]"),
+        ("null", inner, f"[{inner}]"),
+        ("[2]", inner, f"[2,{inner}]"),
+    ]:
         if result_depth <= 127:
             assert reduce_channel("append", current, update) == expected
             assert zelk_core.encode_checkpoint(expected)[5:] == expected.encode()
@@ -219,8 +257,9 @@ def test_append_refuses_results_too_deep_to_read_back(result_depth):
         state = state[:-1] + ',"d":' + nested_object(result_depth - 2) + "}"
         with pytest.raises(ValueError) as raised:
             advance_superstep(state, '{"c\\u0001":"append","d":"append"}', '[{"b":2},{"d":1,"c\\u0001":1}]')
-        assert str(raised.value) == ('recursion limit exceeded in channel "c\\u0001": '
-                                     "the state would nest more than 127 arrays and objects")
+        assert str(raised.value) == (
+            'recursion limit exceeded in channel "c\\u0001": the state would nest more than 127 arrays and objects'
+        )
     written = nested_object(min(result_depth - 2, 125))
     assert advance_superstep("{}", '{"c":"append"}', '[{"c":' + written + "}]") == '{"c":[' + written + "]}"
 
@@ -229,11 +268,15 @@ def test_append_refuses_results_too_deep_to_read_back(result_depth):
 
 names = st.sampled_from(["a", "b", "ab", "é", "B", ""])
 values = st.recursive(
-    st.none() | st.booleans() | st.integers(-2**64, 2**64) | st.floats(allow_nan=False, allow_infinity=False)
-    | st.sampled_from([2**64 - 1, 2**64, -2**63, -2**63 - 1, 10**19, -10**18, 0.0, -0.0, 1e16])
+    st.none()
+    | st.booleans()
+    | st.integers(-(2**64), 2**64)
+    | st.floats(allow_nan=False, allow_infinity=False)
+    | st.sampled_from([2**64 - 1, 2**64, -(2**63), -(2**63) - 1, 10**19, -(10**18), 0.0, -0.0, 1e16])
     | st.text(max_size=3),
     lambda inner: st.lists(inner, max_size=3) | st.dictionaries(names, inner, max_size=2),
-    max_leaves=6)
+    max_leaves=6,
+)
 reducer_names = st.sampled_from(["add", "append", "last_value", "ADD", "other"])
 
 
@@ -243,21 +286,34 @@ def compact(value):
 
 # State texts in several layouts: channels that no update writes are copied from a text
 # already in printed form and re-printed from their values otherwise, with the same result.
-LAYOUTS = [{}, {"separators": (",", ":")}, {"separators": (",", ":"), "ensure_ascii": False},
-           {"separators": (",", ":"), "ensure_ascii": False, "sort_keys": True}]
+LAYOUTS = [
+    {},
+    {"separators": (",", ":")},
+    {"separators": (",", ":"), "ensure_ascii": False},
+    {"separators": (",", ":"), "ensure_ascii": False, "sort_keys": True},
+]
 
 
 @settings(max_examples=400, deadline=None)
-@given(st.dictionaries(names, values, max_size=4), st.dictionaries(names, reducer_names, max_size=4),
-       st.lists(st.none() | st.dictionaries(names, values, max_size=4), max_size=6), st.sampled_from(LAYOUTS))
+@given(
+    st.dictionaries(names, values, max_size=4),
+    st.dictionaries(names, reducer_names, max_size=4),
+    st.lists(st.none() | st.dictionaries(names, values, max_size=4), max_size=6),
+    st.sampled_from(LAYOUTS),
+)
 def test_superstep_equals_the_channel_fold(state, reducers, updates, layout):
     channels = {name: compact(value) for name, value in state.items()}
     for update in updates:
         for name, written in (update or {}).items():
             current = channels.get(name, "null")
             channels[name] = reduce_channel(reducers.get(name, "last_value"), current, json.dumps(written))
-    expected = "{" + ",".join(json.dumps(name, ensure_ascii=False) + ":" + channels[name]
-                              for name in sorted(channels, key=str.encode)) + "}"
+    expected = (
+        "{"
+        + ",".join(
+            json.dumps(name, ensure_ascii=False) + ":" + channels[name] for name in sorted(channels, key=str.encode)
+        )
+        + "}"
+    )
     assert advance_superstep(json.dumps(state, **layout), json.dumps(reducers), json.dumps(updates)) == expected
 
 
@@ -265,15 +321,16 @@ def reference_add(a, b):
     def number(v):
         if isinstance(v, bool) or not isinstance(v, (int, float)):
             return 0
-        return v if isinstance(v, float) or -2**63 <= v < 2**64 else float(v)
+        return v if isinstance(v, float) or -(2**63) <= v < 2**64 else float(v)
+
     x, y = number(a), number(b)
     if isinstance(x, float) or isinstance(y, float):
         s = float(x) + float(y)
         if not math.isfinite(s):
             return None
-        return int(s) if s == int(s) and -2**63 <= s < 2**64 else s
+        return int(s) if s == int(s) and -(2**63) <= s < 2**64 else s
     s = x + y
-    return s if -2**63 <= s < 2**64 else float(s)
+    return s if -(2**63) <= s < 2**64 else float(s)
 
 
 @settings(max_examples=500, deadline=None)

@@ -4,14 +4,13 @@ import importlib.metadata
 import types
 
 import pytest
-
 import zelk_core
 
 
 def panic_type(probe):
     try:
         probe.panic()
-    except BaseException as error:  # noqa: BLE001
+    except BaseException as error:
         return type(error)
     raise AssertionError("probe.panic() returned")
 
@@ -27,22 +26,25 @@ def test_panic_exception(probe):
     with pytest.raises(BaseException) as info:
         try:
             probe.panic()
-        except Exception:  # noqa: BLE001 - must not catch it
+        except Exception:
             pytest.fail("PanicException was caught as an Exception")
     assert type(info.value) is kind
     assert str(info.value) == "probe: an internal failure"
     assert info.value.args == ("probe: an internal failure",)
 
 
-@pytest.mark.parametrize("body, kind, message, printed", [
-    ("std_failure", "PanicException", "probe: a standard exception", ""),
-    ("bad_result", "PanicException", "Python API call failed", "UnicodeDecodeError"),
-    ("bad_alloc", MemoryError, "", ""),
-    ("length_error", MemoryError, "", ""),
-    ("huge_result", MemoryError, "", ""),
-    ("silent_failure", SystemError, "attempted to fetch exception but none was set", ""),
-    ("forgetful", SystemError, "attempted to fetch exception but none was set", ""),
-])
+@pytest.mark.parametrize(
+    "body, kind, message, printed",
+    [
+        ("std_failure", "PanicException", "probe: a standard exception", ""),
+        ("bad_result", "PanicException", "Python API call failed", "UnicodeDecodeError"),
+        ("bad_alloc", MemoryError, "", ""),
+        ("length_error", MemoryError, "", ""),
+        ("huge_result", MemoryError, "", ""),
+        ("silent_failure", SystemError, "attempted to fetch exception but none was set", ""),
+        ("forgetful", SystemError, "attempted to fetch exception but none was set", ""),
+    ],
+)
 def test_failures_inside_the_trampoline(probe, capfd, body, kind, message, printed):
     if kind == "PanicException":
         kind = panic_type(probe)

@@ -12,15 +12,15 @@ import math
 import pathlib
 
 import pytest
-from hypothesis import given, settings, strategies as st
-
 import zelk_core
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 HEADER = b"ZELK\x01"
 
 
 def via_text(text):
-    return zelk_core.encode_checkpoint(text)[len(HEADER):].decode()
+    return zelk_core.encode_checkpoint(text)[len(HEADER) :].decode()
 
 
 def via_bytes(data):
@@ -110,14 +110,17 @@ def test_parse_error_through_every_entry_point(text, message):
         assert str(raised.value) == message
 
 
-@pytest.mark.parametrize("body, message", [
-    (b'"\xff"', "invalid unicode code point at line 1 column 3"),
-    (b'["\xc3\xa9", "x\xed\xa0\x80"]', "invalid unicode code point at line 1 column 13"),
-    (b'{"\xf4\x90\x80\x80":1}', "invalid unicode code point at line 1 column 7"),
-    (b'"\xff\\q"', "invalid escape at line 1 column 4"),  # syntax before the UTF-8 check
-    (b"\xff", "expected value at line 1 column 1"),
-    (b"[1]\x00", "trailing characters at line 1 column 4"),
-])
+@pytest.mark.parametrize(
+    "body, message",
+    [
+        (b'"\xff"', "invalid unicode code point at line 1 column 3"),
+        (b'["\xc3\xa9", "x\xed\xa0\x80"]', "invalid unicode code point at line 1 column 13"),
+        (b'{"\xf4\x90\x80\x80":1}', "invalid unicode code point at line 1 column 7"),
+        (b'"\xff\\q"', "invalid escape at line 1 column 4"),  # syntax before the UTF-8 check
+        (b"\xff", "expected value at line 1 column 1"),
+        (b"[1]\x00", "trailing characters at line 1 column 4"),
+    ],
+)
 def test_byte_parse_errors(body, message):
     with pytest.raises(ValueError) as raised:
         via_bytes(body)
@@ -132,21 +135,42 @@ def test_nesting_budget_boundary(text):
 # ------------------------------------------------------------------ printing
 
 PRINTED = [
-    ("-0", "-0.0"), ("0", "0"), ("-1", "-1"), ("1.0", "1.0"), ("1E2", "100.0"), ("1e2", "100.0"),
-    ("1.5e3", "1500.0"), ("0.1", "0.1"), ("1e15", "1000000000000000.0"), ("1e16", "1e+16"),
-    ("0.000001", "1e-6"), ("0.00001", "0.00001"), ("0.5", "0.5"), ("123.456", "123.456"),
-    ("1.5e-7", "1.5e-7"), ("1e21", "1e+21"), ("-1.25e-10", "-1.25e-10"), ("12345e12", "1.2345e+16"),
-    ("5e-324", "5e-324"), ("1.7976931348623157e308", "1.7976931348623157e+308"),
+    ("-0", "-0.0"),
+    ("0", "0"),
+    ("-1", "-1"),
+    ("1.0", "1.0"),
+    ("1E2", "100.0"),
+    ("1e2", "100.0"),
+    ("1.5e3", "1500.0"),
+    ("0.1", "0.1"),
+    ("1e15", "1000000000000000.0"),
+    ("1e16", "1e+16"),
+    ("0.000001", "1e-6"),
+    ("0.00001", "0.00001"),
+    ("0.5", "0.5"),
+    ("123.456", "123.456"),
+    ("1.5e-7", "1.5e-7"),
+    ("1e21", "1e+21"),
+    ("-1.25e-10", "-1.25e-10"),
+    ("12345e12", "1.2345e+16"),
+    ("5e-324", "5e-324"),
+    ("1.7976931348623157e308", "1.7976931348623157e+308"),
     ("18446744073709551615", "18446744073709551615"),
     ("18446744073709551616", "1.8446744073709552e+19"),
     ("-9223372036854775808", "-9223372036854775808"),
     ("-9223372036854775809", "-9.223372036854776e+18"),
-    ("1e-400", "0.0"), ("-1e-400", "-0.0"), ("0e99999999999", "0.0"), ("-0e-99999999999", "-0.0"),
-    ("993.1027217047139", "993.1027217047139"), ("0.123456789012345678", "0.12345678901234568"),
+    ("1e-400", "0.0"),
+    ("-1e-400", "-0.0"),
+    ("0e99999999999", "0.0"),
+    ("-0e-99999999999", "-0.0"),
+    ("993.1027217047139", "993.1027217047139"),
+    ("0.123456789012345678", "0.12345678901234568"),
     (" [ true ,false, null ] ", "[true,false,null]"),
     ('{"b": 1, "a": 2, "b": 3}', '{"a":2,"b":3}'),
     ('{"z":1,"é":2,"aa":3,"a":4,"B":5,"":6}', '{"":6,"B":5,"a":4,"aa":3,"z":1,"é":2}'),
-    ('"\\/"', '"/"'), ('"\\u00e9"', '"é"'), ('"\\ud83d\\ude00"', '"😀"'),
+    ('"\\/"', '"/"'),
+    ('"\\u00e9"', '"é"'),
+    ('"\\ud83d\\ude00"', '"😀"'),
     ('"\\u0000\\u001F\\u007f\\b\\f\\n\\r\\t\\"\\\\"', '"\\u0000\\u001f\x7f\\b\\f\\n\\r\\t\\"\\\\"'),
     ('"\\u0001\\u000b\\u001e"', '"\\u0001\\u000b\\u001e"'),
 ]
@@ -193,6 +217,7 @@ def test_conformance_corpus(path):
 
 # ------------------------------------------------------------------ reference printer
 
+
 def reference_double(x):
     if x == 0:
         return "-0.0" if math.copysign(1, x) < 0 else "0.0"
@@ -206,7 +231,7 @@ def reference_double(x):
         if e < 0:
             return sign + "0." + "0" * (-e - 1) + digits
         if e < n - 1:
-            return sign + digits[:e + 1] + "." + digits[e + 1:]
+            return sign + digits[: e + 1] + "." + digits[e + 1 :]
         return sign + digits + "0" * (e - n + 1) + ".0"
     mantissa = digits[0] + ("." + digits[1:] if n > 1 else "")
     return f"{sign}{mantissa}e{'+' if e >= 0 else '-'}{abs(e)}"
@@ -225,7 +250,7 @@ def reference(v):
     if isinstance(v, bool):
         return "true" if v else "false"
     if isinstance(v, int):
-        return str(v) if -2**63 <= v < 2**64 else reference_double(float(v))
+        return str(v) if -(2**63) <= v < 2**64 else reference_double(float(v))
     if isinstance(v, float):
         return reference_double(v)
     if isinstance(v, str):
@@ -237,10 +262,12 @@ def reference(v):
 
 
 texts = st.text(st.characters(exclude_categories=["Cs"]), max_size=12)
-scalars = (st.none() | st.booleans() | st.integers(-2**70, 2**70)
-           | st.floats(allow_nan=False, allow_infinity=False) | texts)
-documents = st.recursive(scalars, lambda inner: st.lists(inner, max_size=5)
-                         | st.dictionaries(texts, inner, max_size=5), max_leaves=30)
+scalars = (
+    st.none() | st.booleans() | st.integers(-(2**70), 2**70) | st.floats(allow_nan=False, allow_infinity=False) | texts
+)
+documents = st.recursive(
+    scalars, lambda inner: st.lists(inner, max_size=5) | st.dictionaries(texts, inner, max_size=5), max_leaves=30
+)
 layouts = st.sampled_from([{}, {"indent": 2}, {"separators": (",", ":")}, {"ensure_ascii": False}])
 
 

@@ -8,7 +8,6 @@ import tracemalloc
 from collections import defaultdict
 
 import pytest
-
 import zelk_core
 from call_cases import cases, run
 

@@ -11,7 +11,6 @@ import sys
 import textwrap
 
 import pytest
-
 import zelk_core
 
 FUNCTIONS = [
@@ -19,15 +18,23 @@ FUNCTIONS = [
     ("top_k", "(query, matrix, k)", "Indices and scores of the `k` rows most similar to `query`."),
     ("encode_checkpoint", "(json_str)", "Encode a JSON document string into a framed checkpoint blob."),
     ("decode_checkpoint", "(blob)", "Decode a framed checkpoint blob back into a JSON string."),
-    ("reduce_channel", "(reducer, current_json, update_json)",
-     "Reduce `current` with `update` under the named channel reducer."),
-    ("advance_superstep", "(state_json, reducers_json, updates_json)",
-     "Apply a whole superstep's node updates to graph state in one call."),
+    (
+        "reduce_channel",
+        "(reducer, current_json, update_json)",
+        "Reduce `current` with `update` under the named channel reducer.",
+    ),
+    (
+        "advance_superstep",
+        "(state_json, reducers_json, updates_json)",
+        "Apply a whole superstep's node updates to graph state in one call.",
+    ),
     ("plan_supersteps", "(nodes, edges)", "Plan BSP supersteps for the given nodes and edges."),
-    ("hash_event", "(prev_hash, payload)",
-     "Chained hash for an audit entry: `sha256(prev_hash || payload)`."),
-    ("verify_chain", "(genesis, entries)",
-     "Verify a hash chain; returns the index of the first broken link or `None`."),
+    ("hash_event", "(prev_hash, payload)", "Chained hash for an audit entry: `sha256(prev_hash || payload)`."),
+    (
+        "verify_chain",
+        "(genesis, entries)",
+        "Verify a hash chain; returns the index of the first broken link or `None`.",
+    ),
     ("aggregate_cost", "(values)", "Sum per-call costs into a single total."),
 ]
 
@@ -56,13 +63,18 @@ def test_stub_declares_what_the_module_registers():
     stub = importlib.metadata.distribution("zelk_core").locate_file("zelk_core-stubs/__init__.pyi")
     tree = ast.parse(stub.read_text())
     declared = {node.name: node for node in tree.body if isinstance(node, ast.FunctionDef)}
-    (listed,) = [ast.literal_eval(node.value) for node in tree.body
-                 if isinstance(node, ast.Assign) and [getattr(t, "id", None) for t in node.targets] == ["__all__"]]
+    (listed,) = [
+        ast.literal_eval(node.value)
+        for node in tree.body
+        if isinstance(node, ast.Assign) and [getattr(t, "id", None) for t in node.targets] == ["__all__"]
+    ]
     assert sorted(listed) == sorted(zelk_core.__all__)
     assert sorted(declared) == sorted(name for name in zelk_core.__all__ if callable(getattr(zelk_core, name)))
     for name, node in declared.items():
         function = getattr(zelk_core, name)
-        plain = not (node.args.posonlyargs or node.args.kwonlyargs or node.args.vararg or node.args.kwarg or node.args.defaults)
+        plain = not (
+            node.args.posonlyargs or node.args.kwonlyargs or node.args.vararg or node.args.kwarg or node.args.defaults
+        )
         params = ", ".join(arg.arg for arg in node.args.args)
         stub = (f"({params})", ast.get_docstring(node, clean=False), plain)
         assert stub == (function.__text_signature__, function.__doc__, True), name
@@ -114,7 +126,9 @@ def test_second_interpreter_is_refused(tmp_path):
     report = tmp_path / "report.txt"
     done = subprocess.run(
         [sys.executable, "-c", SUBINTERPRETER, str(report)],
-        capture_output=True, text=True, timeout=120,
+        capture_output=True,
+        text=True,
+        timeout=120,
     )
     assert done.returncode == 0, done.stderr
     assert report.read_text().startswith("ImportError: zelk_core does not support sub-interpreters")
@@ -142,8 +156,7 @@ def test_stubs_type_check(tmp_path):
     good.write_text(TYPED_CALLER)
     bad = tmp_path / "bad.py"
     bad.write_text("import zelk_core\nn: int = zelk_core.hash_event('', 1)\n")
-    command = [sys.executable, "-m", "mypy", "--strict", "--no-incremental",
-               "--cache-dir", str(tmp_path / "cache")]
+    command = [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", str(tmp_path / "cache")]
     done = subprocess.run(command + [str(good)], capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stdout + done.stderr
     done = subprocess.run(command + [str(bad)], capture_output=True, text=True, timeout=300)
@@ -180,8 +193,17 @@ other: float = zelk_core.cosine_similarity({1.0}, np.zeros(1))
 def test_stubs_accept_numeric_buffers(tmp_path, checker, version):
     if checker == "mypy":
         pytest.importorskip("mypy")
-        command = [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--python-version", version,
-                   "--cache-dir", str(tmp_path / "cache")]
+        command = [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--no-incremental",
+            "--python-version",
+            version,
+            "--cache-dir",
+            str(tmp_path / "cache"),
+        ]
     else:
         found = shutil.which("basedpyright", path=os.path.dirname(sys.executable))
         if found is None:

@@ -15,7 +15,6 @@ import pathlib
 import struct
 
 import pytest
-
 import zelk_core
 
 EXPECTED = pathlib.Path(__file__).with_name("platform_outputs.json")
@@ -40,11 +39,29 @@ def double_texts(rng, count):
     """Doubles in every form the printer and parser meet: random bit patterns (all
     exponents, subnormals included), long and halfway decimal strings, overflow and
     underflow, integers past 2**53."""
-    fixed = ["0", "-0.0", "1e-400", "-1e-400", "4.9406564584124654e-324", "2.4703282292062327e-324",
-             "2.2250738585072011e-308", "2.2250738585072014e-308", "1.7976931348623157e308",
-             "1.7976931348623158e308", "9007199254740993", "9007199254740993.0", "123456789012345678901234567890",
-             "0.1000000000000000055511151231257827021181583404541015625", "7.038531e-26", "1e23", "8.98846567431158e307",
-             "2.5e-1", "100000000000000000000000e-24", "1E+2", "0.000000000000000000000000000001"]
+    fixed = [
+        "0",
+        "-0.0",
+        "1e-400",
+        "-1e-400",
+        "4.9406564584124654e-324",
+        "2.4703282292062327e-324",
+        "2.2250738585072011e-308",
+        "2.2250738585072014e-308",
+        "1.7976931348623157e308",
+        "1.7976931348623158e308",
+        "9007199254740993",
+        "9007199254740993.0",
+        "123456789012345678901234567890",
+        "0.1000000000000000055511151231257827021181583404541015625",
+        "7.038531e-26",
+        "1e23",
+        "8.98846567431158e307",
+        "2.5e-1",
+        "100000000000000000000000e-24",
+        "1E+2",
+        "0.000000000000000000000000000001",
+    ]
     out = list(fixed)
     while len(out) < count:
         bits = rng.next()
@@ -62,7 +79,11 @@ def json_documents(rng):
     for d in range(12):
         numbers = double_texts(rng, 120)
         doc = '{"id":%d,"xs":[%s],"nested":{"a":[%s],"s":"\\u00e9t\\u00e9 \\ud83d\\ude00 %d"}}' % (
-            d, ", ".join(numbers[:80]), ",".join(numbers[80:]), d)
+            d,
+            ", ".join(numbers[:80]),
+            ",".join(numbers[80:]),
+            d,
+        )
         docs.append(doc)
     return docs
 
@@ -108,9 +129,13 @@ def corpus_outputs():
     for text in numbers:
         total = zelk_core.reduce_channel("add", total, text)
     out["add/doubles"] = total
-    out["superstep"] = digest(zelk_core.advance_superstep(
-        '{"sum":0,"log":[],"last":null}', '{"sum":"add","log":"append"}',
-        json.dumps([{"sum": float(t), "log": [t], "last": t} for t in numbers[:60] if abs(float(t)) < 1e300])))
+    out["superstep"] = digest(
+        zelk_core.advance_superstep(
+            '{"sum":0,"log":[],"last":null}',
+            '{"sum":"add","log":"append"}',
+            json.dumps([{"sum": float(t), "log": [t], "last": t} for t in numbers[:60] if abs(float(t)) < 1e300]),
+        )
+    )
 
     for n in (1, 3, 7, 8, 9, 16, 17, 31, 64, 100):
         query = float32_values(rng, n)
@@ -126,9 +151,10 @@ def corpus_outputs():
         prev = zelk_core.hash_event(prev, payload)
         entries.append((payload, prev))
     out["chain/head"] = prev
-    out["chain/verify"] = [zelk_core.verify_chain("genesis", entries),
-                           zelk_core.verify_chain("genesis", entries[:17] + [(entries[17][0] + "x", entries[17][1])]
-                                                  + entries[18:])]
+    out["chain/verify"] = [
+        zelk_core.verify_chain("genesis", entries),
+        zelk_core.verify_chain("genesis", entries[:17] + [(entries[17][0] + "x", entries[17][1])] + entries[18:]),
+    ]
 
     for g in range(6):
         nodes = [f"n{rng.below(1000)}_{i}" for i in range(30 + 20 * g)]

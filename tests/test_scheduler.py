@@ -5,10 +5,10 @@ import graphlib
 import random
 
 import pytest
-from hypothesis import given, settings, strategies as st
-
 import zelk_core
 from conftest import host_message
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 
 def by_bytes(names):
@@ -151,10 +151,17 @@ def test_borrowed_and_held_items_plan_alike(graph):
     """Exact lists and tuples of exact items are read borrowed; every other shape is held."""
     nodes, edges = graph
     expected = zelk_core.plan_supersteps(nodes, edges)
-    subclassed = ([Name(n) if k % 2 else n for k, n in enumerate(nodes)],
-                  [Pair((Name(a), b)) if k % 2 else (a, Name(b)) for k, (a, b) in enumerate(edges)])
-    for given_nodes, given_edges in [(tuple(nodes), tuple(edges)), (Listed(nodes), Listed(edges)),
-                                     (nodes, Listed(edges)), (Listed(nodes), edges), subclassed]:
+    subclassed = (
+        [Name(n) if k % 2 else n for k, n in enumerate(nodes)],
+        [Pair((Name(a), b)) if k % 2 else (a, Name(b)) for k, (a, b) in enumerate(edges)],
+    )
+    for given_nodes, given_edges in [
+        (tuple(nodes), tuple(edges)),
+        (Listed(nodes), Listed(edges)),
+        (nodes, Listed(edges)),
+        (Listed(nodes), edges),
+        subclassed,
+    ]:
         assert zelk_core.plan_supersteps(given_nodes, given_edges) == expected
 
 
@@ -234,6 +241,7 @@ def test_large_random_dag_matches_graphlib():
 # host's free list of lists, and CPython 3.11 then collects inside the allocation; later
 # versions collect at the next bytecode), and the collection's callback clears the list;
 # the second clears it from a user sequence given as `edges`, converted after `nodes`.
+
 
 def fresh_names(count, tag):
     return ["".join(["name-", tag, str(i)]) for i in range(count)]

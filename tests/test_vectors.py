@@ -5,9 +5,9 @@ import random
 
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
-
 import zelk_core
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 f32 = np.float32
 
@@ -20,7 +20,7 @@ def reference_cosine(x, y):
         x = [f32(v) for v in x]
         y = [f32(v) for v in y]
         dot = xx = yy = f32(0.0)
-        for a, b in zip(x, y):
+        for a, b in zip(x, y, strict=False):
             dot = f32(dot + f32(a * b))
             xx = f32(xx + f32(a * a))
             yy = f32(yy + f32(b * b))
@@ -39,22 +39,25 @@ def same(a, b):
     return (math.isnan(a) and math.isnan(b)) or (a == b and math.copysign(1, a) == math.copysign(1, b))
 
 
-@pytest.mark.parametrize("a, b, expected", [
-    ([1.0, 0.0], [0.0, 1.0], 0.0),
-    ([3.0, 4.0], [3.0, 4.0], 1.0),
-    ([1.0, 2.0], [2.0, 4.0], 1.0),
-    ([1.0, 1.0], [1.0, 1.0], 1.0000001192092896),
-    ([1.0, 2.0, 3.0], [1.0, 2.0, 3.0], 0.9999999403953552),
-    ([1.0, 2.0, 3.0], [4.0, 5.0, 6.0], 0.9746317863464355),
-    ([], [], 0.0),
-    ([1.0], [1.0, 2.0], 0.0),
-    ([0.0, 0.0], [1.0, 1.0], 0.0),
-    ([1e-30], [1e-30], 0.0),
-    ([1e-20], [1e-20], 1.0),
-    ([1e20], [1e20], float("nan")),
-    ([float("nan")], [1.0], float("nan")),
-    ([-1.0, 0.0], [1.0, 0.0], -1.0),
-])
+@pytest.mark.parametrize(
+    "a, b, expected",
+    [
+        ([1.0, 0.0], [0.0, 1.0], 0.0),
+        ([3.0, 4.0], [3.0, 4.0], 1.0),
+        ([1.0, 2.0], [2.0, 4.0], 1.0),
+        ([1.0, 1.0], [1.0, 1.0], 1.0000001192092896),
+        ([1.0, 2.0, 3.0], [1.0, 2.0, 3.0], 0.9999999403953552),
+        ([1.0, 2.0, 3.0], [4.0, 5.0, 6.0], 0.9746317863464355),
+        ([], [], 0.0),
+        ([1.0], [1.0, 2.0], 0.0),
+        ([0.0, 0.0], [1.0, 1.0], 0.0),
+        ([1e-30], [1e-30], 0.0),
+        ([1e-20], [1e-20], 1.0),
+        ([1e20], [1e20], float("nan")),
+        ([float("nan")], [1.0], float("nan")),
+        ([-1.0, 0.0], [1.0, 0.0], -1.0),
+    ],
+)
 def test_cosine_examples(a, b, expected):
     assert same(zelk_core.cosine_similarity(a, b), expected)
 
@@ -104,7 +107,7 @@ def test_top_k_against_reference(data):
     got = zelk_core.top_k(query, matrix, k)
     want = reference_top_k(query, matrix, k)
     assert [i for i, _ in got] == [i for i, _ in want]
-    assert all(same(a, b) for (_, a), (_, b) in zip(got, want))
+    assert all(same(a, b) for (_, a), (_, b) in zip(got, want, strict=False))
 
 
 def test_top_k_examples():

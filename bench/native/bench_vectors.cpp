@@ -105,9 +105,14 @@ void bench_shape(std::size_t rows, std::size_t cols, int rounds) {
             continue;
         }
         contenders.push_back({std::string(name) + " score_rows",
-                              [&, path] { score_rows(path, query, matrix, 0, rows, scores.data()); sink = scores[0]; }, {}});
+                              [&, path] {
+                                  score_rows(path, query, matrix, 0, rows, scores.data());
+                                  sink = scores[0];
+                              },
+                              {}});
         contenders.push_back({std::string(name) + " top_k k=10",
-                              [&, path] { sink = top_k(path, query, matrix, 10)[0].score; }, {}});
+                              [&, path] { sink = top_k(path, query, matrix, 10)[0].score; },
+                              {}});
     }
     for (auto& c : contenders) c.run();  // warm the caches and the page tables
     for (std::size_t r = 0; r < std::size_t(rounds); ++r) {
@@ -118,11 +123,13 @@ void bench_shape(std::size_t rows, std::size_t cols, int rounds) {
         }
     }
     const double bytes = double(count) * sizeof(float);
-    std::printf("%zu x %zu float32 (%.1f MB), %d rounds, thread CPU time, medians\n", rows, cols, bytes / 1e6, rounds);
+    std::printf("%zu x %zu float32 (%.1f MB), %d rounds, thread CPU time, medians\n", rows, cols, bytes / 1e6,
+                rounds);
     std::printf("  %-22s %10s %10s %12s\n", "", "ns/row", "GB/s", "x read");
     for (const auto& c : contenders) {
         std::vector<double> ratios;
-        for (std::size_t r = 0; r < std::size_t(rounds); ++r) ratios.push_back(c.seconds[r] / contenders[0].seconds[r]);
+        for (std::size_t r = 0; r < std::size_t(rounds); ++r)
+            ratios.push_back(c.seconds[r] / contenders[0].seconds[r]);
         const double t = median(c.seconds);
         std::printf("  %-22s %10.2f %10.2f %12.2f\n", c.name.c_str(), t * 1e9 / double(rows), bytes / t / 1e9,
                     median(ratios));

@@ -20,8 +20,18 @@ else:
 __version__: Final[str]
 RUST: Final[bool]
 __all__ = [
-    "RUST", "__version__", "advance_superstep", "aggregate_cost", "cosine_similarity", "decode_checkpoint",
-    "encode_checkpoint", "hash_event", "plan_supersteps", "reduce_channel", "top_k", "verify_chain",
+    "RUST",
+    "__version__",
+    "advance_superstep",
+    "aggregate_cost",
+    "cosine_similarity",
+    "decode_checkpoint",
+    "encode_checkpoint",
+    "hash_event",
+    "plan_supersteps",
+    "reduce_channel",
+    "top_k",
+    "verify_chain",
 ]
 
 _Number = SupportsFloat | SupportsIndex
@@ -30,9 +40,7 @@ _Numbers = Sequence[_Number] | _Buffer
 def cosine_similarity(a: _Numbers, b: _Numbers) -> float:
     """Cosine similarity between two equal-length vectors."""
 
-def top_k(
-    query: _Numbers, matrix: Sequence[_Numbers] | _Buffer, k: SupportsIndex
-) -> list[tuple[int, float]]:
+def top_k(query: _Numbers, matrix: Sequence[_Numbers] | _Buffer, k: SupportsIndex) -> list[tuple[int, float]]:
     """Indices and scores of the `k` rows most similar to `query`."""
 
 def encode_checkpoint(json_str: str) -> bytes:

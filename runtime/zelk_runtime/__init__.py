@@ -1,10 +1,10 @@
 """zelk_runtime: define a graph of Python callables and run it through zelk_core.
 
-    from zelk_runtime import Graph, run
+from zelk_runtime import Graph, run
 
-    graph = Graph({"fetch": fetch, "rank": rank}, [("fetch", "rank")], reducers={"log": "append"})
-    result = run(graph, "runs/first")        # run it, or resume the run the store holds
-    print(result.state)
+graph = Graph({"fetch": fetch, "rank": rank}, [("fetch", "rank")], reducers={"log": "append"})
+result = run(graph, "runs/first")        # run it, or resume the run the store holds
+print(result.state)
 """
 
 from .errors import AuditError, CheckpointError, CycleError, GraphError, NodeError, RuntimeFailure, StoreError

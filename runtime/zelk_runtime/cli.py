@@ -60,8 +60,10 @@ def _run(arguments: argparse.Namespace) -> int:
 
 def _verify(arguments: argparse.Namespace) -> int:
     stored = verify(arguments.store)
-    print(f"{arguments.store}: audit chain of {stored.completed} entries intact; "
-          f"{stored.completed} checkpoints decode and match their entries")
+    print(
+        f"{arguments.store}: audit chain of {stored.completed} entries intact; "
+        f"{stored.completed} checkpoints decode and match their entries"
+    )
     return 0
 
 
@@ -72,19 +74,24 @@ def _show(arguments: argparse.Namespace) -> int:
         if arguments.superstep is not None:
             number = arguments.superstep
             if not 0 <= number < stored.completed:
-                raise RuntimeFailure(f"superstep {number} is not completed in {arguments.store} "
-                                     f"(completed: {stored.completed})")
+                raise RuntimeFailure(
+                    f"superstep {number} is not completed in {arguments.store} (completed: {stored.completed})"
+                )
             print(json.dumps(json.loads(load_checkpoint(store, stored, number)), indent=2, ensure_ascii=False))
             return 0
         plan = stored.plan
-        print(f"store {arguments.store}: {stored.completed}/{len(plan)} supersteps done, "
-              f"created {stored.manifest.get('created')}")
+        print(
+            f"store {arguments.store}: {stored.completed}/{len(plan)} supersteps done, "
+            f"created {stored.manifest.get('created')}"
+        )
         for number, names in enumerate(plan):
             shown = ", ".join(names[:6]) + (f", ... ({len(names)} nodes)" if len(names) > 6 else "")
             if number < stored.completed:
                 entry = stored.payloads[number]
-                print(f"  {number}: done {entry['time']}  cost {entry['cost']:g}  "
-                      f"checkpoint {entry['checkpoint_bytes']} bytes  [{shown}]")
+                print(
+                    f"  {number}: done {entry['time']}  cost {entry['cost']:g}  "
+                    f"checkpoint {entry['checkpoint_bytes']} bytes  [{shown}]"
+                )
             else:
                 print(f"  {number}: pending  [{shown}]")
         return 0
@@ -97,12 +104,15 @@ def parser() -> argparse.ArgumentParser:
     commands = top.add_subparsers(dest="command", required=True)
 
     run_command = commands.add_parser(
-        "run", help="run a graph, or resume the run its store holds",
+        "run",
+        help="run a graph, or resume the run its store holds",
         description="Run the graph defined in GRAPH.py (a module-level `graph` or `build_graph()`); "
-                    "a store that already holds its run is verified and resumed.")
+        "a store that already holds its run is verified and resumed.",
+    )
     run_command.add_argument("graph", metavar="GRAPH.py")
-    run_command.add_argument("--store", required=True, metavar="DIR",
-                             help="run directory, or an SQLite file ending in .sqlite/.sqlite3/.db")
+    run_command.add_argument(
+        "--store", required=True, metavar="DIR", help="run directory, or an SQLite file ending in .sqlite/.sqlite3/.db"
+    )
     run_command.add_argument("--executor", choices=EXECUTORS, default="threads")
     run_command.add_argument("--workers", type=int, metavar="N", help="threads, or Ray CPUs of a local cluster")
     run_command.add_argument("--ray-address", metavar="ADDRESS", help="an existing Ray cluster (default: a local one)")
@@ -111,14 +121,18 @@ def parser() -> argparse.ArgumentParser:
     run_command.set_defaults(action=_run)
 
     verify_command = commands.add_parser(
-        "verify", help="check a store's audit chain and checkpoints",
-        description="Verify the audit chain and decode every checkpoint of a store.")
+        "verify",
+        help="check a store's audit chain and checkpoints",
+        description="Verify the audit chain and decode every checkpoint of a store.",
+    )
     verify_command.add_argument("store", metavar="DIR")
     verify_command.set_defaults(action=_verify)
 
     show_command = commands.add_parser(
-        "show", help="show a stored run, or the state of one superstep",
-        description="Show the plan and progress of a stored run, or the state after superstep N.")
+        "show",
+        help="show a stored run, or the state of one superstep",
+        description="Show the plan and progress of a stored run, or the state after superstep N.",
+    )
     show_command.add_argument("store", metavar="DIR")
     show_command.add_argument("--superstep", type=int, metavar="N")
     show_command.set_defaults(action=_show)

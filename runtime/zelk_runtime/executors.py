@@ -37,7 +37,7 @@ class Executor(Protocol):
 def _call(fn: NodeFn, state: State) -> Outcome:
     try:
         return fn(state), None
-    except Exception as error:  # noqa: BLE001 - reported by the runner, naming the node
+    except Exception as error:
         return None, error
 
 
@@ -47,7 +47,7 @@ def _run_chunk(calls: Sequence[Call], state: State) -> list[Outcome]:
 
 def _chunks(calls: Sequence[Call], parts: int) -> list[Sequence[Call]]:
     size = max(1, math.ceil(len(calls) / parts))
-    return [calls[start:start + size] for start in range(0, len(calls), size)]
+    return [calls[start : start + size] for start in range(0, len(calls), size)]
 
 
 class SequentialExecutor:
@@ -91,7 +91,7 @@ def _portable(outcomes: list[Outcome]) -> list[Outcome]:
         if error is not None:
             try:
                 pickle.dumps(error)
-            except Exception:  # noqa: BLE001 - anything unpicklable is described instead
+            except Exception:
                 text = "".join(traceback.format_exception(error))
                 error = RemoteNodeFailure(f"{type(error).__name__}: {error}\n{text}")
         portable.append((result, error))

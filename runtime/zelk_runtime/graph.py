@@ -6,7 +6,7 @@ import difflib
 import json
 import math
 from collections.abc import Callable, Iterable, Mapping, Sequence
-from typing import Any, NamedTuple, TypeAlias, Union
+from typing import Any, NamedTuple, TypeAlias
 
 import zelk_core
 
@@ -15,7 +15,7 @@ from .errors import CycleError, GraphError
 # A JSON value as the module holds it: the runtime checks values against this before
 # they cross into the module, because `json.dumps` would quietly turn NaN into a token the
 # module refuses, integer keys into strings, and big integers into doubles.
-JSON: TypeAlias = Union[None, bool, int, float, str, list["JSON"], dict[str, "JSON"]]
+JSON: TypeAlias = None | bool | int | float | str | list["JSON"] | dict[str, "JSON"]
 State: TypeAlias = dict[str, Any]
 Update: TypeAlias = Mapping[str, Any]
 
@@ -27,7 +27,7 @@ class Output(NamedTuple):
     cost: float = 0.0
 
 
-NodeResult: TypeAlias = Union[Update, Output, None]
+NodeResult: TypeAlias = Update | Output | None
 NodeFn: TypeAlias = Callable[[State], NodeResult]
 
 BUILTIN_REDUCERS = ("add", "append", "last_value")
@@ -124,7 +124,7 @@ def find_cycle(names: Iterable[str], edges: Sequence[tuple[str, str]]) -> list[s
                 colour[path.pop()] = 2
                 iterators.pop()
             elif colour.get(following) == 1:
-                return path[path.index(following):]
+                return path[path.index(following) :]
             elif following not in colour:
                 colour[following] = 1
                 path.append(following)

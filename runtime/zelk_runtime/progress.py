@@ -105,7 +105,7 @@ class RichProgress:
 
 
 def make_progress(kind: str | Progress | None = "auto", stream: TextIO | None = None) -> Progress:
-    """"auto": a bar when `stream` is a terminal and tqdm or rich is installed, else lines;
+    """ "auto": a bar when `stream` is a terminal and tqdm or rich is installed, else lines;
     "lines", "tqdm", "rich", or None / "none" for silence."""
     if kind is None or kind == "none":
         return SilentProgress()

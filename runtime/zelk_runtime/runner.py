@@ -16,7 +16,7 @@ import os
 import time
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
-from datetime import datetime, timezone
+from datetime import UTC, datetime
 from typing import Any
 
 import zelk_core
@@ -75,7 +75,7 @@ class StoredRun:
 
 
 def _now() -> str:
-    return datetime.now(timezone.utc).isoformat(timespec="microseconds")
+    return datetime.now(UTC).isoformat(timespec="microseconds")
 
 
 def _manifest_text(graph: Graph) -> str:
@@ -169,7 +169,7 @@ def _collect(names: Sequence[str], outcomes: Sequence[Outcome], superstep: int) 
     """The superstep's updates and costs in its order; the first failing node raises."""
     updates: list[Any] = []
     costs: list[float] = []
-    for name, (result, error) in zip(names, outcomes):
+    for name, (result, error) in zip(names, outcomes, strict=False):
         if error is not None:
             raise NodeError(
                 f"node {name!r} failed in superstep {superstep}: {type(error).__name__}: {error}", name, superstep
@@ -297,8 +297,14 @@ def _superstep(
     body = blob[MAGIC_LENGTH:].decode("utf-8")
     digest = zelk_core.hash_event("state", body)
     payload = dumps(
-        {"superstep": number, "time": _now(), "nodes": len(names), "cost": cost, "state": digest,
-         "checkpoint_bytes": len(blob)}
+        {
+            "superstep": number,
+            "time": _now(),
+            "nodes": len(names),
+            "cost": cost,
+            "state": digest,
+            "checkpoint_bytes": len(blob),
+        }
     )
     link = zelk_core.hash_event(previous, payload)
     folded_at = time.perf_counter()

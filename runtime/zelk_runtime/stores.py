@@ -85,7 +85,7 @@ def atomic_write(path: Path, data: bytes) -> None:
     try:
         view = memoryview(data)
         while view:
-            view = view[os.write(descriptor, view):]
+            view = view[os.write(descriptor, view) :]
         os.fsync(descriptor)
     finally:
         os.close(descriptor)

@@ -31,12 +31,15 @@ PyObject* verify_chain_body(const py::Arguments& args) {
 
 }  // namespace
 
-constexpr py::Function hash_event{"hash_event", {"prev_hash", "payload"},
+constexpr py::Function hash_event{"hash_event",
+                                  {"prev_hash", "payload"},
                                   "Chained hash for an audit entry: `sha256(prev_hash || payload)`.",
                                   hash_event_body};
 
-constexpr py::Function verify_chain{"verify_chain", {"genesis", "entries"},
-                                    "Verify a hash chain; returns the index of the first broken link or `None`.",
-                                    verify_chain_body};
+constexpr py::Function verify_chain{
+    "verify_chain",
+    {"genesis", "entries"},
+    "Verify a hash chain; returns the index of the first broken link or `None`.",
+    verify_chain_body};
 
 }  // namespace zelk::table

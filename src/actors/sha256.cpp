@@ -91,8 +91,7 @@ bool cpu_has_sha_extensions() {
 #endif
 }
 
-void compress_lanes_portable(HashState* const* states, const std::uint8_t* const* blocks,
-                             std::size_t lanes) {
+void compress_lanes_portable(HashState* const* states, const std::uint8_t* const* blocks, std::size_t lanes) {
     for (std::size_t l = 0; l < lanes; ++l) compress_portable(*states[l], blocks[l], 1);
 }
 

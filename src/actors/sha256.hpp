@@ -1,5 +1,5 @@
-// SHA-256 (FIPS 180-4): a message fed as a stream of pieces, and two compression paths, one in plain C++ and one with the x86 SHA extensions; `pick_path` chooses
-// between them by cpuid.
+// SHA-256 (FIPS 180-4): a message fed as a stream of pieces, and two compression paths, one in plain C++ and
+// one with the x86 SHA extensions; `pick_path` chooses between them by cpuid.
 #pragma once
 
 #include <array>
@@ -32,8 +32,7 @@ inline constexpr std::size_t max_lanes = 8;
 using CompressLanesFn = void (*)(HashState* const* states, const std::uint8_t* const* blocks,
                                  std::size_t lanes);
 
-void compress_lanes_portable(HashState* const* states, const std::uint8_t* const* blocks,
-                             std::size_t lanes);
+void compress_lanes_portable(HashState* const* states, const std::uint8_t* const* blocks, std::size_t lanes);
 void compress_lanes_sha_extensions(HashState* const* states, const std::uint8_t* const* blocks,
                                    std::size_t lanes);
 

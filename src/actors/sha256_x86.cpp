@@ -40,7 +40,8 @@ __attribute__((target("sha,sse4.1,ssse3"))) inline void store_lane(HashState& st
 // One block for each of N independent lanes, the rounds of the lanes interleaved so that
 // the round instruction of one lane runs while another's result is still in flight.
 template <std::size_t N>
-__attribute__((target("sha,sse4.1,ssse3"))) inline void rounds(Lane (&lanes)[N], const std::uint8_t* const (&blocks)[N]) {
+__attribute__((target("sha,sse4.1,ssse3"))) inline void rounds(Lane (&lanes)[N],
+                                                               const std::uint8_t* const (&blocks)[N]) {
     const __m128i byte_swap = _mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
     Lane start[N];
     __m128i w[N][4];
@@ -73,7 +74,6 @@ __attribute__((target("sha,sse4.1,ssse3"))) inline void rounds(Lane (&lanes)[N],
     }
 }
 
-
 template <std::size_t N>
 __attribute__((target("sha,sse4.1,ssse3"))) void compress_n_lanes(HashState* const* states,
                                                                   const std::uint8_t* const* blocks) {
@@ -89,8 +89,9 @@ __attribute__((target("sha,sse4.1,ssse3"))) void compress_n_lanes(HashState* con
 
 }  // namespace
 
-__attribute__((target("sha,sse4.1,ssse3")))
-void compress_sha_extensions(HashState& state, const std::uint8_t* blocks, std::size_t count) {
+__attribute__((target("sha,sse4.1,ssse3"))) void compress_sha_extensions(HashState& state,
+                                                                         const std::uint8_t* blocks,
+                                                                         std::size_t count) {
     Lane lane[1] = {load_lane(state)};
     for (; count > 0; --count, blocks += 64) {
         // A long run is read once from memory: ask for the line 2 KB ahead, far enough to
@@ -106,11 +107,11 @@ void compress_sha_extensions(HashState& state, const std::uint8_t* blocks, std::
 // 16 digits at a time: the digest bytes in order (each state word byte-swapped), their
 // high and low nibbles interleaved, and each nibble looked up in a 16-byte digit table.
 __attribute__((target("sse4.1,ssse3"))) bool hex_matches_sha_extensions(const HashState& state,
-                                                                       std::string_view text) {
+                                                                        std::string_view text) {
     if (text.size() != 64) return false;
     const __m128i word_bytes = _mm_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12);
-    const __m128i digits = _mm_setr_epi8('0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'a', 'b',
-                                         'c', 'd', 'e', 'f');
+    const __m128i digits =
+        _mm_setr_epi8('0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'a', 'b', 'c', 'd', 'e', 'f');
     const __m128i nibble = _mm_set1_epi8(0x0f);
     __m128i same = _mm_set1_epi8(-1);
     for (int half = 0; half < 2; ++half) {
@@ -121,8 +122,10 @@ __attribute__((target("sse4.1,ssse3"))) bool hex_matches_sha_extensions(const Ha
         const __m128i first = _mm_shuffle_epi8(digits, _mm_unpacklo_epi8(high, low));
         const __m128i second = _mm_shuffle_epi8(digits, _mm_unpackhi_epi8(high, low));
         const char* at = text.data() + 32 * half;
-        same = _mm_and_si128(same, _mm_cmpeq_epi8(first, _mm_loadu_si128(reinterpret_cast<const __m128i*>(at))));
-        same = _mm_and_si128(same, _mm_cmpeq_epi8(second, _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 16))));
+        same =
+            _mm_and_si128(same, _mm_cmpeq_epi8(first, _mm_loadu_si128(reinterpret_cast<const __m128i*>(at))));
+        same = _mm_and_si128(
+            same, _mm_cmpeq_epi8(second, _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 16))));
     }
     return _mm_movemask_epi8(same) == 0xffff;
 }

@@ -30,11 +30,13 @@ PyObject* advance_superstep_body(const py::Arguments& args) {
 
 }  // namespace
 
-constexpr py::Function reduce_channel{"reduce_channel", {"reducer", "current_json", "update_json"},
+constexpr py::Function reduce_channel{"reduce_channel",
+                                      {"reducer", "current_json", "update_json"},
                                       "Reduce `current` with `update` under the named channel reducer.",
                                       reduce_channel_body};
 
-constexpr py::Function advance_superstep{"advance_superstep", {"state_json", "reducers_json", "updates_json"},
+constexpr py::Function advance_superstep{"advance_superstep",
+                                         {"state_json", "reducers_json", "updates_json"},
                                          "Apply a whole superstep's node updates to graph state in one call.",
                                          advance_superstep_body};
 

@@ -62,7 +62,8 @@ Value add_integers(Integer a, Integer b) noexcept {
     }
     const Integer& positive = a.negative ? b : a;
     const Integer& negative = a.negative ? a : b;
-    if (positive.magnitude >= negative.magnitude) return json::make_uint(positive.magnitude - negative.magnitude);
+    if (positive.magnitude >= negative.magnitude)
+        return json::make_uint(positive.magnitude - negative.magnitude);
     return json::make_sint(static_cast<std::int64_t>(0 - (negative.magnitude - positive.magnitude)));
 }
 
@@ -182,8 +183,10 @@ std::size_t printed_depth(std::string_view text) noexcept {
             case '"':
                 for (++i; text[i] != '"'; ++i) i += text[i] == '\\';
                 break;
-            case '[': case '{': deepest = std::max(deepest, ++depth); break;
-            case ']': case '}': --depth; break;
+            case '[':
+            case '{': deepest = std::max(deepest, ++depth); break;
+            case ']':
+            case '}': --depth; break;
             default: break;
         }
     }
@@ -198,7 +201,8 @@ bool reprint(std::string_view text, json::Buffer& out, std::string& message) {
     return false;
 }
 
-constexpr std::string_view too_deep = "recursion limit exceeded: the result would nest more than 127 arrays and objects";
+constexpr std::string_view too_deep =
+    "recursion limit exceeded: the result would nest more than 127 arrays and objects";
 
 }  // namespace
 

@@ -6,8 +6,8 @@
 // update wrote are copied from the state text when it already holds their printed form.
 #include "channels/superstep.hpp"
 
-#include "channels/reduce.hpp"
 #include "channels/name_index.hpp"
+#include "channels/reduce.hpp"
 #include "json/parse.hpp"
 
 #include <algorithm>
@@ -54,10 +54,10 @@ struct Channel {
     std::string_view text;
     std::uint64_t hash = 0;
     Reducer reducer = Reducer::replace;
-    bool resolved = false;        // `reducer` has been looked up
-    bool hashed = false;          // `hash` is set
-    bool written = false;         // some update wrote the channel
-    bool grown = false;           // `value` is an array block "append" may extend in place
+    bool resolved = false;          // `reducer` has been looked up
+    bool hashed = false;            // `hash` is set
+    bool written = false;           // some update wrote the channel
+    bool grown = false;             // `value` is an array block "append" may extend in place
     std::uint32_t last_update = 0;  // 1 + the last update that named the channel
     std::uint32_t last_write = 0;   // that write, counted from the update's first one
 };
@@ -201,7 +201,8 @@ const char* quote_or_backslash(const char* p, const char* end) noexcept {
             std::uint64_t word;
             std::memcpy(&word, p, 8);
             const std::uint64_t quote = word ^ (ones * '"'), backslash = word ^ (ones * '\\');
-            const std::uint64_t hits = (((quote - ones) & ~quote) | ((backslash - ones) & ~backslash)) & highs;
+            const std::uint64_t hits =
+                (((quote - ones) & ~quote) | ((backslash - ones) & ~backslash)) & highs;
             if (hits) return p + std::countr_zero(hits) / 8;
             p += 8;
         }
@@ -228,9 +229,19 @@ bool prints_as_written(std::string_view text) {
     const char* const end = p + text.size();
     while (p != end) {
         switch (*p) {
-            case '{': open[depth++] = {true, true, false, nullptr, 0}; ++p; break;
-            case '[': open[depth++] = {false, false, false, nullptr, 0}; ++p; break;
-            case '}': case ']': --depth; ++p; break;
+            case '{':
+                open[depth++] = {true, true, false, nullptr, 0};
+                ++p;
+                break;
+            case '[':
+                open[depth++] = {false, false, false, nullptr, 0};
+                ++p;
+                break;
+            case '}':
+            case ']':
+                --depth;
+                ++p;
+                break;
             case ',':
                 if (open[depth - 1].object) open[depth - 1].key_next = true;
                 ++p;
@@ -252,7 +263,8 @@ bool prints_as_written(std::string_view text) {
                 }
                 break;
             }
-            case 't': case 'n': p += 4; break;
+            case 't':
+            case 'n': p += 4; break;
             case 'f': p += 5; break;
             default: {
                 // A number: "-0..." is a double, and so may be a negative of 19 digits or
@@ -274,8 +286,7 @@ bool prints_as_written(std::string_view text) {
 // The channel named `name` (hash `hash`), created holding null when absent.
 std::size_t channel_named(std::vector<Channel>& channels, NameIndex& index, std::uint64_t hash,
                           std::string_view name) {
-    const std::size_t found =
-        find_name(index, hash, name, [&](std::size_t i) { return channels[i].name; });
+    const std::size_t found = find_name(index, hash, name, [&](std::size_t i) { return channels[i].name; });
     if (found != not_found) return found;
     const std::size_t position = channels.size();
     add_name(index, hash, position, [&](std::size_t i) { return channels[i].hash; });
@@ -294,8 +305,8 @@ void resolve(const Reducers& table, Channel& channel) {
         channel.hash = hash_name(table.index, channel.name);
         channel.hashed = true;
     }
-    const std::size_t at = find_name(table.index, channel.hash, channel.name,
-                                     [&](std::size_t i) { return table.names[i]; });
+    const std::size_t at =
+        find_name(table.index, channel.hash, channel.name, [&](std::size_t i) { return table.names[i]; });
     channel.reducer = at == not_found ? Reducer::replace : table.kinds[at];
     channel.resolved = true;
 }
@@ -304,8 +315,8 @@ void resolve(const Reducers& table, Channel& channel) {
 std::size_t search_state(const std::vector<Channel>& channels, std::size_t parsed, std::string_view name) {
     const auto first = channels.begin();
     const auto last = first + std::ptrdiff_t(parsed);
-    const auto it = std::lower_bound(first, last, name,
-                                     [](const Channel& c, std::string_view n) { return json::name_less(c.name, n); });
+    const auto it = std::lower_bound(
+        first, last, name, [](const Channel& c, std::string_view n) { return json::name_less(c.name, n); });
     return it != last && it->name == name ? std::size_t(it - first) : not_found;
 }
 
@@ -384,7 +395,8 @@ json::Outcome advance_superstep(std::string_view state_json, std::string_view re
     // search is cheaper, and the index then holds only the channels the updates create.
     const std::size_t n = parsed, write_count = writes.size();
     const bool indexed = lookup == StateLookup::index ||
-                         (lookup == StateLookup::chosen && 4 * write_count * std::size_t(std::bit_width(n)) > 17 * (n + write_count));
+                         (lookup == StateLookup::chosen &&
+                          4 * write_count * std::size_t(std::bit_width(n)) > 17 * (n + write_count));
     NameIndex index = make_index(key, (indexed ? parsed : 0) + writes.size() / 4);
     for (std::size_t i = 0; indexed && i < parsed; ++i) {
         channels[i].hash = hash_name(index, channels[i].name);
@@ -403,7 +415,8 @@ json::Outcome advance_superstep(std::string_view state_json, std::string_view re
         const auto mark = std::uint32_t(u + 1);
         for (std::size_t w = begin; w < ends[u]; ++w) {
             std::size_t at = indexed ? not_found : search_state(channels, parsed, writes[w].name);
-            if (at == not_found) at = channel_named(channels, index, hash_name(index, writes[w].name), writes[w].name);
+            if (at == not_found)
+                at = channel_named(channels, index, hash_name(index, writes[w].name), writes[w].name);
             Channel& channel = channels[at];
             if (channel.last_update == mark) writes[begin + channel.last_write].channel = not_found;
             channel.last_update = mark;

@@ -38,11 +38,13 @@ PyObject* decode_checkpoint_body(const py::Arguments& args) {
 
 }  // namespace
 
-constexpr py::Function encode_checkpoint{"encode_checkpoint", {"json_str"},
+constexpr py::Function encode_checkpoint{"encode_checkpoint",
+                                         {"json_str"},
                                          "Encode a JSON document string into a framed checkpoint blob.",
                                          encode_checkpoint_body};
 
-constexpr py::Function decode_checkpoint{"decode_checkpoint", {"blob"},
+constexpr py::Function decode_checkpoint{"decode_checkpoint",
+                                         {"blob"},
                                          "Decode a framed checkpoint blob back into a JSON string.",
                                          decode_checkpoint_body};
 

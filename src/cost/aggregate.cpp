@@ -7,8 +7,6 @@ double add_costs(double total, std::span<const double> values) {
     return total;
 }
 
-double aggregate_cost(std::span<const double> values) {
-    return add_costs(no_costs, values);
-}
+double aggregate_cost(std::span<const double> values) { return add_costs(no_costs, values); }
 
 }  // namespace zelk::cost

@@ -14,7 +14,7 @@ PyObject* aggregate_cost_body(const py::Arguments& args) {
 
 }  // namespace
 
-constexpr py::Function aggregate_cost{"aggregate_cost", {"values"}, "Sum per-call costs into a single total.",
-                                      aggregate_cost_body};
+constexpr py::Function aggregate_cost{
+    "aggregate_cost", {"values"}, "Sum per-call costs into a single total.", aggregate_cost_body};
 
 }  // namespace zelk::table

@@ -20,9 +20,8 @@ constexpr std::uint64_t infinity_bits = 0x7FF0000000000000ull;
 constexpr std::uint64_t hidden_bit = std::uint64_t(1) << 52;
 
 // Powers of ten that doubles hold exactly.
-constexpr double exact_powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                   1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr double exact_powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                   1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 // A rounded result and whether it is certain.
 struct Attempt {
@@ -97,7 +96,9 @@ struct Big {
     int size = 0;
 };
 
-[[noreturn]] void big_overflow() { throw std::logic_error("number conversion exceeded its big-integer capacity"); }
+[[noreturn]] void big_overflow() {
+    throw std::logic_error("number conversion exceeded its big-integer capacity");
+}
 
 void set_small(Big& n, std::uint64_t x) {
     n.size = x != 0 ? 1 : 0;
@@ -255,7 +256,8 @@ double exact_nearest(const DecimalDigits& text, std::uint64_t bits) {
         }
         if (bits == 0) return 0.0;
         const bool closer_below = c == hidden_bit && biased > 1;
-        const int below = closer_below ? compare_with(s, 4 * c - 1, q - 2) : compare_with(s, 2 * c - 1, q - 1);
+        const int below =
+            closer_below ? compare_with(s, 4 * c - 1, q - 2) : compare_with(s, 2 * c - 1, q - 1);
         if (below < 0) {
             --bits;
             continue;

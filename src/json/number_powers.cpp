@@ -106,7 +106,8 @@ constexpr bool log2_formula_holds() {
     return true;
 }
 static_assert(log2_formula_holds());
-static_assert(table.power[ten_power_slot(0)].hi == 0x8000000000000000ull && table.power[ten_power_slot(0)].lo == 0);
+static_assert(table.power[ten_power_slot(0)].hi == 0x8000000000000000ull &&
+              table.power[ten_power_slot(0)].lo == 0);
 // 10^55 = 5^55 * 2^55 where 5^55, odd, has exactly 128 bits: the entry is 5^55 itself.
 static_assert(table.log2[ten_power_slot(55)] == 127 + 55 && (table.power[ten_power_slot(55)].lo & 1) == 1);
 

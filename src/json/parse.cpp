@@ -160,7 +160,8 @@ bool parse_number(Parser& p, Value& out) {
     int taken = 0;  // digits in S; any 19 digits fit, the 20th only below 2^64
     const auto take_digit = [&](char c) {
         const unsigned d = unsigned(c - '0');
-        if (!dropped && (taken < 19 || s < 1844674407370955161ull || (s == 1844674407370955161ull && d <= 5))) {
+        if (!dropped &&
+            (taken < 19 || s < 1844674407370955161ull || (s == 1844674407370955161ull && d <= 5))) {
             s = s * 10 + d;
             ++taken;
             return true;
@@ -248,9 +249,10 @@ bool parse_number(Parser& p, Value& out) {
         return true;
     }
 
-    const DecimalDigits digits{{start + (negative ? 1 : 0), std::size_t(integer_end - start - (negative ? 1 : 0))},
-                               {fraction_start, std::size_t(fraction_end - fraction_start)},
-                               exponent};
+    const DecimalDigits digits{
+        {start + (negative ? 1 : 0), std::size_t(integer_end - start - (negative ? 1 : 0))},
+        {fraction_start, std::size_t(fraction_end - fraction_start)},
+        exponent};
     const double d = nearest_double(s, power + exponent, truncated, digits);
     if (d == std::numeric_limits<double>::infinity()) {
         return fail(p, ErrorKind::number_out_of_range, offset_of(p, p.cur));
@@ -464,9 +466,16 @@ bool parse_value(Parser& p, Value& out) {
             return true;
         }
         case '-':
-        case '0': case '1': case '2': case '3': case '4':
-        case '5': case '6': case '7': case '8': case '9':
-            return parse_number(p, out);
+        case '0':
+        case '1':
+        case '2':
+        case '3':
+        case '4':
+        case '5':
+        case '6':
+        case '7':
+        case '8':
+        case '9': return parse_number(p, out);
         case '{': return parse_object(p, out);
         case '[': return parse_array(p, out);
         case 'n': return parse_literal(p, "ull", make_null(), out);

@@ -104,9 +104,7 @@ inline void skip_whitespace(Parser& p) noexcept {
     p.cur = skip_blanks(p.cur + 1, p.end);
 }
 
-inline std::size_t offset_of(const Parser& p, const char* at) noexcept {
-    return std::size_t(at - p.begin);
-}
+inline std::size_t offset_of(const Parser& p, const char* at) noexcept { return std::size_t(at - p.begin); }
 
 // Records an error at `offset` and returns false, so a step can `return fail(...)`.
 inline bool fail(Parser& p, ErrorKind kind, std::size_t offset) noexcept {
@@ -119,9 +117,7 @@ inline bool fail_at(Parser& p, ErrorKind kind, const char* at) noexcept {
     return fail(p, kind, offset_of(p, at) + 1);
 }
 
-inline bool fail_eof(Parser& p, ErrorKind kind) noexcept {
-    return fail(p, kind, offset_of(p, p.end));
-}
+inline bool fail_eof(Parser& p, ErrorKind kind) noexcept { return fail(p, kind, offset_of(p, p.end)); }
 
 // Records that `found`, read up to p.cur, is not what a reader of a fixed shape expected.
 inline bool fail_type(Parser& p, const Value& found, std::string_view expected) noexcept {
@@ -237,7 +233,8 @@ std::size_t sort_by_name(Named* first, std::size_t count) {
     } else {
         // The rest sorted stably, then merged after the prefix's equal names.
         std::stable_sort(first + i, first + count, by_name);
-        if (!name_less(first[i - 1].name, first[i].name)) std::inplace_merge(first, first + i, first + count, by_name);
+        if (!name_less(first[i - 1].name, first[i].name))
+            std::inplace_merge(first, first + i, first + count, by_name);
     }
     std::size_t kept = 0;
     for (std::size_t k = 0; k < count; ++k) {

@@ -64,7 +64,9 @@ namespace {
 void print_in(Buffer& out, const Value& v) {
     switch (v.kind) {
         case Kind::null: append(out, "null"); return;
-        case Kind::boolean: append(out, v.boolean ? std::string_view("true") : std::string_view("false")); return;
+        case Kind::boolean:
+            append(out, v.boolean ? std::string_view("true") : std::string_view("false"));
+            return;
         case Kind::uint: commit(out, write_uint(reserve(out, number_room), v.uint)); return;
         case Kind::sint: commit(out, write_sint(reserve(out, number_room), v.sint)); return;
         case Kind::real: commit(out, write_double(reserve(out, number_room), v.real)); return;
@@ -101,7 +103,6 @@ char* grow(Buffer& buffer, std::size_t room) {
     buffer.capacity = capacity;
     return buffer.data.get() + buffer.size;
 }
-
 
 void print_value(Buffer& out, const Value& value) { print_in(out, value); }
 

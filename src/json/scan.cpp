@@ -52,7 +52,8 @@ constexpr bool little_endian = std::endian::native == std::endian::little;
 const char* scan_string_portable(const char* cur, const char* end) noexcept {
     if constexpr (little_endian) {
         for (; end - cur >= 8; cur += 8) {
-            if (const std::uint64_t stops = string_stops_word(load_word(cur))) return cur + std::countr_zero(stops) / 8;
+            if (const std::uint64_t stops = string_stops_word(load_word(cur)))
+                return cur + std::countr_zero(stops) / 8;
         }
     }
     while (cur != end && is_plain(static_cast<unsigned char>(*cur))) ++cur;
@@ -63,8 +64,8 @@ const char* skip_blanks_portable(const char* cur, const char* end) noexcept {
     if constexpr (little_endian) {
         for (; end - cur >= 8; cur += 8) {
             const std::uint64_t word = load_word(cur);
-            const std::uint64_t blanks =
-                equal_bytes(word, ' ') | equal_bytes(word, '\n') | equal_bytes(word, '\r') | equal_bytes(word, '\t');
+            const std::uint64_t blanks = equal_bytes(word, ' ') | equal_bytes(word, '\n') |
+                                         equal_bytes(word, '\r') | equal_bytes(word, '\t');
             if (const std::uint64_t other = ~blanks & highs) return cur + std::countr_zero(other) / 8;
         }
     }
@@ -92,7 +93,9 @@ char* copy_plain_portable(char* w, const char*& s, const char* end) noexcept {
 
 namespace {
 
-inline __m128i load16(const char* at) noexcept { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); }
+inline __m128i load16(const char* at) noexcept {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+}
 
 inline unsigned blanks_sse2(__m128i v) noexcept {
     const __m128i space = _mm_cmpeq_epi8(v, _mm_set1_epi8(' '));
@@ -149,7 +152,8 @@ __attribute__((target("avx2"))) inline unsigned blanks_avx2(__m256i v) noexcept 
     const __m256i feed = _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\n'));
     const __m256i ret = _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\r'));
     const __m256i tab = _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\t'));
-    return unsigned(_mm256_movemask_epi8(_mm256_or_si256(_mm256_or_si256(space, feed), _mm256_or_si256(ret, tab))));
+    return unsigned(
+        _mm256_movemask_epi8(_mm256_or_si256(_mm256_or_si256(space, feed), _mm256_or_si256(ret, tab))));
 }
 
 }  // namespace
@@ -196,7 +200,9 @@ char* copy_plain(char* w, const char*& s, const char* end) noexcept {
 
 #else
 
-const char* scan_string_best(const char* cur, const char* end) noexcept { return scan_string_portable(cur, end); }
+const char* scan_string_best(const char* cur, const char* end) noexcept {
+    return scan_string_portable(cur, end);
+}
 const char* skip_blanks(const char* cur, const char* end) noexcept { return skip_blanks_portable(cur, end); }
 char* copy_plain(char* w, const char*& s, const char* end) noexcept { return copy_plain_portable(w, s, end); }
 

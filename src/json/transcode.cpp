@@ -126,7 +126,8 @@ inline const char* plain_integer_end(const char* cur, const char* end) noexcept 
         while (std::endian::native == std::endian::little && end - q >= 8) {
             std::uint64_t word;
             std::memcpy(&word, q, 8);
-            const std::uint64_t off = ((word & high_nibbles) ^ threes) | (((word + 0x0606060606060606ull) & high_nibbles) ^ threes);
+            const std::uint64_t off =
+                ((word & high_nibbles) ^ threes) | (((word + 0x0606060606060606ull) & high_nibbles) ^ threes);
             const std::uint64_t non_digits = (((off & lows) + lows) | off) & ~lows;
             if (non_digits != 0) {
                 q += std::countr_zero(non_digits) / 8;
@@ -178,7 +179,7 @@ void order_members(Transcoder& t, std::size_t mark) {
     const std::size_t count = t.members.size() - mark;
     std::size_t i = 1;
     while (i < count && name_less(first[i - 1].name, first[i].name)) ++i;
-    if (i >= count) return;  // already in order, as in every canonical text
+    if (i >= count) return;                   // already in order, as in every canonical text
     const std::size_t body = first[0].start;  // just after the opening brace
     for (i = 0; i < count; ++i) first[i].end = i + 1 < count ? first[i + 1].start - 1 : t.out.size;
     const std::size_t kept = sort_by_name(first, count);

@@ -68,7 +68,7 @@ constexpr ErrorClass classes[] = {
 
 using Table = std::array<std::uint8_t, 16>;
 
-constexpr Table table_of(std::uint16_t ErrorClass::*condition) {
+constexpr Table table_of(std::uint16_t ErrorClass::* condition) {
     Table table{};
     for (unsigned v = 0; v < 16; ++v) {
         for (const ErrorClass& c : classes) {
@@ -99,21 +99,23 @@ __attribute__((target("avx2"))) inline __m256i high_nibbles(__m256i v, __m256i l
 }
 
 // The error bits of the 32 bytes of `current`, given the 32 bytes before them.
-__attribute__((target("avx2"))) inline __m256i block_errors(const Tables& t, __m256i current, __m256i previous) {
+__attribute__((target("avx2"))) inline __m256i block_errors(const Tables& t, __m256i current,
+                                                            __m256i previous) {
     // The bytes one, two and three positions back, across the block boundary.
     const __m256i straddle = _mm256_permute2x128_si256(previous, current, 0x21);
     const __m256i back1 = _mm256_alignr_epi8(current, straddle, 15);
     const __m256i back2 = _mm256_alignr_epi8(current, straddle, 14);
     const __m256i back3 = _mm256_alignr_epi8(current, straddle, 13);
-    const __m256i classes_found =
-        _mm256_and_si256(_mm256_and_si256(_mm256_shuffle_epi8(t.previous_high, high_nibbles(back1, t.low_nibble)),
-                                          _mm256_shuffle_epi8(t.previous_low, _mm256_and_si256(back1, t.low_nibble))),
-                         _mm256_shuffle_epi8(t.current_high, high_nibbles(current, t.low_nibble)));
+    const __m256i classes_found = _mm256_and_si256(
+        _mm256_and_si256(_mm256_shuffle_epi8(t.previous_high, high_nibbles(back1, t.low_nibble)),
+                         _mm256_shuffle_epi8(t.previous_low, _mm256_and_si256(back1, t.low_nibble))),
+        _mm256_shuffle_epi8(t.current_high, high_nibbles(current, t.low_nibble)));
     // 0x80 where the byte must be the third or fourth of a sequence.
     const __m256i third = _mm256_subs_epu8(back2, _mm256_set1_epi8(char(0xE0 - 1)));
     const __m256i fourth = _mm256_subs_epu8(back3, _mm256_set1_epi8(char(0xF0 - 1)));
-    const __m256i expected = _mm256_and_si256(_mm256_cmpgt_epi8(_mm256_or_si256(third, fourth), _mm256_setzero_si256()),
-                                              _mm256_set1_epi8(char(0x80)));
+    const __m256i expected =
+        _mm256_and_si256(_mm256_cmpgt_epi8(_mm256_or_si256(third, fourth), _mm256_setzero_si256()),
+                         _mm256_set1_epi8(char(0x80)));
     return _mm256_xor_si256(classes_found, expected);
 }
 
@@ -130,8 +132,9 @@ __attribute__((target("avx2"))) std::size_t utf8_error_avx2(const unsigned char*
     alignas(32) static constexpr std::uint8_t limits[32] = {
         0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
         0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xEF, 0xDF, 0xBF};
-    const Tables t{broadcast(previous_high_table), broadcast(previous_low_table), broadcast(current_high_table),
-                   _mm256_set1_epi8(0x0F), _mm256_load_si256(reinterpret_cast<const __m256i*>(limits))};
+    const Tables t{broadcast(previous_high_table), broadcast(previous_low_table),
+                   broadcast(current_high_table), _mm256_set1_epi8(0x0F),
+                   _mm256_load_si256(reinterpret_cast<const __m256i*>(limits))};
     const auto place = [&](std::size_t block) {
         const std::size_t from = utf8_boundary_before(s, block);
         return from + utf8_error_portable(s + from, n - from);

@@ -229,8 +229,7 @@ bool copy_bytearray(PyObject* obj, std::vector<std::uint8_t>& out) {
     return true;
 }
 
-std::string quoted_names(const Function& function, PyObject** slots, std::size_t first,
-                         std::size_t& count) {
+std::string quoted_names(const Function& function, PyObject** slots, std::size_t first, std::size_t& count) {
     std::vector<const char*> missing;
     for (std::size_t i = first; i < function.arity; ++i) {
         if (slots[i] == nullptr) missing.push_back(function.params[i]);
@@ -297,12 +296,12 @@ void Keep::pin() {
 // ------------------------------------------------------------ argument matching
 
 // The call that is not every parameter by position (the trampoline reads that one as it is).
-bool match_arguments(const Function& function, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames, PyObject** slots) {
+bool match_arguments(const Function& function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     PyObject** slots) {
     const auto count = Py_ssize_t(function.arity);
     if (nargs > count) {
-        PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd were given",
-                     function.name, count, nargs);
+        PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd were given", function.name,
+                     count, nargs);
         return false;
     }
     std::fill(slots, slots + count, nullptr);
@@ -323,13 +322,13 @@ bool match_arguments(const Function& function, PyObject* const* args, Py_ssize_t
         if (index < 0) {
             Ref shown = lossy_name(name);
             if (!shown) return host_failed();
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         function.name, shown.get());
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function.name,
+                         shown.get());
             return false;
         }
         if (slots[index] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'",
-                         function.name, function.params[std::size_t(index)]);
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function.name,
+                         function.params[std::size_t(index)]);
             return false;
         }
         slots[index] = args[nargs + k];
@@ -339,9 +338,8 @@ bool match_arguments(const Function& function, PyObject* const* args, Py_ssize_t
         std::size_t missing = 0;
         const std::string names = quoted_names(function, slots, std::size_t(nargs), missing);
         if (missing > 0) {
-            PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional %s: %s",
-                         function.name, missing, missing == 1 ? "argument" : "arguments",
-                         names.c_str());
+            PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional %s: %s", function.name,
+                         missing, missing == 1 ? "argument" : "arguments", names.c_str());
             return false;
         }
     }
@@ -377,8 +375,8 @@ bool extract_text_pieces(PyObject* obj, const char* param, TextSink sink, void* 
     for (Py_ssize_t at = 0; at < length; at += chunk) {
         const Py_ssize_t end = std::min(at + chunk, length);
         Ref piece(PyUnicode_Substring(obj, at, end));
-        if (!piece || PyUnicode_AsUCS4(piece.get(), reinterpret_cast<Py_UCS4*>(code_points.data()),
-                                       chunk, 0) == nullptr) {
+        if (!piece || PyUnicode_AsUCS4(piece.get(), reinterpret_cast<Py_UCS4*>(code_points.data()), chunk,
+                                       0) == nullptr) {
             return host_failed() || argument_extraction_error(param);
         }
         const std::ptrdiff_t size = encode(code_points.data(), std::size_t(end - at), utf8.data());
@@ -399,7 +397,8 @@ bool extract_floats32(PyObject* obj, const char* param, Floats32& out, Views& vi
         return true;
     }
     views.settle();
-    if (!append_sequence(obj, out.storage, Float32Element{}, PlainNumber{})) return argument_extraction_error(param);
+    if (!append_sequence(obj, out.storage, Float32Element{}, PlainNumber{}))
+        return argument_extraction_error(param);
     out.values = out.storage;
     return true;
 }
@@ -428,7 +427,8 @@ bool extract_floats_folded(PyObject* obj, const char* param, FloatFold fold, dou
                 PyObject* b = PyList_GetItem(obj, i + 1);
                 PyObject* c = PyList_GetItem(obj, i + 2);
                 PyObject* d = PyList_GetItem(obj, i + 3);
-                if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b) && PyFloat_CheckExact(c) && PyFloat_CheckExact(d)) {
+                if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b) && PyFloat_CheckExact(c) &&
+                    PyFloat_CheckExact(d)) {
                     values[count] = PyFloat_AsDouble(a);  // exact floats: these cannot fail
                     values[count + 1] = PyFloat_AsDouble(b);
                     values[count + 2] = PyFloat_AsDouble(c);
@@ -505,8 +505,7 @@ bool append_rows(PyObject* obj, Readable& memo, Matrix32& out) {
                 try {
                     values.reserve(wanted);
                 } catch (const std::bad_alloc&) {
-                } catch (const std::length_error&) {
-                }
+                } catch (const std::length_error&) {}
             }
             return true;
         },
@@ -539,8 +538,7 @@ bool lend_items(PyObject* obj, Keep& keep) {
     return false;
 }
 
-bool extract_texts(PyObject* obj, const char* param, std::vector<std::string_view>& out,
-                   Keep& keep) {
+bool extract_texts(PyObject* obj, const char* param, std::vector<std::string_view>& out, Keep& keep) {
     const bool lent = lend_items(obj, keep);
     const bool ok = walk_sequence(
         obj, [&](std::size_t n) { out.reserve(n); },
@@ -560,11 +558,12 @@ bool extract_pairs(PyObject* obj, const char* param, std::vector<TextPair>& out,
     const bool ok = walk_sequence(
         obj, [&](std::size_t n) { out.reserve(n); },
         [&](PyObject* item) {
-            if (!PyTuple_CheckExact(item) && !PyTuple_Check(item)) return fail_cannot_convert(item, "PyTuple");
+            if (!PyTuple_CheckExact(item) && !PyTuple_Check(item))
+                return fail_cannot_convert(item, "PyTuple");
             const Py_ssize_t size = PyTuple_Size(item);
             if (size != 2) {
-                PyErr_Format(PyExc_ValueError,
-                             "expected tuple of length 2, but got tuple of length %zd", size);
+                PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd",
+                             size);
                 return false;
             }
             PyObject* first = PyTuple_GetItem(item, 0);
@@ -599,7 +598,8 @@ bool extract_bytes(PyObject* obj, const char* param, std::span<const std::uint8_
         PyErr_Clear();
     }
     if (read_bytes(obj, out, storage)) return true;
-    if (!copy_bytearray(obj, storage.bytes) && !append_sequence(obj, storage.bytes, ByteElement{}, PlainNumber{})) {
+    if (!copy_bytearray(obj, storage.bytes) &&
+        !append_sequence(obj, storage.bytes, ByteElement{}, PlainNumber{})) {
         return argument_extraction_error(param);
     }
     out = storage.bytes;

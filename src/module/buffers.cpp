@@ -59,8 +59,8 @@ PyTypeObject* base_of(PyTypeObject* type) {
 // are the base's own: a class that overrides any of them in Python (or, from 3.12, defines
 // __buffer__) gets slots of its own.
 bool same_reading_slots(PyTypeObject* type, PyTypeObject* base) {
-    for (int slot : {Py_tp_iter, Py_sq_item, Py_mp_subscript, Py_sq_length, Py_mp_length,
-                     Py_bf_getbuffer, Py_bf_releasebuffer}) {
+    for (int slot : {Py_tp_iter, Py_sq_item, Py_mp_subscript, Py_sq_length, Py_mp_length, Py_bf_getbuffer,
+                     Py_bf_releasebuffer}) {
         if (PyType_GetSlot(type, slot) != PyType_GetSlot(base, slot)) return false;
     }
     return true;
@@ -78,7 +78,8 @@ int origin_of(PyObject* obj, int ndim, Readable& memo) {
     int origin = unknown;
     PyTypeObject* base = nullptr;
     for (int candidate : {ndarray, pyarray}) {
-        PyObject* known = candidate == ndarray ? imported_type("numpy", "ndarray") : imported_type("array", "array");
+        PyObject* known =
+            candidate == ndarray ? imported_type("numpy", "ndarray") : imported_type("array", "array");
         for (base = type; known != nullptr && base != nullptr; base = base_of(base)) {
             if (reinterpret_cast<PyObject*>(base) == known) break;
         }
@@ -116,13 +117,31 @@ bool decode_format(const char* format, Py_ssize_t itemsize, int origin, Scalar& 
     if (letter == '\0' || format[1] != '\0') return false;
     enum { sint, uint, real } kind;
     switch (letter) {
-    case 'b': case 'h': case 'i': case 'l': case 'q': kind = sint; break;
-    case 'B': case 'H': case 'I': case 'L': case 'Q': kind = uint; break;
-    case 'n': if (origin != memview) return false; kind = sint; break;
-    case 'N': if (origin != memview) return false; kind = uint; break;
-    case 'e': if (origin != ndarray) return false; kind = real; break;  // memoryview: by version
-    case 'f': case 'd': kind = real; break;
-    default: return false;
+        case 'b':
+        case 'h':
+        case 'i':
+        case 'l':
+        case 'q': kind = sint; break;
+        case 'B':
+        case 'H':
+        case 'I':
+        case 'L':
+        case 'Q': kind = uint; break;
+        case 'n':
+            if (origin != memview) return false;
+            kind = sint;
+            break;
+        case 'N':
+            if (origin != memview) return false;
+            kind = uint;
+            break;
+        case 'e':
+            if (origin != ndarray) return false;
+            kind = real;
+            break;  // memoryview: by version
+        case 'f':
+        case 'd': kind = real; break;
+        default: return false;
     }
     static constexpr Scalar sints[] = {Scalar::i8, Scalar::i16, Scalar::i32, Scalar::i64};
     static constexpr Scalar uints[] = {Scalar::u8, Scalar::u16, Scalar::u32, Scalar::u64};
@@ -131,7 +150,9 @@ bool decode_format(const char* format, Py_ssize_t itemsize, int origin, Scalar& 
     if (kind == sint) out = sints[width];
     if (kind == uint) out = uints[width];
     if (kind == real) {
-        if ((letter == 'e') != (width == 1) || (letter == 'f') != (width == 2) || (letter == 'd') != (width == 3)) return false;
+        if ((letter == 'e') != (width == 1) || (letter == 'f') != (width == 2) ||
+            (letter == 'd') != (width == 3))
+            return false;
         out = width == 1 ? Scalar::f16 : width == 2 ? Scalar::f32 : Scalar::f64;
     }
     return true;
@@ -264,24 +285,25 @@ bool to_byte(T value, std::uint8_t& out) {
 template <class Visit>
 bool with_type(Scalar scalar, Visit&& visit) {
     switch (scalar) {
-    case Scalar::f16: return visit(Half{});
-    case Scalar::f32: return visit(float{});
-    case Scalar::f64: return visit(double{});
-    case Scalar::i8: return visit(std::int8_t{});
-    case Scalar::i16: return visit(std::int16_t{});
-    case Scalar::i32: return visit(std::int32_t{});
-    case Scalar::i64: return visit(std::int64_t{});
-    case Scalar::u8: return visit(std::uint8_t{});
-    case Scalar::u16: return visit(std::uint16_t{});
-    case Scalar::u32: return visit(std::uint32_t{});
-    case Scalar::u64: return visit(std::uint64_t{});
+        case Scalar::f16: return visit(Half{});
+        case Scalar::f32: return visit(float{});
+        case Scalar::f64: return visit(double{});
+        case Scalar::i8: return visit(std::int8_t{});
+        case Scalar::i16: return visit(std::int16_t{});
+        case Scalar::i32: return visit(std::int32_t{});
+        case Scalar::i64: return visit(std::int64_t{});
+        case Scalar::u8: return visit(std::uint8_t{});
+        case Scalar::u16: return visit(std::uint16_t{});
+        case Scalar::u32: return visit(std::uint32_t{});
+        case Scalar::u64: return visit(std::uint64_t{});
     }
     return false;
 }
 
 // Converts `count` elements starting at `first`, `stride` bytes apart, into out[0..count).
 template <class Out, class Convert>
-bool convert(Scalar scalar, const char* first, Py_ssize_t stride, std::size_t count, Out* out, Convert&& each) {
+bool convert(Scalar scalar, const char* first, Py_ssize_t stride, std::size_t count, Out* out,
+             Convert&& each) {
     return with_type(scalar, [&](auto zero) {
         using T = decltype(zero);
         for (std::size_t i = 0; i < count; ++i) {
@@ -310,10 +332,12 @@ bool in_place(const char* data, Py_ssize_t stride, std::size_t count) {
 template <class Out, class Convert>
 bool convert_all(const Numbers& numbers, Out* out, Convert&& each) {
     // One column (or one dimension): the elements are the rows'.
-    if (numbers.cols == 1) return convert(numbers.scalar, numbers.data, numbers.row_stride, numbers.rows, out, each);
+    if (numbers.cols == 1)
+        return convert(numbers.scalar, numbers.data, numbers.row_stride, numbers.rows, out, each);
     for (std::size_t r = 0; r < numbers.rows; ++r) {
         const char* row = numbers.data + Py_ssize_t(r) * numbers.row_stride;
-        if (!convert(numbers.scalar, row, numbers.col_stride, numbers.cols, out + r * numbers.cols, each)) return false;
+        if (!convert(numbers.scalar, row, numbers.col_stride, numbers.cols, out + r * numbers.cols, each))
+            return false;
     }
     return true;
 }
@@ -330,7 +354,8 @@ bool view_or_convert(const Numbers& numbers, bool viewable, Buffer& buffer, std:
         return true;
     }
     std::size_t total = 0;
-    if (__builtin_mul_overflow(numbers.rows, numbers.cols, &total)) throw std::length_error("matrix too large");
+    if (__builtin_mul_overflow(numbers.rows, numbers.cols, &total))
+        throw std::length_error("matrix too large");
     storage.resize(total);
     const bool ok = convert_all(numbers, storage.data(), each);
     buffer.release();
@@ -362,7 +387,8 @@ bool read_floats32(PyObject* obj, Readable& memo, std::vector<float>& out) {
 bool read_floats32(PyObject* obj, Readable& memo, Floats32& out) {
     Numbers numbers;
     if (!open_numbers(obj, 1, memo, out.buffer, numbers)) return false;
-    const bool viewable = numbers.scalar == Scalar::f32 && in_place<float>(numbers.data, numbers.row_stride, numbers.rows);
+    const bool viewable =
+        numbers.scalar == Scalar::f32 && in_place<float>(numbers.data, numbers.row_stride, numbers.rows);
     const float* data = nullptr;
     if (!view_or_convert(numbers, viewable, out.buffer, out.storage, as_float, data)) return false;
     out.values = {data, numbers.rows};
@@ -373,8 +399,10 @@ bool read_matrix(PyObject* obj, Readable& memo, Matrix32& out) {
     Numbers numbers;
     if (!open_numbers(obj, 2, memo, out.buffer, numbers)) return false;
     const Py_ssize_t row_floats = numbers.row_stride / Py_ssize_t(sizeof(float));
-    const bool viewable = numbers.scalar == Scalar::f32 && in_place<float>(numbers.data, numbers.col_stride, numbers.cols) &&
-        (numbers.rows <= 1 || (numbers.row_stride % Py_ssize_t(sizeof(float)) == 0 && row_floats >= Py_ssize_t(numbers.cols)));
+    const bool viewable =
+        numbers.scalar == Scalar::f32 && in_place<float>(numbers.data, numbers.col_stride, numbers.cols) &&
+        (numbers.rows <= 1 ||
+         (numbers.row_stride % Py_ssize_t(sizeof(float)) == 0 && row_floats >= Py_ssize_t(numbers.cols)));
     const float* data = nullptr;
     if (!view_or_convert(numbers, viewable, out.buffer, out.values, as_float, data)) return false;
     const std::size_t stride = viewable && numbers.rows > 1 ? std::size_t(row_floats) : numbers.cols;
@@ -411,7 +439,8 @@ bool read_bytes(PyObject* obj, std::span<const std::uint8_t>& out, ByteStorage& 
         storage.buffer.release();
         return false;
     }
-    const bool viewable = numbers.scalar == Scalar::u8 && in_place<std::uint8_t>(numbers.data, numbers.row_stride, numbers.rows);
+    const bool viewable = numbers.scalar == Scalar::u8 &&
+                          in_place<std::uint8_t>(numbers.data, numbers.row_stride, numbers.rows);
     const std::uint8_t* data = nullptr;
     if (!view_or_convert(numbers, viewable, storage.buffer, storage.bytes, as_byte, data)) return false;
     out = {data, numbers.rows};
@@ -432,7 +461,8 @@ void Matrix32::settle() {
     const std::size_t rows = matrix.rows;
     const std::size_t cols = matrix.cols;
     values.resize(rows * cols);
-    for (std::size_t r = 0; r < rows; ++r) std::memcpy(values.data() + r * cols, matrix.row(r).data(), cols * sizeof(float));
+    for (std::size_t r = 0; r < rows; ++r)
+        std::memcpy(values.data() + r * cols, matrix.row(r).data(), cols * sizeof(float));
     matrix = vectors::uniform_matrix(values.data(), rows, cols, cols);
     buffer.release();
 }

@@ -24,8 +24,8 @@ PyObject*& panic_slot() {
 PyObject* panic_type() {
     PyObject*& slot = panic_slot();
     if (slot == nullptr) {
-        slot = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_doc,
-                                         PyExc_BaseException, nullptr);
+        slot =
+            PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_doc, PyExc_BaseException, nullptr);
     }
     return slot;
 }

@@ -155,8 +155,8 @@ struct Function {
     const char* doc;
     Body body;
 
-    constexpr Function(const char* function_name, std::initializer_list<const char*> names,
-                       const char* text, Body function_body)
+    constexpr Function(const char* function_name, std::initializer_list<const char*> names, const char* text,
+                       Body function_body)
         : name(function_name), params{}, arity(names.size()), doc(text), body(function_body) {
         // A throw is no constant expression: a record with too many fails to compile.
         if (names.size() > max_params) throw std::length_error("more parameters than max_params");
@@ -198,7 +198,8 @@ public:
 
     template <class Owner>
     void add(Owner& owner) noexcept {
-        if (count_ < entries_.size()) entries_[count_++] = {&owner, [](void* p) { static_cast<Owner*>(p)->settle(); }};
+        if (count_ < entries_.size())
+            entries_[count_++] = {&owner, [](void* p) { static_cast<Owner*>(p)->settle(); }};
     }
     // Also forgets the types recognised: the code may free a type and make another in its place.
     void settle() {
@@ -249,8 +250,7 @@ using FloatFold = double (*)(double total, std::span<const double> chunk);
 bool extract_floats_folded(PyObject* obj, const char* param, FloatFold fold, double& total);
 
 // Sequence rule with text elements; views stay valid while `keep` lives.
-bool extract_texts(PyObject* obj, const char* param, std::vector<std::string_view>& out,
-                   Keep& keep);
+bool extract_texts(PyObject* obj, const char* param, std::vector<std::string_view>& out, Keep& keep);
 
 // Sequence rule with pair elements (tuples of two texts); views stay valid while `keep` lives.
 using TextPair = std::pair<std::string_view, std::string_view>;
@@ -285,9 +285,7 @@ public:
     PyObject* operator[](std::size_t i) const noexcept { return slots_[i]; }
     const char* label(std::size_t i) const noexcept { return function_.params[i]; }
 
-    bool text(std::size_t i, std::string_view& out) const {
-        return extract_text(slots_[i], label(i), out);
-    }
+    bool text(std::size_t i, std::string_view& out) const { return extract_text(slots_[i], label(i), out); }
     bool text_pieces(std::size_t i, TextSink sink, void* context) const {
         return extract_text_pieces(slots_[i], label(i), sink, context);
     }
@@ -319,8 +317,8 @@ private:
 };
 
 // Matches the fast-call values to the parameters of `function`; fills `slots`.
-bool match_arguments(const Function& function, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames, PyObject** slots);
+bool match_arguments(const Function& function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     PyObject** slots);
 
 // ---------------------------------------------------------------- errors from routines
 
@@ -340,8 +338,8 @@ PyObject* build_bytes_to_fill(std::size_t size, char*& storage);  // `storage`: 
 PyObject* build_float(double value);
 PyObject* build_uint(std::uint64_t value);
 PyObject* build_none();
-PyObject* build_list(Py_ssize_t size);                     // items must all be set after
+PyObject* build_list(Py_ssize_t size);                        // items must all be set after
 void list_set(PyObject* list, Py_ssize_t i, PyObject* item);  // steals `item`
-PyObject* build_pair(PyObject* first, PyObject* second);   // steals both
+PyObject* build_pair(PyObject* first, PyObject* second);      // steals both
 
 }  // namespace zelk::py

@@ -12,15 +12,7 @@ namespace {
 constexpr auto functions = py::methods_of<table::functions>();
 
 PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT,
-    "zelk_core",
-    "",
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "zelk_core", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 py::Registration registration;
@@ -30,8 +22,7 @@ PyObject* build_module() {
     if (!module) return nullptr;
     py::Ref version(PyUnicode_FromString("0.1.0"));
     if (!version || !py::add_attribute(module.get(), "__version__", version.get()) ||
-        !py::add_attribute(module.get(), "RUST", Py_True) ||
-        !py::add_functions(module.get(), functions)) {
+        !py::add_attribute(module.get(), "RUST", Py_True) || !py::add_functions(module.get(), functions)) {
         return nullptr;
     }
     return module.release();

@@ -39,9 +39,7 @@ PyObject* build_bytes_to_fill(std::size_t size, char*& storage) {
 
 PyObject* build_float(double value) { return checked(PyFloat_FromDouble(value)); }
 
-PyObject* build_uint(std::uint64_t value) {
-    return checked(PyLong_FromUnsignedLongLong(value));
-}
+PyObject* build_uint(std::uint64_t value) { return checked(PyLong_FromUnsignedLongLong(value)); }
 
 PyObject* build_none() { return Py_NewRef(Py_None); }
 

@@ -91,8 +91,7 @@ bool add_attribute(PyObject* module, const char* name, PyObject* value) {
     }
     if (!PyList_Check(all.get())) return fail_cannot_convert(all.get(), "PyList");
     Ref key(PyUnicode_FromString(name));
-    if (!key || PyList_Append(all.get(), key.get()) < 0 ||
-        PyObject_SetAttr(module, key.get(), value) < 0) {
+    if (!key || PyList_Append(all.get(), key.get()) < 0 || PyObject_SetAttr(module, key.get(), value) < 0) {
         return ensure_error(), false;
     }
     return true;
@@ -126,10 +125,11 @@ bool add_functions(PyObject* module, std::span<const Method> functions) {
     if (!module_name) return ensure_error(), false;
     for (const Method& function : functions) {
         // The record lives as long as the function object may: for the process.
-        auto* record = new MethodRecord{{function.function->name,
-                                         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function.entry)),
-                                         METH_FASTCALL | METH_KEYWORDS, nullptr},
-                                        docstring(*function.function)};
+        auto* record =
+            new MethodRecord{{function.function->name,
+                              reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function.entry)),
+                              METH_FASTCALL | METH_KEYWORDS, nullptr},
+                             docstring(*function.function)};
         record->definition.ml_doc = record->doc.c_str();
         Ref object(PyCMethod_New(&record->definition, module, module_name.get(), nullptr));
         if (!object) return ensure_error(), false;

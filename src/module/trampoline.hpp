@@ -22,8 +22,7 @@ PyObject* trampoline(const Function& function, PyObject* const* args, Py_ssize_t
 
 // The fast-call entry of one function: hands its values and its record to the trampoline.
 template <const Function& function>
-PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
-                PyObject* kwnames) noexcept {
+PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return trampoline(function, args, nargs, kwnames);
 }
 

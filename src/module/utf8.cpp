@@ -84,31 +84,37 @@ alignas(16) constexpr std::array<Gather, 256> gathers = make_gathers();
 // The words are formed as in the portable encoder but left unshifted (the lead byte at
 // 4 - width, an ASCII character in byte 3); the shuffle drops the unused low bytes.
 __attribute__((target("ssse3"))) std::ptrdiff_t utf8_ssse3(const std::uint32_t* in, std::size_t n,
-                                                          char* out) {
+                                                           char* out) {
     char* at = out;
     std::size_t i = 0;
     __m128i surrogates = _mm_setzero_si128();
     const __m128i six = _mm_set1_epi32(0x3f);
     for (; i + 4 <= n; i += 4) {
         const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
-        surrogates = _mm_or_si128(surrogates, _mm_cmpeq_epi32(_mm_and_si128(c, _mm_set1_epi32(int(0xfffff800))),
-                                                              _mm_set1_epi32(0xd800)));
+        surrogates = _mm_or_si128(
+            surrogates,
+            _mm_cmpeq_epi32(_mm_and_si128(c, _mm_set1_epi32(int(0xfffff800))), _mm_set1_epi32(0xd800)));
         const __m128i over1 = _mm_cmpgt_epi32(c, _mm_set1_epi32(0x7f));
         const __m128i over2 = _mm_cmpgt_epi32(c, _mm_set1_epi32(0x7ff));
         const __m128i over3 = _mm_cmpgt_epi32(c, _mm_set1_epi32(0xffff));
-        const __m128i spread = _mm_or_si128(
-            _mm_or_si128(_mm_slli_epi32(_mm_and_si128(c, six), 24),
-                         _mm_slli_epi32(_mm_and_si128(_mm_srli_epi32(c, 6), six), 16)),
-            _mm_or_si128(_mm_slli_epi32(_mm_and_si128(_mm_srli_epi32(c, 12), six), 8), _mm_srli_epi32(c, 18)));
+        const __m128i spread =
+            _mm_or_si128(_mm_or_si128(_mm_slli_epi32(_mm_and_si128(c, six), 24),
+                                      _mm_slli_epi32(_mm_and_si128(_mm_srli_epi32(c, 6), six), 16)),
+                         _mm_or_si128(_mm_slli_epi32(_mm_and_si128(_mm_srli_epi32(c, 12), six), 8),
+                                      _mm_srli_epi32(c, 18)));
         // Marker bits in place: width 2 c0 80 in bytes 2-3, width 3 e0 80 80 in 1-3,
         // width 4 f0 80 80 80.
         __m128i marker = _mm_and_si128(over1, _mm_set1_epi32(int(0x80c00000)));
-        marker = _mm_or_si128(_mm_andnot_si128(over2, marker), _mm_and_si128(over2, _mm_set1_epi32(int(0x8080e000))));
-        marker = _mm_or_si128(_mm_andnot_si128(over3, marker), _mm_and_si128(over3, _mm_set1_epi32(int(0x808080f0))));
+        marker = _mm_or_si128(_mm_andnot_si128(over2, marker),
+                              _mm_and_si128(over2, _mm_set1_epi32(int(0x8080e000))));
+        marker = _mm_or_si128(_mm_andnot_si128(over3, marker),
+                              _mm_and_si128(over3, _mm_set1_epi32(int(0x808080f0))));
         const __m128i wide = _mm_or_si128(spread, marker);
-        const __m128i words = _mm_or_si128(_mm_and_si128(over1, wide), _mm_andnot_si128(over1, _mm_slli_epi32(c, 24)));
+        const __m128i words =
+            _mm_or_si128(_mm_and_si128(over1, wide), _mm_andnot_si128(over1, _mm_slli_epi32(c, 24)));
         // widths minus one: over1 + over2 + over3 (each -1 or 0), as low and high bits
-        const __m128i less = _mm_sub_epi32(_mm_setzero_si128(), _mm_add_epi32(_mm_add_epi32(over1, over2), over3));
+        const __m128i less =
+            _mm_sub_epi32(_mm_setzero_si128(), _mm_add_epi32(_mm_add_epi32(over1, over2), over3));
         const int low = _mm_movemask_ps(_mm_castsi128_ps(_mm_slli_epi32(less, 31)));
         const int high = _mm_movemask_ps(_mm_castsi128_ps(_mm_slli_epi32(less, 30)));
         const Gather& g = gathers[std::size_t(low | high << 4)];
@@ -126,7 +132,9 @@ bool cpu_has_ssse3() { return __builtin_cpu_supports("ssse3"); }
 
 #else
 
-std::ptrdiff_t utf8_ssse3(const std::uint32_t* in, std::size_t n, char* out) { return utf8_portable(in, n, out); }
+std::ptrdiff_t utf8_ssse3(const std::uint32_t* in, std::size_t n, char* out) {
+    return utf8_portable(in, n, out);
+}
 bool cpu_has_ssse3() { return false; }
 
 #endif

@@ -33,7 +33,9 @@ PyObject* plan_supersteps_body(const py::Arguments& args) {
 
 }  // namespace
 
-constexpr py::Function plan_supersteps{"plan_supersteps", {"nodes", "edges"},
-                                       "Plan BSP supersteps for the given nodes and edges.", plan_supersteps_body};
+constexpr py::Function plan_supersteps{"plan_supersteps",
+                                       {"nodes", "edges"},
+                                       "Plan BSP supersteps for the given nodes and edges.",
+                                       plan_supersteps_body};
 
 }  // namespace zelk::table

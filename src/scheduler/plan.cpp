@@ -88,7 +88,8 @@ Index intern(NameTable<Index>& table, Names<Index>& distinct, std::size_t k, std
 
 // Inlined into the edge pass, where it runs twice per edge whose texts are not the nodes'.
 template <class Index>
-[[gnu::always_inline]] inline Index find(const NameTable<Index>& table, const Names<Index>& distinct, std::string_view name) {
+[[gnu::always_inline]] inline Index find(const NameTable<Index>& table, const Names<Index>& distinct,
+                                         std::string_view name) {
     const std::uint64_t h = name_hash(table.key, name);
     const auto tag = std::uint32_t(h >> 32);
     for (std::size_t i = h & table.mask;; i = (i + 1) & table.mask) {
@@ -161,7 +162,8 @@ std::uint64_t sort_key(std::string_view name, std::size_t at) {
         return key;
     }
     std::uint64_t key = 0;
-    for (std::size_t i = at; i < name.size(); ++i) key |= std::uint64_t(std::uint8_t(name[i])) << (56 - 8 * (i - at));
+    for (std::size_t i = at; i < name.size(); ++i)
+        key |= std::uint64_t(std::uint8_t(name[i])) << (56 - 8 * (i - at));
     return key;
 }
 
@@ -192,7 +194,8 @@ void sort_by_bytes(typename std::vector<Index>::iterator first, typename std::ve
     if (last - first < 2) return;
     const std::string_view head = distinct[*first];
     std::size_t shared = head.size();
-    for (auto it = first + 1; it != last && shared > 0; ++it) shared = shared_prefix(head, distinct[*it], shared);
+    for (auto it = first + 1; it != last && shared > 0; ++it)
+        shared = shared_prefix(head, distinct[*it], shared);
     std::vector<std::pair<std::uint64_t, Index>> keyed;
     keyed.reserve(std::size_t(last - first));
     for (auto it = first; it != last; ++it) keyed.emplace_back(sort_key(distinct[*it], shared), *it);
@@ -233,7 +236,8 @@ std::vector<Index> byte_order(const std::vector<std::uint64_t>& keys, const Name
         std::size_t j = i + 1;
         while (j < n && keys[order[j]] == keys[order[i]]) ++j;
         if (j - i > 1) {
-            sort_by_bytes<Index>(order.begin() + std::ptrdiff_t(i), order.begin() + std::ptrdiff_t(j), distinct);
+            sort_by_bytes<Index>(order.begin() + std::ptrdiff_t(i), order.begin() + std::ptrdiff_t(j),
+                                 distinct);
         }
         i = j;
     }
@@ -254,8 +258,8 @@ struct Interned {
 // and each distinct name its sort key, taken while its bytes are at hand.
 template <class Index>
 Interned<Index> intern_nodes(std::span<const std::string_view> nodes, HashKey key) {
-    Interned<Index> out{{nodes, {}}, make_table<Index>(nodes.size(), key),
-                        make_identity_table<Index>(nodes.size(), key), {}};
+    Interned<Index> out{
+        {nodes, {}}, make_table<Index>(nodes.size(), key), make_identity_table<Index>(nodes.size(), key), {}};
     Names<Index>& distinct = out.distinct;
     distinct.first.reserve(nodes.size());
     // Both tables are filled at random; hashing every name first lets the slots of names

@@ -35,11 +35,14 @@ PyObject* top_k_body(const py::Arguments& args) {
 
 }  // namespace
 
-constexpr py::Function cosine_similarity{"cosine_similarity", {"a", "b"},
+constexpr py::Function cosine_similarity{"cosine_similarity",
+                                         {"a", "b"},
                                          "Cosine similarity between two equal-length vectors.",
                                          cosine_similarity_body};
 
-constexpr py::Function top_k{"top_k", {"query", "matrix", "k"},
-                             "Indices and scores of the `k` rows most similar to `query`.", top_k_body};
+constexpr py::Function top_k{"top_k",
+                             {"query", "matrix", "k"},
+                             "Indices and scores of the `k` rows most similar to `query`.",
+                             top_k_body};
 
 }  // namespace zelk::table

@@ -166,8 +166,8 @@ std::vector<ScoredRow> select_best(const Scorer& scorer, const Matrix& matrix, s
 
 }  // namespace
 
-void score_rows_portable(const float* query, std::size_t n, float query_norm,
-                         const float* const* rows, std::size_t count, float* scores) {
+void score_rows_portable(const float* query, std::size_t n, float query_norm, const float* const* rows,
+                         std::size_t count, float* scores) {
     for (std::size_t r = 0; r < count; ++r) {
         const float* y = rows[r];
         float dot = 0.0f;
@@ -202,8 +202,8 @@ ScorePath fastest_path() {
     return ScorePath::portable;
 }
 
-void score_rows(ScorePath path, std::span<const float> query, const Matrix& matrix,
-                std::size_t first, std::size_t count, float* scores) {
+void score_rows(ScorePath path, std::span<const float> query, const Matrix& matrix, std::size_t first,
+                std::size_t count, float* scores) {
     DefaultFloatMode mode;
     const Scorer scorer = make_scorer(path, query);
     const auto block = std::make_unique_for_overwrite<Block>();

@@ -30,8 +30,8 @@ ScorePath fastest_path();
 // Scores rows [first, first + count) of the matrix into scores[0 .. count): +0.0 for a row
 // whose length differs from the query's or when the query is empty, else the cosine of the
 // query (x) and the row (y). `path` must be available.
-void score_rows(ScorePath path, std::span<const float> query, const Matrix& matrix,
-                std::size_t first, std::size_t count, float* scores);
+void score_rows(ScorePath path, std::span<const float> query, const Matrix& matrix, std::size_t first,
+                std::size_t count, float* scores);
 
 // The cosine of two vectors of the same length n >= 1: three sums from +0.0 taken in
 // element order, each product rounded to 32 bits before it is added; +0.0 when either

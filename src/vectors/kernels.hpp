@@ -21,17 +21,17 @@ inline constexpr float nan_score = std::bit_cast<float>(nan_score_bits);
 
 inline float settle_nan(float score) { return std::isnan(score) ? nan_score : score; }
 
-using RowKernel = void (*)(const float* query, std::size_t n, float query_norm,
-                           const float* const* rows, std::size_t count, float* scores);
+using RowKernel = void (*)(const float* query, std::size_t n, float query_norm, const float* const* rows,
+                           std::size_t count, float* scores);
 
-void score_rows_portable(const float* query, std::size_t n, float query_norm,
-                         const float* const* rows, std::size_t count, float* scores);
+void score_rows_portable(const float* query, std::size_t n, float query_norm, const float* const* rows,
+                         std::size_t count, float* scores);
 
 // Only to be called when the CPU has AVX2 (respectively AVX-512F); off x86 they forward
 // to the portable kernel.
-void score_rows_avx2(const float* query, std::size_t n, float query_norm,
-                     const float* const* rows, std::size_t count, float* scores);
-void score_rows_avx512(const float* query, std::size_t n, float query_norm,
-                       const float* const* rows, std::size_t count, float* scores);
+void score_rows_avx2(const float* query, std::size_t n, float query_norm, const float* const* rows,
+                     std::size_t count, float* scores);
+void score_rows_avx512(const float* query, std::size_t n, float query_norm, const float* const* rows,
+                       std::size_t count, float* scores);
 
 }  // namespace zelk::vectors

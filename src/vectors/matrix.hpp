@@ -29,8 +29,7 @@ inline Matrix uniform_matrix(const float* data, std::size_t rows, std::size_t co
     return Matrix{data, rows, cols, stride, {}};
 }
 
-inline Matrix ragged_matrix(std::span<const float> values,
-                            std::span<const std::size_t> offsets) noexcept {
+inline Matrix ragged_matrix(std::span<const float> values, std::span<const std::size_t> offsets) noexcept {
     const std::size_t rows = offsets.empty() ? 0 : offsets.size() - 1;
     return Matrix{values.data(), rows, 0, 0, rows == 0 ? std::span<const std::size_t>{} : offsets};
 }

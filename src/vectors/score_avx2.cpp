@@ -30,8 +30,7 @@ struct Columns {
     __m256 col[4];
 };
 
-[[gnu::target("avx2"), gnu::always_inline]] inline
-Columns transpose(__m256 a, __m256 b, __m256 c, __m256 d) {
+[[gnu::target("avx2"), gnu::always_inline]] inline Columns transpose(__m256 a, __m256 b, __m256 c, __m256 d) {
     // a = row 0 | row 4, b = row 1 | row 5, c = row 2 | row 6, d = row 3 | row 7
     const __m256 t0 = _mm256_unpacklo_ps(a, b);  // a0 b0 a1 b1
     const __m256 t1 = _mm256_unpackhi_ps(a, b);  // a2 b2 a3 b3
@@ -41,26 +40,25 @@ Columns transpose(__m256 a, __m256 b, __m256 c, __m256 d) {
              _mm256_shuffle_ps(t1, t3, 0x44), _mm256_shuffle_ps(t1, t3, 0xEE)}};
 }
 
-[[gnu::target("avx2"), gnu::always_inline]] inline
-__m256 pair(const float* low, const float* high) {
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256 pair(const float* low, const float* high) {
     return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(low)), _mm_loadu_ps(high), 1);
 }
 
-[[gnu::target("avx2"), gnu::always_inline]] inline
-Columns load_columns(const float* const* r, std::size_t c) {
-    return transpose(pair(r[0] + c, r[4] + c), pair(r[1] + c, r[5] + c),
-                     pair(r[2] + c, r[6] + c), pair(r[3] + c, r[7] + c));
+[[gnu::target("avx2"), gnu::always_inline]] inline Columns load_columns(const float* const* r,
+                                                                        std::size_t c) {
+    return transpose(pair(r[0] + c, r[4] + c), pair(r[1] + c, r[5] + c), pair(r[2] + c, r[6] + c),
+                     pair(r[3] + c, r[7] + c));
 }
 
 // The last `mask`-selected columns (fewer than four) without reading past them.
-[[gnu::target("avx2"), gnu::always_inline]] inline
-__m256 pair_masked(const float* low, const float* high, __m128i mask) {
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256 pair_masked(const float* low, const float* high,
+                                                                      __m128i mask) {
     return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_maskload_ps(low, mask)),
                                 _mm_maskload_ps(high, mask), 1);
 }
 
-[[gnu::target("avx2"), gnu::always_inline]] inline
-Columns load_columns_masked(const float* const* r, std::size_t c, __m128i mask) {
+[[gnu::target("avx2"), gnu::always_inline]] inline Columns load_columns_masked(const float* const* r,
+                                                                               std::size_t c, __m128i mask) {
     return transpose(pair_masked(r[0] + c, r[4] + c, mask), pair_masked(r[1] + c, r[5] + c, mask),
                      pair_masked(r[2] + c, r[6] + c, mask), pair_masked(r[3] + c, r[7] + c, mask));
 }
@@ -70,15 +68,13 @@ struct Sums {
     __m256 yy;
 };
 
-[[gnu::target("avx2"), gnu::always_inline]] inline
-void add_column(Sums& s, __m256 q, __m256 r) {
+[[gnu::target("avx2"), gnu::always_inline]] inline void add_column(Sums& s, __m256 q, __m256 r) {
     s.dot = _mm256_add_ps(s.dot, _mm256_mul_ps(q, r));
     s.yy = _mm256_add_ps(s.yy, _mm256_mul_ps(r, r));
 }
 
 // +0.0 where yy is zero, else dot / (query_norm * sqrt(yy)), a NaN as `nan_score`.
-[[gnu::target("avx2"), gnu::always_inline]] inline
-void finish(const Sums& s, __m256 query_norm, float* out) {
+[[gnu::target("avx2"), gnu::always_inline]] inline void finish(const Sums& s, __m256 query_norm, float* out) {
     const __m256 zero = _mm256_cmp_ps(s.yy, _mm256_setzero_ps(), _CMP_EQ_OQ);
     const __m256 norms = _mm256_mul_ps(query_norm, _mm256_sqrt_ps(s.yy));
     const __m256 score = _mm256_andnot_ps(zero, _mm256_div_ps(s.dot, norms));
@@ -91,8 +87,8 @@ void finish(const Sums& s, __m256 query_norm, float* out) {
 // does not follow so many rows read a few columns at a time.
 template <std::size_t G>
 [[gnu::target("avx2")]]
-void score_groups(const float* q, std::size_t n, float query_norm, const float* const* rows,
-                  float* out, const float* const* ahead) {
+void score_groups(const float* q, std::size_t n, float query_norm, const float* const* rows, float* out,
+                  const float* const* ahead) {
     Sums sums[G];
     for (std::size_t g = 0; g < G; ++g) sums[g] = {_mm256_setzero_ps(), _mm256_setzero_ps()};
     std::size_t c = 0;

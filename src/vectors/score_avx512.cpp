@@ -35,8 +35,8 @@ struct Columns {
     __m512 col[4];
 };
 
-[[gnu::target("avx512f"), gnu::always_inline]] inline
-Columns transpose(__m512 a, __m512 b, __m512 c, __m512 d) {
+[[gnu::target("avx512f"), gnu::always_inline]] inline Columns transpose(__m512 a, __m512 b, __m512 c,
+                                                                        __m512 d) {
     // a = rows 0 | 4 | 8 | 12, b = rows 1 | 5 | 9 | 13, c = rows 2 | 6 | 10 | 14, d = 3 | 7 | 11 | 15
     const __m512 t0 = _mm512_unpacklo_ps(a, b);  // a0 b0 a1 b1 in each quarter
     const __m512 t1 = _mm512_unpackhi_ps(a, b);  // a2 b2 a3 b3
@@ -46,34 +46,36 @@ Columns transpose(__m512 a, __m512 b, __m512 c, __m512 d) {
              _mm512_shuffle_ps(t1, t3, 0x44), _mm512_shuffle_ps(t1, t3, 0xEE)}};
 }
 
-[[gnu::target("avx512f"), gnu::always_inline]] inline
-__m512 quad(__m128 q0, __m128 q1, __m128 q2, __m128 q3) {
+[[gnu::target("avx512f"), gnu::always_inline]] inline __m512 quad(__m128 q0, __m128 q1, __m128 q2,
+                                                                  __m128 q3) {
     __m512 v = _mm512_castps128_ps512(q0);
     v = _mm512_insertf32x4(v, q1, 1);
     v = _mm512_insertf32x4(v, q2, 2);
     return _mm512_insertf32x4(v, q3, 3);
 }
 
-[[gnu::target("avx512f"), gnu::always_inline]] inline
-__m512 quad_at(const float* const* r, std::size_t first, std::size_t c) {
-    return quad(_mm_loadu_ps(r[first] + c), _mm_loadu_ps(r[first + 4] + c),
-                _mm_loadu_ps(r[first + 8] + c), _mm_loadu_ps(r[first + 12] + c));
+[[gnu::target("avx512f"), gnu::always_inline]] inline __m512 quad_at(const float* const* r, std::size_t first,
+                                                                     std::size_t c) {
+    return quad(_mm_loadu_ps(r[first] + c), _mm_loadu_ps(r[first + 4] + c), _mm_loadu_ps(r[first + 8] + c),
+                _mm_loadu_ps(r[first + 12] + c));
 }
 
-[[gnu::target("avx512f"), gnu::always_inline]] inline
-Columns load_columns(const float* const* r, std::size_t c) {
+[[gnu::target("avx512f"), gnu::always_inline]] inline Columns load_columns(const float* const* r,
+                                                                           std::size_t c) {
     return transpose(quad_at(r, 0, c), quad_at(r, 1, c), quad_at(r, 2, c), quad_at(r, 3, c));
 }
 
 // The last `mask`-selected columns (fewer than four) without reading past them.
-[[gnu::target("avx512f"), gnu::always_inline]] inline
-__m512 quad_at_masked(const float* const* r, std::size_t first, std::size_t c, __m128i mask) {
+[[gnu::target("avx512f"), gnu::always_inline]] inline __m512 quad_at_masked(const float* const* r,
+                                                                            std::size_t first, std::size_t c,
+                                                                            __m128i mask) {
     return quad(_mm_maskload_ps(r[first] + c, mask), _mm_maskload_ps(r[first + 4] + c, mask),
                 _mm_maskload_ps(r[first + 8] + c, mask), _mm_maskload_ps(r[first + 12] + c, mask));
 }
 
-[[gnu::target("avx512f"), gnu::always_inline]] inline
-Columns load_columns_masked(const float* const* r, std::size_t c, __m128i mask) {
+[[gnu::target("avx512f"), gnu::always_inline]] inline Columns load_columns_masked(const float* const* r,
+                                                                                  std::size_t c,
+                                                                                  __m128i mask) {
     return transpose(quad_at_masked(r, 0, c, mask), quad_at_masked(r, 1, c, mask),
                      quad_at_masked(r, 2, c, mask), quad_at_masked(r, 3, c, mask));
 }
@@ -83,15 +85,14 @@ struct Sums {
     __m512 yy;
 };
 
-[[gnu::target("avx512f"), gnu::always_inline]] inline
-void add_column(Sums& s, __m512 q, __m512 r) {
+[[gnu::target("avx512f"), gnu::always_inline]] inline void add_column(Sums& s, __m512 q, __m512 r) {
     s.dot = _mm512_add_ps(s.dot, _mm512_mul_ps(q, r));
     s.yy = _mm512_add_ps(s.yy, _mm512_mul_ps(r, r));
 }
 
 // +0.0 where yy is zero, else dot / (query_norm * sqrt(yy)), a NaN as `nan_score`.
-[[gnu::target("avx512f"), gnu::always_inline]] inline
-void finish(const Sums& s, __m512 query_norm, float* out) {
+[[gnu::target("avx512f"), gnu::always_inline]] inline void finish(const Sums& s, __m512 query_norm,
+                                                                  float* out) {
     const __mmask16 zero = _mm512_cmp_ps_mask(s.yy, _mm512_setzero_ps(), _CMP_EQ_OQ);
     const __m512 norms = _mm512_mul_ps(query_norm, _mm512_sqrt_ps(s.yy));
     const __m512 score = _mm512_maskz_mov_ps(__mmask16(~zero), _mm512_div_ps(s.dot, norms));
@@ -103,8 +104,8 @@ void finish(const Sums& s, __m512 query_norm, float* out) {
 // 16 * G rows (those of the next call) are prefetched along the way.
 template <std::size_t G>
 [[gnu::target("avx512f")]]
-void score_groups(const float* q, std::size_t n, float query_norm, const float* const* rows,
-                  float* out, const float* const* ahead) {
+void score_groups(const float* q, std::size_t n, float query_norm, const float* const* rows, float* out,
+                  const float* const* ahead) {
     Sums sums[G];
     for (std::size_t g = 0; g < G; ++g) sums[g] = {_mm512_setzero_ps(), _mm512_setzero_ps()};
     std::size_t c = 0;

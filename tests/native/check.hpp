@@ -36,8 +36,7 @@ inline void skip(std::string_view why) {
 }
 
 inline int finish() {
-    std::printf("%d passed, %d failed, %d skipped\n", tally().passed, tally().failed,
-                tally().skipped);
+    std::printf("%d passed, %d failed, %d skipped\n", tally().passed, tally().failed, tally().skipped);
     return tally().failed == 0 ? 0 : 1;
 }
 

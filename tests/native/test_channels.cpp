@@ -22,7 +22,8 @@ namespace {
 using Wide = __int128;  // test-only reference arithmetic
 
 json::Value integer_value(Wide v) {
-    return v < 0 ? json::make_sint(static_cast<std::int64_t>(v)) : json::make_uint(static_cast<std::uint64_t>(v));
+    return v < 0 ? json::make_sint(static_cast<std::int64_t>(v))
+                 : json::make_uint(static_cast<std::uint64_t>(v));
 }
 
 // The nearest double of a 66-bit integer, computed through long double's 64-bit
@@ -45,8 +46,15 @@ double reference_double(Wide v) {
 
 void exact_integer_sums() {
     std::mt19937_64 random(99);
-    const Wide edges[] = {0, 1, -1, (Wide(1) << 63) - 1, -(Wide(1) << 63), Wide(1) << 63,
-                          (Wide(1) << 64) - 1, (Wide(1) << 53) + 1, -(Wide(1) << 63) + 1};
+    const Wide edges[] = {0,
+                          1,
+                          -1,
+                          (Wide(1) << 63) - 1,
+                          -(Wide(1) << 63),
+                          Wide(1) << 63,
+                          (Wide(1) << 64) - 1,
+                          (Wide(1) << 53) + 1,
+                          -(Wide(1) << 63) + 1};
     const auto draw = [&](int i) -> Wide {
         if (i % 3 == 0) return edges[random() % std::size(edges)];
         if (random() % 2) return Wide(random());
@@ -75,15 +83,17 @@ void in_place_appends_match_the_fold() {
     std::string updates = "[";
     std::string expected = "[0";
     for (int i = 1; i <= 5000; ++i) {
-        updates += (i % 7 == 0 ? "{\"a\":[" + std::to_string(i) + ",[" + std::to_string(i) + "]]}," :
-                                 "{\"a\":" + std::to_string(i) + "},");
-        expected += (i % 7 == 0 ? "," + std::to_string(i) + ",[" + std::to_string(i) + "]" : "," + std::to_string(i));
+        updates += (i % 7 == 0 ? "{\"a\":[" + std::to_string(i) + ",[" + std::to_string(i) + "]]},"
+                               : "{\"a\":" + std::to_string(i) + "},");
+        expected +=
+            (i % 7 == 0 ? "," + std::to_string(i) + ",[" + std::to_string(i) + "]" : "," + std::to_string(i));
         if (i % 1000 == 0) updates += "{\"a\":null,\"b\":" + std::to_string(i) + "},";
         if (i % 1000 == 0) expected += ",null";
     }
     updates.back() = ']';
     expected += "]";
-    const json::Outcome result = channels::advance_superstep(R"({"a":0})", R"({"a":"append","b":"add"})", updates);
+    const json::Outcome result =
+        channels::advance_superstep(R"({"a":0})", R"({"a":"append","b":"add"})", updates);
     check(result.ok() && json::view(result.text) == R"({"a":)" + expected + R"(,"b":15000})", "5000 appends");
 
     // The read-only fold leaves the current value as it was.
@@ -107,9 +117,10 @@ std::vector<std::string> colliding_names(std::size_t count, int bits) {
     const std::uint64_t mask = (std::uint64_t(1) << bits) - 1;
     char text[17];
     for (std::uint64_t i = 0; names.size() < count; ++i) {
-        std::snprintf(text, sizeof text, "ch%014llx", static_cast<unsigned long long>(i * 0x9E3779B97F4A7C15ULL >> 8));
+        std::snprintf(text, sizeof text, "ch%014llx",
+                      static_cast<unsigned long long>(i * 0x9E3779B97F4A7C15ULL >> 8));
         const std::string_view name(text, 16);
-        if ((std::hash<std::string_view>{}(name) & mask) == 0) names.emplace_back(name);
+        if ((std::hash<std::string_view>{}(name)&mask) == 0) names.emplace_back(name);
     }
     return names;
 }
@@ -124,22 +135,26 @@ void colliding_names_stay_cheap() {
         const auto name_at = [&](std::size_t i) { return std::string_view(names[i]); };
         for (std::size_t i = 0; i < names.size(); ++i) {
             const std::uint64_t h = channels::hash_name(index, names[i]);
-            check(channels::find_name(index, h, names[i], name_at) == channels::not_found, "fresh name absent");
+            check(channels::find_name(index, h, names[i], name_at) == channels::not_found,
+                  "fresh name absent");
             hashes.push_back(h);
             channels::add_name(index, h, i, [&](std::size_t k) { return hashes[k]; });
         }
-        check(index.slots.size() <= std::size_t(1) << 13, "the table is no larger than the collision mask covers");
+        check(index.slots.size() <= std::size_t(1) << 13,
+              "the table is no larger than the collision mask covers");
         check(index.probe_longest < 48, "longest probe run stays short");
         check(index.probe_total < 2 * names.size(), "probe runs stay short on average");
         std::size_t found = 0;
-        for (std::size_t i = 0; i < names.size(); ++i) found += channels::find_name(index, hashes[i], names[i], name_at) == i;
+        for (std::size_t i = 0; i < names.size(); ++i)
+            found += channels::find_name(index, hashes[i], names[i], name_at) == i;
         check(found == names.size(), "every name found at its position");
     }
 
     std::string updates = "[{", expected = "{";
     std::vector<std::string> sorted = names;
     std::sort(sorted.begin(), sorted.end());
-    for (std::size_t i = 0; i < names.size(); ++i) updates += (i ? ",\"" : "\"") + names[i] + "\":" + std::to_string(i);
+    for (std::size_t i = 0; i < names.size(); ++i)
+        updates += (i ? ",\"" : "\"") + names[i] + "\":" + std::to_string(i);
     for (const std::string& name : sorted) {
         const auto at = std::find(names.begin(), names.end(), name) - names.begin();
         expected += (expected.size() > 1 ? ",\"" : "\"") + name + "\":" + std::to_string(at);
@@ -154,8 +169,9 @@ void colliding_names_stay_cheap() {
 // channels by search in name order or through the hash index.
 void state_lookups_agree() {
     std::mt19937_64 random(11);
-    const std::vector<std::string> pool = {"a", "b", "ab", "", "channel_1", "channel_2", "channel_10", "\\u00e9",
-                                           "q\\\"", "z", "deep", "B", "channel_1x"};
+    const std::vector<std::string> pool = {"a",         "b",          "ab",        "",      "channel_1",
+                                           "channel_2", "channel_10", "\\u00e9",   "q\\\"", "z",
+                                           "deep",      "B",          "channel_1x"};
     std::string deep;
     for (int i = 0; i < 125; ++i) deep += "{\"k\":";
     deep += "{}";
@@ -184,7 +200,8 @@ void state_lookups_agree() {
         const std::string state = object(random() % 12);
         std::string reducers = "{";
         for (std::size_t i = 0, n = random() % 10; i < n; ++i) {
-            reducers += (i ? ",\"" : "\"") + pool[random() % pool.size()] + "\":\"" + kinds[random() % 3] + "\"";
+            reducers +=
+                (i ? ",\"" : "\"") + pool[random() % pool.size()] + "\":\"" + kinds[random() % 3] + "\"";
         }
         reducers += "}";
         std::string updates = "[";
@@ -193,9 +210,12 @@ void state_lookups_agree() {
             updates += random() % 9 == 0 ? (random() % 2 ? "null" : "7") : object(random() % 4);
         }
         updates += "]";
-        const json::Outcome searched = channels::advance_superstep(state, reducers, updates, channels::StateLookup::search);
-        const json::Outcome indexed = channels::advance_superstep(state, reducers, updates, channels::StateLookup::index);
-        const bool same = searched.error == indexed.error && json::view(searched.text) == json::view(indexed.text);
+        const json::Outcome searched =
+            channels::advance_superstep(state, reducers, updates, channels::StateLookup::search);
+        const json::Outcome indexed =
+            channels::advance_superstep(state, reducers, updates, channels::StateLookup::index);
+        const bool same =
+            searched.error == indexed.error && json::view(searched.text) == json::view(indexed.text);
         if (!check(same, "lookups agree on " + state + " " + reducers + " " + updates)) ++failures;
     }
 }

@@ -69,7 +69,8 @@ void fast_path_agrees_with_exact_conversion() {
         std::from_chars(literal.data(), literal.data() + literal.size(), expected);
         Arena arena;
         const Parsed parsed = parse_text(literal, arena);
-        const bool same = parsed.ok && std::bit_cast<std::uint64_t>(parsed.value.real) == std::bit_cast<std::uint64_t>(expected);
+        const bool same = parsed.ok && std::bit_cast<std::uint64_t>(parsed.value.real) ==
+                                           std::bit_cast<std::uint64_t>(expected);
         if (!check(same, "exact conversion of " + literal)) ++failures;
     }
 }
@@ -113,10 +114,11 @@ void text_and_byte_entry_points() {
         const char* bytes;
     } cases[] = {
         {"\"\xff\"", "\"\xff\"", "invalid unicode code point at line 1 column 3"},
-        {"\"\xc0\x80\"", "\"\xc0\x80\"", "invalid unicode code point at line 1 column 4"},            // overlong
-        {"\"\xed\xa0\x80\"", "\"\xed\xa0\x80\"", "invalid unicode code point at line 1 column 5"},    // surrogate
+        {"\"\xc0\x80\"", "\"\xc0\x80\"", "invalid unicode code point at line 1 column 4"},  // overlong
+        {"\"\xed\xa0\x80\"", "\"\xed\xa0\x80\"",
+         "invalid unicode code point at line 1 column 5"},  // surrogate
         {"\"\xf4\x90\x80\x80\"", "\"\xf4\x90\x80\x80\"", "invalid unicode code point at line 1 column 6"},
-        {"\"\xe2\x82\"", "\"\xe2\x82\"", "invalid unicode code point at line 1 column 4"},            // truncated
+        {"\"\xe2\x82\"", "\"\xe2\x82\"", "invalid unicode code point at line 1 column 4"},  // truncated
         {"[\"ok\",\"x\\n\xc3\"]", "[\"ok\",\"x\\n\xc3\"]", "invalid unicode code point at line 1 column 12"},
         {"\"\xf0\x9f\x98\x80\xc3\xa9\"", "\"\xf0\x9f\x98\x80\xc3\xa9\"", "\"\xf0\x9f\x98\x80\xc3\xa9\""},
         {"\xff", "expected value at line 1 column 1", "expected value at line 1 column 1"},
@@ -133,20 +135,24 @@ std::string transcoded(std::string_view input, bool bytes);
 void large_objects_keep_the_last_member() {
     std::string text = "{";
     for (int round = 0; round < 3; ++round) {
-        for (int k = 39; k >= 0; --k) text += "\"k" + std::to_string(k) + "\":" + std::to_string(round * 100 + k) + ",";
+        for (int k = 39; k >= 0; --k)
+            text += "\"k" + std::to_string(k) + "\":" + std::to_string(round * 100 + k) + ",";
     }
     text.back() = '}';
     std::string expected = "{";
     std::vector<std::string> names;
     for (int k = 0; k < 40; ++k) names.push_back("k" + std::to_string(k));
     std::sort(names.begin(), names.end());
-    for (const auto& name : names) expected += "\"" + name + "\":" + std::to_string(200 + std::stoi(name.substr(1))) + ",";
+    for (const auto& name : names)
+        expected += "\"" + name + "\":" + std::to_string(200 + std::stoi(name.substr(1))) + ",";
     expected.back() = '}';
     check(outcome_of(text, false) == expected, "40 names three times, reversed");
 
     // A long ascending run, then names out of order that repeat some of it: only the tail
     // is sorted, and merging it keeps the later member of each repeated name.
-    const auto name = [](int k) { return "\"k" + std::string(k < 10 ? "0" : "") + std::to_string(k) + "\":"; };
+    const auto name = [](int k) {
+        return "\"k" + std::string(k < 10 ? "0" : "") + std::to_string(k) + "\":";
+    };
     text = "{";
     for (int k = 0; k < 60; ++k) text += name(k) + "0,";
     for (int k = 30; k >= 10; k -= 2) text += name(k) + "1,";
@@ -154,7 +160,8 @@ void large_objects_keep_the_last_member() {
     expected = "{";
     for (int k = 0; k < 60; ++k) expected += name(k) + (k >= 10 && k <= 30 && k % 2 == 0 ? "1," : "0,");
     expected += name(70) + "2}";
-    check(outcome_of(text, false) == expected && transcoded(text, false) == expected, "ascending run, then repeats");
+    check(outcome_of(text, false) == expected && transcoded(text, false) == expected,
+          "ascending run, then repeats");
 }
 
 void byte_order_of_names() {
@@ -183,13 +190,19 @@ void one_pass_agrees_with_the_tree() {
     for (int i = 0; i < 200'000 && failures < 5; ++i) {
         std::string literal = random() % 2 ? "-" : "";
         literal += random() % 5 == 0 ? "0" : std::to_string(1 + random() % 9) + digits(int(random() % 18));
-        if (random() % 2) literal += "." + std::string(random() % 4 == 0 ? random() % 30 : 0, '0') + digits(1 + int(random() % 19));
+        if (random() % 2)
+            literal += "." + std::string(random() % 4 == 0 ? random() % 30 : 0, '0') +
+                       digits(1 + int(random() % 19));
         if (random() % 2) {
             const unsigned spans[] = {5, 25, 330, 400};
-            literal += std::string(random() % 2 ? "e" : "E") + (random() % 2 ? "-" : random() % 2 ? "+" : "") +
+            literal += std::string(random() % 2 ? "e" : "E") +
+                       (random() % 2   ? "-"
+                        : random() % 2 ? "+"
+                                       : "") +
                        std::to_string(random() % spans[random() % 4]);
         }
-        if (!check(transcoded(literal, false) == outcome_of(literal, false), "one pass on " + literal)) ++failures;
+        if (!check(transcoded(literal, false) == outcome_of(literal, false), "one pass on " + literal))
+            ++failures;
     }
     const char* documents[] = {
         R"({"b":{"d":1,"c":[{"z":0,"y":1e2}]},"a":"\u00e9\n","b":{"x":"last"}})",
@@ -199,25 +212,49 @@ void one_pass_agrees_with_the_tree() {
     };
     // Integer literals around the shortcut that copies them: signs, zeros, every digit
     // count near the 64-bit limits, at the end of the input and inside arrays.
-    for (const char* literal : {"0", "-0", "01", "-01", "00", "-", "-a", "7", "-7", "0e1", "0.5", "1E2", "9-",
-                                "999999999999999999", "-999999999999999999", "9999999999999999999",
-                                "-9999999999999999999", "9223372036854775807", "-9223372036854775808",
-                                "-9223372036854775809", "18446744073709551615", "18446744073709551616",
-                                "123456789012345678901234567890", "-123456789012345678901"}) {
-        for (const std::string& document : {std::string(literal), "[" + std::string(literal) + "]",
-                                            "[" + std::string(literal) + ",0]", "[" + std::string(literal) + " ]"}) {
+    for (const char* literal : {"0",
+                                "-0",
+                                "01",
+                                "-01",
+                                "00",
+                                "-",
+                                "-a",
+                                "7",
+                                "-7",
+                                "0e1",
+                                "0.5",
+                                "1E2",
+                                "9-",
+                                "999999999999999999",
+                                "-999999999999999999",
+                                "9999999999999999999",
+                                "-9999999999999999999",
+                                "9223372036854775807",
+                                "-9223372036854775808",
+                                "-9223372036854775809",
+                                "18446744073709551615",
+                                "18446744073709551616",
+                                "123456789012345678901234567890",
+                                "-123456789012345678901"}) {
+        for (const std::string& document :
+             {std::string(literal), "[" + std::string(literal) + "]", "[" + std::string(literal) + ",0]",
+              "[" + std::string(literal) + " ]"}) {
             check(transcoded(document, false) == outcome_of(document, false), "one pass on " + document);
         }
     }
     // Runs of integers copied in one piece, and what ends or breaks a run.
-    for (const char* document : {"[1,2,-3,0,4]", "[1,2,]", "[1,2 ,3]", "[1, 2,3]", "[1,-,2]", "[1,01]", "[1,2.5,3]",
-                                 "[1,-0,2]", "[1,2", "[1,", "[1,2e3,4]", "[0,0,0]", "[1,2]x", "[9223372036854775807,-9223372036854775809]",
-                                 "[18446744073709551615,18446744073709551616,1]", "[1,true,2]", "[[1,2],[3,4]]"}) {
-        check(transcoded(document, false) == outcome_of(document, false), std::string("one pass on ") + document);
+    for (const char* document :
+         {"[1,2,-3,0,4]", "[1,2,]", "[1,2 ,3]", "[1, 2,3]", "[1,-,2]", "[1,01]", "[1,2.5,3]", "[1,-0,2]",
+          "[1,2", "[1,", "[1,2e3,4]", "[0,0,0]", "[1,2]x", "[9223372036854775807,-9223372036854775809]",
+          "[18446744073709551615,18446744073709551616,1]", "[1,true,2]", "[[1,2],[3,4]]"}) {
+        check(transcoded(document, false) == outcome_of(document, false),
+              std::string("one pass on ") + document);
     }
     for (const char* document : documents) {
-        check(transcoded(document, false) == outcome_of(document, false), std::string("one pass on ") + document);
-        check(transcoded(document, true) == outcome_of(document, true), std::string("one pass on bytes ") + document);
+        check(transcoded(document, false) == outcome_of(document, false),
+              std::string("one pass on ") + document);
+        check(transcoded(document, true) == outcome_of(document, true),
+              std::string("one pass on bytes ") + document);
     }
 }
 

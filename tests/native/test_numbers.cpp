@@ -42,7 +42,10 @@ struct Set {
         ++cases;
         if (!ok && ++failures <= 5) std::fprintf(stderr, "  %s: %s\n", name, what().c_str());
     }
-    ~Set() { check(failures == 0, std::string(name) + ": " + std::to_string(failures) + " of " + std::to_string(cases)); }
+    ~Set() {
+        check(failures == 0,
+              std::string(name) + ": " + std::to_string(failures) + " of " + std::to_string(cases));
+    }
 };
 
 // ---------------------------------------------------------------- printer
@@ -54,9 +57,12 @@ struct Digits {
     int exponent;
 
     bool operator==(const Digits& o) const {
-        return count == o.count && exponent == o.exponent && std::memcmp(digits, o.digits, std::size_t(count)) == 0;
+        return count == o.count && exponent == o.exponent &&
+               std::memcmp(digits, o.digits, std::size_t(count)) == 0;
     }
-    std::string text() const { return std::string(digits, std::size_t(count)) + "e" + std::to_string(exponent); }
+    std::string text() const {
+        return std::string(digits, std::size_t(count)) + "e" + std::to_string(exponent);
+    }
 };
 
 Digits library_digits(double d) {
@@ -88,7 +94,8 @@ std::string describe(double d) {
 void expect_shortest(Set& set, double d) {
     const Digits ours = our_digits(d);
     const Digits theirs = library_digits(d);
-    set.expect(ours == theirs, [&] { return describe(d) + ": " + ours.text() + " against " + theirs.text(); });
+    set.expect(ours == theirs,
+               [&] { return describe(d) + ": " + ours.text() + " against " + theirs.text(); });
 }
 
 double from_bits(std::uint64_t bits) { return std::bit_cast<double>(bits); }
@@ -151,17 +158,20 @@ void expect_parse(Set& set, const std::string& literal) {
     Arena arena;
     const Parsed parsed = parse_text(literal, arena);
     const auto what = [&] {
-        return literal.size() > 120 ? literal.substr(0, 60) + "..." + literal.substr(literal.size() - 60) : literal;
+        return literal.size() > 120 ? literal.substr(0, 60) + "..." + literal.substr(literal.size() - 60)
+                                    : literal;
     };
     if (overflow) {
         set.expect(!parsed.ok && error_message(literal, parsed.error).starts_with("number out of range"),
                    [&] { return what() + ": out of range expected"; });
         return;
     }
-    const bool same = parsed.ok && parsed.value.kind == Kind::real &&
-                      std::bit_cast<std::uint64_t>(parsed.value.real) == std::bit_cast<std::uint64_t>(expected);
+    const bool same =
+        parsed.ok && parsed.value.kind == Kind::real &&
+        std::bit_cast<std::uint64_t>(parsed.value.real) == std::bit_cast<std::uint64_t>(expected);
     set.expect(same, [&] {
-        return what() + ": " + (parsed.ok ? describe(parsed.value.real) : error_message(literal, parsed.error)) +
+        return what() + ": " +
+               (parsed.ok ? describe(parsed.value.real) : error_message(literal, parsed.error)) +
                " against " + describe(expected);
     });
 }
@@ -226,16 +236,18 @@ void parser_on_halfway_points(long count) {
     char text[900];
     for (const std::uint64_t bits : bases) {
         const long double low = from_bits(bits);
-        const long double high = bits + 1 == 0x7FF0000000000000ull ? 0x1p1024L : (long double)from_bits(bits + 1);
+        const long double high =
+            bits + 1 == 0x7FF0000000000000ull ? 0x1p1024L : (long double)from_bits(bits + 1);
         const long double middle = low + (high - low) / 2;
-        const char* const end = std::to_chars(text, text + sizeof text, middle, std::chars_format::scientific, 780).ptr;
+        const char* const end =
+            std::to_chars(text, text + sizeof text, middle, std::chars_format::scientific, 780).ptr;
         std::string exact(static_cast<const char*>(text), end);
         const std::size_t e = exact.find('e');
         std::string mantissa = exact.substr(0, e);
         const std::string exponent = exact.substr(e);
         while (mantissa.back() == '0') mantissa.pop_back();
         if (mantissa.back() == '.') mantissa.pop_back();
-        expect_parse(set, mantissa + exponent);                          // the tie itself
+        expect_parse(set, mantissa + exponent);  // the tie itself
         expect_parse(set, "-" + mantissa + exponent);
         expect_parse(set, mantissa + std::string(1 + random() % 30, '0') + "1" + exponent);  // above
         // Below: the expansion cut after a random number of digits (17 and up).
@@ -265,7 +277,8 @@ void parser_on_long_literals(long count) {
     for (long i = 0; i < count / 10; ++i) {
         const double d = from_bits(random() % 0x7FF0000000000000ull);
         char text[900];
-        const char* const end = std::to_chars(text, text + sizeof text, d, std::chars_format::scientific, 760).ptr;
+        const char* const end =
+            std::to_chars(text, text + sizeof text, d, std::chars_format::scientific, 760).ptr;
         std::string exact(static_cast<const char*>(text), end);
         const std::size_t e = exact.find('e');
         expect_parse(set, exact);
@@ -296,7 +309,8 @@ void log_formulas() {
     bool ok = true;
     for (int q = -1100; q <= 1100; ++q) {
         ok &= floor_log10_two_power(q) == int(std::floor(q * std::log10(2.0L)));
-        ok &= floor_log10_three_quarters_two_power(q) == int(std::floor(std::log10(0.75L) + q * std::log10(2.0L)));
+        ok &= floor_log10_three_quarters_two_power(q) ==
+              int(std::floor(std::log10(0.75L) + q * std::log10(2.0L)));
     }
     check(ok, "floor(q log10 2) and floor(log10(3/4 2^q)) in fixed point");
 }

@@ -70,7 +70,8 @@ const std::vector<Example> examples = {
     // Bytes above 0x7f sort after ASCII (unsigned comparison), a prefix first.
     {{"\xc3\xa9", "z", "\xc3", "e\xcc\x81", "e"}, {}, {{"e", "e\xcc\x81", "z", "\xc3", "\xc3\xa9"}}},
     // Embedded zero bytes are part of the name.
-    {{std::string("a\0b", 3), "a", std::string("a\0", 2)}, {{"a", std::string("a\0", 2)}},
+    {{std::string("a\0b", 3), "a", std::string("a\0", 2)},
+     {{"a", std::string("a\0", 2)}},
      {{"a", std::string("a\0b", 3)}, {std::string("a\0", 2)}}},
 };
 
@@ -113,8 +114,7 @@ int main() {
     for (int i = 0; i < 15; ++i) message.push_back(char(i));
     check(siphash<2, 4>(vector_key, "") == 0x726fdb47dd0e0e31ULL, "siphash-2-4, empty message");
     check(siphash<2, 4>(vector_key, message) == 0xa129ca6149be45e5ULL, "siphash-2-4, 15 bytes");
-    check(siphash<2, 4>(vector_key, message.substr(0, 8)) == 0x93f5f5799a932462ULL,
-          "siphash-2-4, 8 bytes");
+    check(siphash<2, 4>(vector_key, message.substr(0, 8)) == 0x93f5f5799a932462ULL, "siphash-2-4, 8 bytes");
 
     const HashKey keys[] = {{0, 0}, {1, 2}, draw_hash_key(&message), {~0ULL, 0x123456789ULL}};
     for (std::size_t i = 0; i < examples.size(); ++i) {
@@ -165,11 +165,13 @@ int main() {
     for (int round = 0; round < 300; ++round) {
         const std::string prefix(rng() % 12, 'p');
         std::string letters;
-        for (std::size_t i = 0, count = 2 + rng() % 3; i < count; ++i) letters += alphabet[rng() % sizeof alphabet];
+        for (std::size_t i = 0, count = 2 + rng() % 3; i < count; ++i)
+            letters += alphabet[rng() % sizeof alphabet];
         std::vector<std::string> nodes;
         for (std::size_t i = 0, count = 1 + rng() % 200; i < count; ++i) {
             std::string name = prefix;
-            for (std::size_t j = 0, length = rng() % 20; j < length; ++j) name += letters[rng() % letters.size()];
+            for (std::size_t j = 0, length = rng() % 20; j < length; ++j)
+                name += letters[rng() % letters.size()];
             nodes.push_back(name);
         }
         std::vector<std::string> sorted = nodes;

@@ -31,8 +31,7 @@ std::vector<Vector> fips_vectors() {
         {"abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqr"
          "lmnopqrsmnopqrstnopqrstu",
          "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1"},
-        {std::string(1000000, 'a'),
-         "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+        {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
     };
 }
 
@@ -47,7 +46,8 @@ Digest hash_in_pieces(std::mt19937_64& rng, std::string_view message, CompressFn
     std::size_t cut1 = rng() % (message.size() + 1), cut2 = rng() % (message.size() + 1);
     if (cut1 > cut2) std::swap(cut1, cut2);
     Sha256Stream stream = stream_start(compress);
-    for (const std::string_view piece : {message.substr(0, cut1), message.substr(cut1, cut2 - cut1), message.substr(cut2)}) {
+    for (const std::string_view piece :
+         {message.substr(0, cut1), message.substr(cut1, cut2 - cut1), message.substr(cut2)}) {
         stream_feed(stream, piece);
     }
     return digest_bytes(stream_finish(stream));
@@ -75,7 +75,8 @@ bool verify_finds_every_break(std::mt19937_64& rng, Sha256Path path, std::size_t
         payloads[i].pop_back();
         hashes[i][rng() % 64] ^= 1;
         ok &= verify() == i;
-        hashes[i] = std::string(as_view(link_hash(compress_portable, i ? hashes[i - 1] : genesis, payloads[i])));
+        hashes[i] =
+            std::string(as_view(link_hash(compress_portable, i ? hashes[i - 1] : genesis, payloads[i])));
     }
     return ok;
 }

@@ -41,13 +41,17 @@ std::string shown(const Bytes& bytes) {
 
 Bytes encode(std::uint32_t cp) {
     if (cp < 0x80) return Bytes{static_cast<unsigned char>(cp)};
-    if (cp < 0x800) return Bytes{static_cast<unsigned char>(0xC0 | cp >> 6), static_cast<unsigned char>(0x80 | (cp & 0x3F))};
+    if (cp < 0x800)
+        return Bytes{static_cast<unsigned char>(0xC0 | cp >> 6),
+                     static_cast<unsigned char>(0x80 | (cp & 0x3F))};
     if (cp < 0x10000) {
-        return Bytes{static_cast<unsigned char>(0xE0 | cp >> 12), static_cast<unsigned char>(0x80 | (cp >> 6 & 0x3F)),
+        return Bytes{static_cast<unsigned char>(0xE0 | cp >> 12),
+                     static_cast<unsigned char>(0x80 | (cp >> 6 & 0x3F)),
                      static_cast<unsigned char>(0x80 | (cp & 0x3F))};
     }
-    return Bytes{static_cast<unsigned char>(0xF0 | cp >> 18), static_cast<unsigned char>(0x80 | (cp >> 12 & 0x3F)),
-                 static_cast<unsigned char>(0x80 | (cp >> 6 & 0x3F)), static_cast<unsigned char>(0x80 | (cp & 0x3F))};
+    return Bytes{
+        static_cast<unsigned char>(0xF0 | cp >> 18), static_cast<unsigned char>(0x80 | (cp >> 12 & 0x3F)),
+        static_cast<unsigned char>(0x80 | (cp >> 6 & 0x3F)), static_cast<unsigned char>(0x80 | (cp & 0x3F))};
 }
 
 // A well-formed filler of exactly `size` bytes: ASCII, or a mix of all four lengths.
@@ -68,7 +72,11 @@ std::size_t utf8_error_by_definition(const Bytes& s) {
     std::size_t i = 0;
     while (i < s.size()) {
         const unsigned char c = s[i];
-        const std::size_t length = c < 0x80 ? 1 : c >= 0xC0 && c < 0xE0 ? 2 : c >= 0xE0 && c < 0xF0 ? 3 : c >= 0xF0 && c < 0xF8 ? 4 : 0;
+        const std::size_t length = c < 0x80                ? 1
+                                   : c >= 0xC0 && c < 0xE0 ? 2
+                                   : c >= 0xE0 && c < 0xF0 ? 3
+                                   : c >= 0xF0 && c < 0xF8 ? 4
+                                                           : 0;
         if (length == 0 || i + length > s.size()) return i;
         std::uint32_t cp = length == 1 ? c : c & (0x7F >> length);
         for (std::size_t k = 1; k < length; ++k) {
@@ -114,13 +122,14 @@ struct Utf8Paths {
 std::vector<Bytes> structured_pieces(bool telling_leads_only) {
     std::vector<Bytes> pieces;
     const auto telling = [](unsigned lead) {
-        for (unsigned t : {0x80u, 0xBFu, 0xC0u, 0xC1u, 0xC2u, 0xDFu, 0xE0u, 0xE1u, 0xECu, 0xEDu, 0xEEu, 0xEFu, 0xF0u,
-                           0xF1u, 0xF3u, 0xF4u, 0xF5u, 0xF7u, 0xF8u, 0xFFu}) {
+        for (unsigned t : {0x80u, 0xBFu, 0xC0u, 0xC1u, 0xC2u, 0xDFu, 0xE0u, 0xE1u, 0xECu, 0xEDu,
+                           0xEEu, 0xEFu, 0xF0u, 0xF1u, 0xF3u, 0xF4u, 0xF5u, 0xF7u, 0xF8u, 0xFFu}) {
             if (lead == t) return true;
         }
         return false;
     };
-    const unsigned char seconds[] = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xC2, 0xE0, 0xF0, 0xFF};
+    const unsigned char seconds[] = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F,
+                                     0xA0, 0xBF, 0xC0, 0xC2, 0xE0, 0xF0, 0xFF};
     const int laters[] = {-1, 0x80, 0xBF, 0x41, 0xC3, 0xFF};
     for (unsigned lead = 0x80; lead <= 0xFF; ++lead) {
         if (telling_leads_only && !telling(lead)) continue;
@@ -138,8 +147,8 @@ std::vector<Bytes> structured_pieces(bool telling_leads_only) {
         }
     }
     // Boundaries of every length, well-formed.
-    for (std::uint32_t cp : {0x0u, 0x7Fu, 0x80u, 0x7FFu, 0x800u, 0xFFFu, 0x1000u, 0xD7FFu, 0xE000u, 0xFFFDu, 0xFFFFu,
-                             0x10000u, 0x3FFFFu, 0x40000u, 0xFFFFFu, 0x100000u, 0x10FFFFu}) {
+    for (std::uint32_t cp : {0x0u, 0x7Fu, 0x80u, 0x7FFu, 0x800u, 0xFFFu, 0x1000u, 0xD7FFu, 0xE000u, 0xFFFDu,
+                             0xFFFFu, 0x10000u, 0x3FFFFu, 0x40000u, 0xFFFFFu, 0x100000u, 0x10FFFFu}) {
         pieces.push_back(encode(cp));
     }
     return pieces;
@@ -203,9 +212,10 @@ void utf8_random(Utf8Paths& paths) {
         Arena arena;
         const Parsed parsed = parse_bytes(document, arena);
         const bool valid = utf8_error_portable(plain.data(), plain.size()) == plain.size();
-        const bool placed = valid ? parsed.ok
-                                  : !parsed.ok && parsed.error.kind == ErrorKind::invalid_unicode_code_point &&
-                                        parsed.error.offset == plain.size() + 3;
+        const bool placed = valid
+                                ? parsed.ok
+                                : !parsed.ok && parsed.error.kind == ErrorKind::invalid_unicode_code_point &&
+                                      parsed.error.offset == plain.size() + 3;
         if (!placed && paths.failures++ < 8) check(false, "byte parse of a string: " + shown(plain));
         if (placed) check(true, "byte parse of a string");
         (void)error;
@@ -238,9 +248,11 @@ struct ScanPaths {
         const char* const end = begin + bytes.size();
         // References, one byte at a time.
         const char* stop = begin;
-        while (stop != end && *stop != '"' && *stop != '\\' && static_cast<unsigned char>(*stop) >= 0x20) ++stop;
+        while (stop != end && *stop != '"' && *stop != '\\' && static_cast<unsigned char>(*stop) >= 0x20)
+            ++stop;
         const char* blank_end = begin;
-        while (blank_end != end && (*blank_end == ' ' || *blank_end == '\t' || *blank_end == '\n' || *blank_end == '\r')) {
+        while (blank_end != end &&
+               (*blank_end == ' ' || *blank_end == '\t' || *blank_end == '\n' || *blank_end == '\r')) {
             ++blank_end;
         }
         using Scan = const char* (*)(const char*, const char*) noexcept;
@@ -283,7 +295,8 @@ void scanners() {
     if (!paths.avx2) zelk_test::skip("AVX2 scanners: this CPU has no AVX2");
     // Each stop byte (and each byte that is almost one) at every position of buffers of
     // every length up to 80, after plain text and after blanks.
-    const unsigned char stops[] = {'"', '\\', 0x00, 0x1F, '\t', '\n', '\r', ' ', 0x20, 0x21, 0x7F, 0x80, 0xA2, 0xDC, 0xFF, 0x0B, 0x0C, 'a'};
+    const unsigned char stops[] = {'"',  '\\', 0x00, 0x1F, '\t', '\n', '\r', ' ',  0x20,
+                                   0x21, 0x7F, 0x80, 0xA2, 0xDC, 0xFF, 0x0B, 0x0C, 'a'};
     for (const unsigned char base : {static_cast<unsigned char>('a'), static_cast<unsigned char>(' '),
                                      static_cast<unsigned char>('\n'), static_cast<unsigned char>(0xE9)}) {
         for (std::size_t size = 0; size <= 80; ++size) {
@@ -304,8 +317,10 @@ void scanners() {
         for (auto& c : bytes) {
             const unsigned r = unsigned(random() % 64);
             c = mode == 0   ? static_cast<unsigned char>(random())
-                : mode == 1 ? (r == 0 ? stops[random() % sizeof stops] : static_cast<unsigned char>(0x21 + random() % 0x50))
-                            : (r == 0 ? stops[random() % sizeof stops] : static_cast<unsigned char>(" \t\n\r"[random() % 4]));
+                : mode == 1 ? (r == 0 ? stops[random() % sizeof stops]
+                                      : static_cast<unsigned char>(0x21 + random() % 0x50))
+                            : (r == 0 ? stops[random() % sizeof stops]
+                                      : static_cast<unsigned char>(" \t\n\r"[random() % 4]));
         }
         paths.agree(bytes);
     }

@@ -2,8 +2,8 @@
 // (NaN payloads included) on random matrices with zero rows, rows of other lengths, NaN,
 // infinities, subnormal and overflowing values, uniform (strided) and ragged; the portable
 // path equals the one-pair cosine; top_k on every path equals a stable sort of the scores.
-#include "vectors/cosine.hpp"
 #include "check.hpp"
+#include "vectors/cosine.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -32,16 +32,18 @@ constexpr PathName fast_paths[] = {{ScorePath::avx2, "avx2"}, {ScorePath::avx512
 std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
 
 float random_float(std::mt19937& rng, int style) {
-    static constexpr float edges[] = {0.0f, -0.0f, 1.0f, -1.0f, 1e-45f, -1e-45f, 1e-40f, 3e-39f,
-                                      1e-20f, 1e-19f, 1e19f, 1e20f, 3e38f, -3e38f, 0.5f,
-                                      INFINITY, -INFINITY};
+    static constexpr float edges[] = {0.0f,   -0.0f,  1.0f,   -1.0f,    1e-45f,   -1e-45f,
+                                      1e-40f, 3e-39f, 1e-20f, 1e-19f,   1e19f,    1e20f,
+                                      3e38f,  -3e38f, 0.5f,   INFINITY, -INFINITY};
     switch (style) {
         case 0: return std::normal_distribution<float>(0.0f, 1.0f)(rng);
         case 1: return edges[rng() % std::size(edges)];
         case 2: return std::bit_cast<float>(std::uint32_t(rng()));  // any pattern, NaNs among them
         default:
-            if (rng() % 20 == 0) return std::bit_cast<float>(0x7FC00000u | (std::uint32_t(rng()) & 0x803FFFFFu));
-            return std::ldexp(std::uniform_real_distribution<float>(-1.0f, 1.0f)(rng), int(rng() % 280) - 150);
+            if (rng() % 20 == 0)
+                return std::bit_cast<float>(0x7FC00000u | (std::uint32_t(rng()) & 0x803FFFFFu));
+            return std::ldexp(std::uniform_real_distribution<float>(-1.0f, 1.0f)(rng),
+                              int(rng() % 280) - 150);
     }
 }
 
@@ -55,8 +57,7 @@ std::vector<float> random_values(std::mt19937& rng, std::size_t n, int style) {
 }
 
 // A uniform matrix of `rows` rows of `cols` floats at `stride` (>= cols), each row of one style.
-std::vector<float> random_matrix(std::mt19937& rng, std::size_t rows, std::size_t cols,
-                                 std::size_t stride) {
+std::vector<float> random_matrix(std::mt19937& rng, std::size_t rows, std::size_t cols, std::size_t stride) {
     std::vector<float> data(rows * stride + 1, std::bit_cast<float>(0x7FA00001u));  // padding is a NaN
     for (std::size_t r = 0; r < rows; ++r) {
         const std::vector<float> row = random_values(rng, cols, int(rng() % 5));
@@ -95,8 +96,7 @@ bool same_rows(const std::vector<ScoredRow>& got, const std::vector<ScoredRow>& 
     return true;
 }
 
-void check_matrix(std::mt19937& rng, std::span<const float> query, const Matrix& m,
-                  const std::string& what) {
+void check_matrix(std::mt19937& rng, std::span<const float> query, const Matrix& m, const std::string& what) {
     const std::vector<float> plain = scores_of(ScorePath::portable, query, m);
     // The portable kernel is the one-pair cosine row by row.
     bool pairwise = true;
@@ -107,8 +107,9 @@ void check_matrix(std::mt19937& rng, std::span<const float> query, const Matrix&
     check(pairwise, "portable = cosine " + what);
 
     const std::vector<ScoredRow> order = stable_sorted(plain);
-    const std::size_t ks[] = {0, 1, 3, 10, m.rows / 2, m.rows > 0 ? m.rows - 1 : 0, m.rows, m.rows + 7,
-                              std::size_t(rng() % (m.rows + 2))};
+    const std::size_t ks[] = {0,      1,          3,
+                              10,     m.rows / 2, m.rows > 0 ? m.rows - 1 : 0,
+                              m.rows, m.rows + 7, std::size_t(rng() % (m.rows + 2))};
     for (const PathName& p : fast_paths) {
         if (!path_available(p.path)) continue;
         check(same_bits(scores_of(p.path, query, m), plain), std::string(p.name) + " scores " + what);
@@ -197,7 +198,8 @@ void control_word() {
     const float want_single = cosine(tiny, row);
     std::uint64_t saved;
     asm volatile("mrs %0, fpcr" : "=r"(saved));
-    const std::uint64_t odd = (saved & ~(std::uint64_t(3) << 22)) | (std::uint64_t(1) << 24) | (std::uint64_t(2) << 22);
+    const std::uint64_t odd =
+        (saved & ~(std::uint64_t(3) << 22)) | (std::uint64_t(1) << 24) | (std::uint64_t(2) << 22);
     asm volatile("msr fpcr, %0" : : "r"(odd) : "memory");
     const std::vector<float> got = scores_of(ScorePath::portable, tiny, m);
     const std::vector<ScoredRow> best = top_k(ScorePath::portable, tiny, m, 1);

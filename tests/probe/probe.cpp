@@ -16,17 +16,11 @@ namespace {
 
 using namespace zelk;
 
-PyObject* panic(const py::Arguments&) {
-    throw py::Panic{"probe: an internal failure"};
-}
+PyObject* panic(const py::Arguments&) { throw py::Panic{"probe: an internal failure"}; }
 
-PyObject* std_failure(const py::Arguments&) {
-    throw std::runtime_error("probe: a standard exception");
-}
+PyObject* std_failure(const py::Arguments&) { throw std::runtime_error("probe: a standard exception"); }
 
-PyObject* bad_alloc(const py::Arguments&) {
-    throw std::bad_alloc();
-}
+PyObject* bad_alloc(const py::Arguments&) { throw std::bad_alloc(); }
 
 PyObject* length_error(const py::Arguments&) {
     std::vector<double> huge;
@@ -35,14 +29,10 @@ PyObject* length_error(const py::Arguments&) {
 }
 
 // A result build that fails with an error other than MemoryError: invalid UTF-8.
-PyObject* bad_result(const py::Arguments&) {
-    return py::build_str("\xff\xfe");
-}
+PyObject* bad_result(const py::Arguments&) { return py::build_str("\xff\xfe"); }
 
 // A result build that runs out of memory: a list too long to allocate.
-PyObject* huge_result(const py::Arguments&) {
-    return py::build_list(std::numeric_limits<Py_ssize_t>::max());
-}
+PyObject* huge_result(const py::Arguments&) { return py::build_list(std::numeric_limits<Py_ssize_t>::max()); }
 
 // A host call that reports failure without setting an exception.
 PyObject* silent_failure(const py::Arguments&) {
@@ -51,9 +41,7 @@ PyObject* silent_failure(const py::Arguments&) {
 }
 
 // A body that returns no result and sets no exception.
-PyObject* forgetful(const py::Arguments&) {
-    return nullptr;
-}
+PyObject* forgetful(const py::Arguments&) { return nullptr; }
 
 // Converts its argument by the text-sequence rule and returns the texts read through the
 // views, so that tests can feed sequences that hand out fresh strings on every access.
@@ -72,7 +60,8 @@ PyObject* texts(const py::Arguments& args) {
 // can compare the buffer fast path with the plain rule element by element.
 PyObject* float_list(std::span<const float> values) {
     py::Ref list(py::build_list(Py_ssize_t(values.size())));
-    for (std::size_t i = 0; i < values.size(); ++i) py::list_set(list.get(), Py_ssize_t(i), py::build_float(values[i]));
+    for (std::size_t i = 0; i < values.size(); ++i)
+        py::list_set(list.get(), Py_ssize_t(i), py::build_float(values[i]));
     return list.release();
 }
 
@@ -88,7 +77,8 @@ PyObject* matrix32(const py::Arguments& args) {
     py::Matrix32 matrix;
     if (!args.matrix(0, matrix, views)) return nullptr;
     py::Ref list(py::build_list(Py_ssize_t(matrix.matrix.rows)));
-    for (std::size_t i = 0; i < matrix.matrix.rows; ++i) py::list_set(list.get(), Py_ssize_t(i), float_list(matrix.matrix.row(i)));
+    for (std::size_t i = 0; i < matrix.matrix.rows; ++i)
+        py::list_set(list.get(), Py_ssize_t(i), float_list(matrix.matrix.row(i)));
     return list.release();
 }
 
@@ -107,7 +97,8 @@ PyObject* utf8_paths(const py::Arguments& args) {
         py::Utf8Encoder encode;
         bool present;
     };
-    const Path paths[] = {{"portable", py::utf8_portable, true}, {"ssse3", py::utf8_ssse3, py::cpu_has_ssse3()}};
+    const Path paths[] = {{"portable", py::utf8_portable, true},
+                          {"ssse3", py::utf8_ssse3, py::cpu_has_ssse3()}};
     py::Ref list(py::build_list(2));
     for (std::size_t k = 0; k < 2; ++k) {
         PyObject* result = nullptr;
@@ -163,38 +154,35 @@ PyObject* add_attribute(const py::Arguments& args) {
 constexpr py::Function panic_function{"panic", {}, "Fails with an internal failure.", panic};
 constexpr py::Function std_failure_function{"std_failure", {}, "Throws a standard exception.", std_failure};
 constexpr py::Function bad_alloc_function{"bad_alloc", {}, "Runs out of memory.", bad_alloc};
-constexpr py::Function length_error_function{"length_error", {}, "Asks for an impossible size.", length_error};
+constexpr py::Function length_error_function{
+    "length_error", {}, "Asks for an impossible size.", length_error};
 constexpr py::Function bad_result_function{"bad_result", {}, "Fails to build its result.", bad_result};
-constexpr py::Function huge_result_function{"huge_result", {}, "Runs out of memory building its result.", huge_result};
-constexpr py::Function silent_failure_function{"silent_failure", {}, "A host failure without exception.", silent_failure};
+constexpr py::Function huge_result_function{
+    "huge_result", {}, "Runs out of memory building its result.", huge_result};
+constexpr py::Function silent_failure_function{
+    "silent_failure", {}, "A host failure without exception.", silent_failure};
 constexpr py::Function forgetful_function{"forgetful", {}, "Returns nothing and raises nothing.", forgetful};
 constexpr py::Function texts_function{"texts", {"value"}, "The texts of a sequence of str.", texts};
-constexpr py::Function floats32_function{"floats32", {"value"}, "The 32-bit float elements of a sequence.", floats32};
+constexpr py::Function floats32_function{
+    "floats32", {"value"}, "The 32-bit float elements of a sequence.", floats32};
 constexpr py::Function matrix32_function{"matrix32", {"value"}, "The rows of a matrix.", matrix32};
-constexpr py::Function floats_fingerprint_function{"floats_fingerprint", {"value"}, "A fingerprint of the float elements.", floats_fingerprint};
+constexpr py::Function floats_fingerprint_function{
+    "floats_fingerprint", {"value"}, "A fingerprint of the float elements.", floats_fingerprint};
 constexpr py::Function blob_function{"blob", {"value"}, "The byte elements of a sequence.", blob};
-constexpr py::Function utf8_paths_function{"utf8_paths", {"value"}, "A str's UTF-8 form by each encoder.", utf8_paths};
-constexpr py::Function add_attribute_function{"add_attribute", {"module", "name", "value"}, "Adds a module attribute.", add_attribute};
+constexpr py::Function utf8_paths_function{
+    "utf8_paths", {"value"}, "A str's UTF-8 form by each encoder.", utf8_paths};
+constexpr py::Function add_attribute_function{
+    "add_attribute", {"module", "name", "value"}, "Adds a module attribute.", add_attribute};
 
 constexpr const py::Function* functions[] = {
-    &panic_function,
-    &std_failure_function,
-    &bad_alloc_function,
-    &length_error_function,
-    &bad_result_function,
-    &huge_result_function,
-    &silent_failure_function,
-    &forgetful_function,
-    &texts_function,
-    &floats32_function,
-    &matrix32_function,
-    &floats_fingerprint_function,
-    &blob_function,
-    &utf8_paths_function,
-    &add_attribute_function,
+    &panic_function,      &std_failure_function, &bad_alloc_function,      &length_error_function,
+    &bad_result_function, &huge_result_function, &silent_failure_function, &forgetful_function,
+    &texts_function,      &floats32_function,    &matrix32_function,       &floats_fingerprint_function,
+    &blob_function,       &utf8_paths_function,  &add_attribute_function,
 };
 
-PyModuleDef definition = {PyModuleDef_HEAD_INIT, "_zelk_probe", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT, "_zelk_probe", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 py::Registration registration;
 
 }  // namespace

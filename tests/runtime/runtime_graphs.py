@@ -29,8 +29,9 @@ def channel_node(index: int, channels: tuple[str, ...], state: dict[str, Any]) -
     return Output(update, cost=index / 8)
 
 
-def random_graph(nodes: int, edges: list[tuple[int, int]], writes: list[tuple[str, ...]],
-                 initial: dict[str, Any] | None = None) -> Graph:
+def random_graph(
+    nodes: int, edges: list[tuple[int, int]], writes: list[tuple[str, ...]], initial: dict[str, Any] | None = None
+) -> Graph:
     """Node i writes `writes[i % len(writes)]`; edges (i, j) are kept only for i < j (acyclic)."""
     names = [f"node{i}" for i in range(nodes)]
     table = {names[i]: functools.partial(channel_node, i, writes[i % len(writes)]) for i in range(nodes)}
@@ -81,5 +82,6 @@ def last(state: dict[str, Any]) -> dict[str, Any]:
 
 
 def build_graph() -> Graph:
-    return Graph([first, middle, last], [("first", "middle"), ("middle", "last")],
-                 reducers={"steps": "append", "total": "add"})
+    return Graph(
+        [first, middle, last], [("first", "middle"), ("middle", "last")], reducers={"steps": "append", "total": "add"}
+    )

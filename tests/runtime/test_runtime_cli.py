@@ -11,23 +11,25 @@ from pathlib import Path
 import pytest
 
 zelk_runtime = pytest.importorskip("zelk_runtime")
+import runtime_graphs  # noqa: E402
 from zelk_runtime import run  # noqa: E402
 from zelk_runtime.cli import main  # noqa: E402
 from zelk_runtime.progress import make_progress  # noqa: E402
-
-import runtime_graphs  # noqa: E402
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent.parent
 GRAPH = str(HERE / "runtime_graphs.py")
 
 
-@pytest.mark.parametrize("command, words", [
-    ([], "run,verify,show"),
-    (["run"], "--executor {sequential,threads,ray}"),
-    (["verify"], "Verify the audit chain"),
-    (["show"], "--superstep N"),
-])
+@pytest.mark.parametrize(
+    "command, words",
+    [
+        ([], "run,verify,show"),
+        (["run"], "--executor {sequential,threads,ray}"),
+        (["verify"], "Verify the audit chain"),
+        (["show"], "--superstep N"),
+    ],
+)
 def test_help(capsys, command, words):
     with pytest.raises(SystemExit) as caught:
         main([*command, "--help"])
@@ -38,7 +40,9 @@ def test_help(capsys, command, words):
 @pytest.mark.parametrize("store", ["run-dir", "run.db"])
 def test_run_verify_show(tmp_path, capsys, store):
     location = str(tmp_path / store)
-    assert main(["run", GRAPH, "--store", location, "--executor", "sequential", "--max-supersteps", "2", "--quiet"]) == 0
+    assert (
+        main(["run", GRAPH, "--store", location, "--executor", "sequential", "--max-supersteps", "2", "--quiet"]) == 0
+    )
     assert "2/3 supersteps done" in capsys.readouterr().out
     assert main(["run", GRAPH, "--store", location, "--workers", "2", "--quiet"]) == 0
     out = capsys.readouterr().out
@@ -52,13 +56,16 @@ def test_run_verify_show(tmp_path, capsys, store):
     assert json.loads(capsys.readouterr().out) == {"steps": ["first", "middle"], "total": 11}
 
 
-@pytest.mark.parametrize("arguments, words", [
-    (["run", "missing.py", "--store", "{tmp}/s"], "graph file missing.py does not exist"),
-    (["run", __file__, "--store", "{tmp}/s"], "defines neither `graph`"),
-    (["run", GRAPH, "--store", "{tmp}/s", "--workers", "0"], "workers must be at least 1"),
-    (["verify", "{tmp}/nothing"], "does not exist"),
-    (["show", "{tmp}/done", "--superstep", "3"], "superstep 3 is not completed"),
-])
+@pytest.mark.parametrize(
+    "arguments, words",
+    [
+        (["run", "missing.py", "--store", "{tmp}/s"], "graph file missing.py does not exist"),
+        (["run", __file__, "--store", "{tmp}/s"], "defines neither `graph`"),
+        (["run", GRAPH, "--store", "{tmp}/s", "--workers", "0"], "workers must be at least 1"),
+        (["verify", "{tmp}/nothing"], "does not exist"),
+        (["show", "{tmp}/done", "--superstep", "3"], "superstep 3 is not completed"),
+    ],
+)
 def test_errors_are_one_line_and_exit_1(tmp_path, capsys, arguments, words):
     main(["run", GRAPH, "--store", str(tmp_path / "done"), "--quiet"])
     capsys.readouterr()

@@ -62,11 +62,14 @@ def test_refused_definitions_name_the_culprit(nodes, edges, options, words):
         assert word in str(caught.value)
 
 
-@pytest.mark.parametrize("options, expected_reducers", [
-    ({"reducers": {"a": "add", "b": "append", "c": "last_value"}}, '{"a":"add","b":"append","c":"last_value"}'),
-    ({"reducers": {"k": "keep"}, "replace_names": ["keep"]}, '{"k":"keep"}'),
-    ({"initial_state": {"t": (1, 2), "b": True, "n": None, "x": 2**64 - 1, "y": -(2**63)}}, "{}"),
-])
+@pytest.mark.parametrize(
+    "options, expected_reducers",
+    [
+        ({"reducers": {"a": "add", "b": "append", "c": "last_value"}}, '{"a":"add","b":"append","c":"last_value"}'),
+        ({"reducers": {"k": "keep"}, "replace_names": ["keep"]}, '{"k":"keep"}'),
+        ({"initial_state": {"t": (1, 2), "b": True, "n": None, "x": 2**64 - 1, "y": -(2**63)}}, "{}"),
+    ],
+)
 def test_accepted_definitions(options, expected_reducers):
     graph = Graph([fetch], [], **options)
     assert graph.reducers_json == expected_reducers
@@ -82,8 +85,11 @@ def test_cycles_downstream_share_the_last_superstep_only_when_allowed():
 
 
 @settings(max_examples=200, deadline=None)
-@given(st.integers(1, 8).flatmap(lambda n: st.tuples(
-    st.just(n), st.lists(st.tuples(st.integers(0, n - 1), st.integers(0, n - 1)), max_size=14))))
+@given(
+    st.integers(1, 8).flatmap(
+        lambda n: st.tuples(st.just(n), st.lists(st.tuples(st.integers(0, n - 1), st.integers(0, n - 1)), max_size=14))
+    )
+)
 def test_cycle_refused_exactly_when_one_exists(graph_shape):
     """Differential: the graph is refused iff some node reaches itself (transitive closure), and
     the cycle named is made of real edges."""
@@ -97,7 +103,7 @@ def test_cycle_refused_exactly_when_one_exists(graph_shape):
     for k in range(count):
         for i in range(count):
             if reach[i][k]:
-                reach[i] = [a or b for a, b in zip(reach[i], reach[k])]
+                reach[i] = [a or b for a, b in zip(reach[i], reach[k], strict=False)]
     has_cycle = any(reach[i][i] for i in range(count))
     if not has_cycle:
         Graph(nodes, edges)
@@ -105,4 +111,4 @@ def test_cycle_refused_exactly_when_one_exists(graph_shape):
     with pytest.raises(CycleError) as caught:
         Graph(nodes, edges)
     cycle = caught.value.cycle
-    assert all((a, b) in edges for a, b in zip(cycle, cycle[1:] + cycle[:1]))
+    assert all((a, b) in edges for a, b in zip(cycle, cycle[1:] + cycle[:1], strict=False))

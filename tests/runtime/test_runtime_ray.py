@@ -10,9 +10,8 @@ zelk_runtime = pytest.importorskip("zelk_runtime")
 ray = pytest.importorskip("ray", reason="Ray is not installed for this interpreter")
 if "asan" in os.environ.get("LD_PRELOAD", ""):
     pytest.skip("Ray's own programs do not run under the sanitizer preload", allow_module_level=True)
-from zelk_runtime import Graph, NodeError, run  # noqa: E402
-
 from runtime_graphs import random_graph, reference_fold  # noqa: E402
+from zelk_runtime import Graph, NodeError, run  # noqa: E402
 
 
 @pytest.fixture(scope="module")
@@ -49,10 +48,13 @@ def raises_unpicklable(state):
     raise Unpicklable("held a socket")
 
 
-@pytest.mark.parametrize("node, words", [
-    (raises, "ValueError: bad input on a worker"),
-    (raises_unpicklable, "Unpicklable: held a socket"),
-])
+@pytest.mark.parametrize(
+    "node, words",
+    [
+        (raises, "ValueError: bad input on a worker"),
+        (raises_unpicklable, "Unpicklable: held a socket"),
+    ],
+)
 def test_ray_node_failure_names_the_node(cluster, tmp_path, node, words):
     graph = Graph({"fine": fine, "bad": node}, [("fine", "bad")])
     with pytest.raises(NodeError) as caught:

@@ -4,8 +4,8 @@ from __future__ import annotations
 
 import json
 import math
-from array import array
 import tempfile
+from array import array
 from pathlib import Path
 
 import pytest
@@ -13,18 +13,19 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 zelk_runtime = pytest.importorskip("zelk_runtime")
+from runtime_graphs import random_graph, reference_fold  # noqa: E402
 from zelk_runtime import Graph, NodeError, Output, StoreError, read_run, run, verify  # noqa: E402
 from zelk_runtime.stores import open_store  # noqa: E402
-
-from runtime_graphs import random_graph, reference_fold  # noqa: E402
 
 STORES = ["run-dir", "run.sqlite"]
 WRITES = [("a1", "l1"), ("r1",), ("a2", "l2", "r2"), ("l1",)]
 
-graphs = st.integers(1, 10).flatmap(lambda n: st.tuples(
-    st.just(n),
-    st.lists(st.tuples(st.integers(0, n - 1), st.integers(0, n - 1)), max_size=20),
-))
+graphs = st.integers(1, 10).flatmap(
+    lambda n: st.tuples(
+        st.just(n),
+        st.lists(st.tuples(st.integers(0, n - 1), st.integers(0, n - 1)), max_size=20),
+    )
+)
 
 
 @settings(max_examples=30, deadline=None)
@@ -71,16 +72,19 @@ def twice(state):
 
 @pytest.mark.parametrize("store", STORES)
 @pytest.mark.parametrize("executor", ["sequential", "threads"])
-@pytest.mark.parametrize("bad, words", [
-    (boom, ["node 'bad' failed in superstep 1", "KeyError", "missing input"]),
-    (lambda state: [1], ["node 'bad' returned a list"]),
-    (lambda state: {"x": math.nan}, ["the update of node 'bad'['x'] is nan"]),
-    (lambda state: {"x": {1, 2}}, ["the update of node 'bad'['x'] is a set"]),
-    (lambda state: {3: 1}, ["has the key 3"]),
-    (lambda state: {"v": [array("f", [1.0])]}, ["['v'][0] is an array", ".tolist()"]),
-    (lambda state: Output({"x": 1}, cost=math.inf), ["node 'bad' reported the cost inf"]),
-    (lambda state: Output({"x": 1}, cost="1"), ["node 'bad' reported the cost '1'"]),
-])
+@pytest.mark.parametrize(
+    "bad, words",
+    [
+        (boom, ["node 'bad' failed in superstep 1", "KeyError", "missing input"]),
+        (lambda state: [1], ["node 'bad' returned a list"]),
+        (lambda state: {"x": math.nan}, ["the update of node 'bad'['x'] is nan"]),
+        (lambda state: {"x": {1, 2}}, ["the update of node 'bad'['x'] is a set"]),
+        (lambda state: {3: 1}, ["has the key 3"]),
+        (lambda state: {"v": [array("f", [1.0])]}, ["['v'][0] is an array", ".tolist()"]),
+        (lambda state: Output({"x": 1}, cost=math.inf), ["node 'bad' reported the cost inf"]),
+        (lambda state: Output({"x": 1}, cost="1"), ["node 'bad' reported the cost '1'"]),
+    ],
+)
 def test_a_failing_node_fails_its_superstep_and_leaves_the_last_checkpoint(tmp_path, store, executor, bad, words):
     nodes = {"first": ok, "bad": bad, "good": twice, "after": ok}
     edges = [("first", "bad"), ("first", "good"), ("bad", "after"), ("good", "after")]
@@ -100,11 +104,14 @@ def test_a_failing_node_fails_its_superstep_and_leaves_the_last_checkpoint(tmp_p
 
 
 @pytest.mark.parametrize("store", STORES)
-@pytest.mark.parametrize("change", [
-    {"reducers": {"seen": "last_value"}},
-    {"initial_state": {"seen": ["before"]}},
-    {"edges": []},
-])
+@pytest.mark.parametrize(
+    "change",
+    [
+        {"reducers": {"seen": "last_value"}},
+        {"initial_state": {"seen": ["before"]}},
+        {"edges": []},
+    ],
+)
 def test_a_store_refuses_another_graph(tmp_path, store, change):
     base = {"nodes": {"first": ok, "good": twice}, "edges": [("first", "good")], "reducers": {"seen": "append"}}
     run(Graph(**base), tmp_path / store, progress=None, max_supersteps=1)

@@ -14,10 +14,9 @@ from pathlib import Path
 import pytest
 
 zelk_runtime = pytest.importorskip("zelk_runtime")
+import runtime_graphs  # noqa: E402
 from zelk_runtime import AuditError, CheckpointError, StoreError, run, verify  # noqa: E402
 from zelk_runtime.stores import lock_store  # noqa: E402
-
-import runtime_graphs  # noqa: E402
 
 HERE = Path(__file__).resolve().parent
 STORES = ["run-dir", "run.sqlite"]
@@ -55,8 +54,10 @@ def rewrite_audit(location: Path, edit) -> None:
         entries = db.execute("SELECT payload, hash FROM audit ORDER BY position").fetchall()
         edit(entries)
         db.executescript("DROP TRIGGER audit_no_delete; DELETE FROM audit;")
-        db.executemany("INSERT INTO audit (position, payload, hash) VALUES (?, ?, ?)",
-                       [(i, p, h) for i, (p, h) in enumerate(entries)])
+        db.executemany(
+            "INSERT INTO audit (position, payload, hash) VALUES (?, ?, ?)",
+            [(i, p, h) for i, (p, h) in enumerate(entries)],
+        )
         db.commit()
         db.close()
         return
@@ -129,10 +130,13 @@ def test_a_damaged_checkpoint_names_itself(tmp_path, kind, damage, words):
         assert caught.value.superstep == 2
 
 
-@pytest.mark.parametrize("content, words", [
-    (b"not json", "not JSON"),
-    (b'{"format": 7}', "no run manifest"),
-])
+@pytest.mark.parametrize(
+    "content, words",
+    [
+        (b"not json", "not JSON"),
+        (b'{"format": 7}', "no run manifest"),
+    ],
+)
 def test_a_damaged_manifest_is_refused(tmp_path, content, words):
     location = completed_store(tmp_path, "run-dir")
     (location / "run.json").write_bytes(content)
@@ -189,10 +193,21 @@ def test_an_append_cut_short_is_dropped_and_the_superstep_runs_again(tmp_path):
 def test_a_process_killed_mid_superstep_loses_only_that_superstep(tmp_path, kind):
     location = tmp_path / kind
     marker = tmp_path / "started"
-    command = [sys.executable, "-m", "zelk_runtime", "run", str(HERE / "runtime_graphs.py"),
-               "--store", str(location), "--executor", "threads", "--quiet"]
-    child = subprocess.Popen(command, env=os.environ | {"ZELK_TEST_BLOCK": str(marker)},
-                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    command = [
+        sys.executable,
+        "-m",
+        "zelk_runtime",
+        "run",
+        str(HERE / "runtime_graphs.py"),
+        "--store",
+        str(location),
+        "--executor",
+        "threads",
+        "--quiet",
+    ]
+    child = subprocess.Popen(
+        command, env=os.environ | {"ZELK_TEST_BLOCK": str(marker)}, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE
+    )
     try:
         deadline = time.monotonic() + 30
         while not marker.exists():
