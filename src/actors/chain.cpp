@@ -56,7 +56,6 @@ const std::uint8_t* link_block(const Link& link, std::size_t index, std::uint8_t
     if (begin > separator && end <= link.length) {
         return reinterpret_cast<const std::uint8_t*>(link.payload.data() + (begin - separator - 1));
     }
-    std::memset(scratch, 0, 64);
     std::size_t fill = 0;
     if (begin < separator) {
         fill = separator - begin;
@@ -68,10 +67,8 @@ const std::uint8_t* link_block(const Link& link, std::size_t index, std::uint8_t
         copy_short(scratch + fill, link.payload.data() + (from - separator - 1), to - from);
         fill += to - from;
     }
-    // Padding: 0x80 right after the message, zeros, and in the last block the length in
-    // bits as a 64-bit big-endian number.
-    if (begin <= link.length && link.length < end) scratch[fill] = 0x80;
-    if (index + 1 == link.blocks) put_length(scratch, link.length);
+    pad_block(scratch, fill, begin <= link.length && link.length < end, index + 1 == link.blocks,
+              link.length);
     return scratch;
 }
 

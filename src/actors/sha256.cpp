@@ -130,17 +130,16 @@ void stream_feed(Sha256Stream& stream, std::string_view piece) {
 }
 
 HashState stream_finish(Sha256Stream& stream) {
-    // 0x80, zeros up to 56 bytes mod 64, the length in bits as 64-bit big-endian.
+    // The 0x80 byte and the 8 length bytes need 9 bytes: with fewer left the padding spills
+    // into one more block.
     std::uint8_t* block = stream.block.data();
-    block[stream.fill++] = 0x80;
-    if (stream.fill > 56) {
-        std::memset(block + stream.fill, 0, 64 - stream.fill);
-        stream.compress(stream.state, block, 1);
-        stream.fill = 0;
-    }
-    std::memset(block + stream.fill, 0, 56 - stream.fill);
-    put_length(block, stream.length);
+    const bool fits = stream.fill < 56;
+    pad_block(block, stream.fill, true, fits, stream.length);
     stream.compress(stream.state, block, 1);
+    if (!fits) {
+        pad_block(block, 0, false, true, stream.length);
+        stream.compress(stream.state, block, 1);
+    }
     stream.fill = 0;
     return stream.state;
 }

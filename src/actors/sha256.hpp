@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace zelk::actors {
@@ -75,11 +76,17 @@ alignas(16) inline constexpr std::array<std::uint32_t, 64> round_constants = {
 inline constexpr HashState initial_state = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
                                             0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
 
-// Ends the padding of a message of `bytes` bytes: its length in bits as a 64-bit
-// big-endian number in the last 8 bytes of `block`, the message's last block.
-inline void put_length(std::uint8_t* block, std::uint64_t bytes) noexcept {
-    const std::uint64_t bits = bytes * 8;
-    for (int i = 0; i < 8; ++i) block[63 - i] = std::uint8_t(bits >> (8 * i));
+// The padding of a message of `length` bytes, applied to one of its blocks, whose first
+// `fill` bytes are the message's: if the message ends here (`ends`), the 0x80 byte follows
+// them; the rest becomes zeros, and the last block (`last`) carries the length in bits as a
+// 64-bit big-endian number in its final 8 bytes.
+inline void pad_block(std::uint8_t* block, std::size_t fill, bool ends, bool last,
+                      std::uint64_t length) noexcept {
+    if (ends) block[fill++] = 0x80;
+    std::memset(block + fill, 0, 64 - fill);
+    if (!last) return;
+    const std::uint64_t bits = length * 8;
+    for (std::size_t i = 0; i < 8; ++i) block[63 - i] = std::uint8_t(bits >> (8 * i));
 }
 
 // A message fed in pieces of any size as they arrive: whole blocks are compressed straight
