@@ -78,7 +78,7 @@ std::size_t utf8_error_by_definition(const Bytes& s) {
                                    : c >= 0xF0 && c < 0xF8 ? 4
                                                            : 0;
         if (length == 0 || i + length > s.size()) return i;
-        std::uint32_t cp = length == 1 ? c : c & (0x7F >> length);
+        std::uint32_t cp = length == 1 ? c : c & (0x7Fu >> length);
         for (std::size_t k = 1; k < length; ++k) {
             if ((s[i + k] & 0xC0) != 0x80) return i;
             cp = cp << 6 | (s[i + k] & 0x3F);
