@@ -1,6 +1,8 @@
 // Link hashing and chain verification.
 #include "actors/chain.hpp"
 
+#include "json/scan.hpp"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -31,24 +33,6 @@ Link make_link(std::string_view prev, std::string_view payload) {
     return {prev, payload, length, (length + 8) / 64 + 1};
 }
 
-// Copies `n` (at most 64) bytes in moves of 16, 8, 4 or 1 bytes, the last move of a size
-// overlapping the one before: pieces of a block are short, and a call to memcpy costs
-// more than such a copy.
-void copy_short(std::uint8_t* to, const char* from, std::size_t n) {
-    if (n >= 16) {
-        for (std::size_t i = 0; i + 16 < n; i += 16) std::memcpy(to + i, from + i, 16);
-        std::memcpy(to + n - 16, from + n - 16, 16);
-    } else if (n >= 8) {
-        std::memcpy(to, from, 8);
-        std::memcpy(to + n - 8, from + n - 8, 8);
-    } else if (n >= 4) {
-        std::memcpy(to, from, 4);
-        std::memcpy(to + n - 4, from + n - 4, 4);
-    } else {
-        for (std::size_t i = 0; i < n; ++i) to[i] = std::uint8_t(from[i]);
-    }
-}
-
 const std::uint8_t* link_block(const Link& link, std::size_t index, std::uint8_t* scratch) {
     const std::size_t begin = 64 * index, end = begin + 64;
     const std::size_t separator = link.prev.size();  // position of the 0x1F byte
@@ -59,12 +43,13 @@ const std::uint8_t* link_block(const Link& link, std::size_t index, std::uint8_t
     std::size_t fill = 0;
     if (begin < separator) {
         fill = separator - begin;
-        copy_short(scratch, link.prev.data() + begin, fill);
+        json::copy_short(reinterpret_cast<char*>(scratch), link.prev.data() + begin, fill);
     }
     if (begin <= separator) scratch[fill++] = 0x1f;
     const std::size_t from = std::max(begin, separator + 1), to = std::min(end, link.length);
     if (from < to) {
-        copy_short(scratch + fill, link.payload.data() + (from - separator - 1), to - from);
+        json::copy_short(reinterpret_cast<char*>(scratch + fill),
+                         link.payload.data() + (from - separator - 1), to - from);
         fill += to - from;
     }
     pad_block(scratch, fill, begin <= link.length && link.length < end, index + 1 == link.blocks,

@@ -140,34 +140,12 @@ char* write_sint(char* out, std::int64_t value) noexcept {
     return write_uint(out, 0 - std::uint64_t(value));
 }
 
-namespace {
-
-// Copies n bytes (at most 32) with fixed-size moves that overlap, reading and writing
-// nothing outside the n bytes.
-inline void copy_short(char* to, const char* from, int n) noexcept {
-    const auto size = std::size_t(n);
-    if (n >= 16) {
-        std::memcpy(to, from, 16);
-        std::memcpy(to + size - 16, from + size - 16, 16);
-    } else if (n >= 8) {
-        std::memcpy(to, from, 8);
-        std::memcpy(to + size - 8, from + size - 8, 8);
-    } else if (n >= 4) {
-        std::memcpy(to, from, 4);
-        std::memcpy(to + size - 4, from + size - 4, 4);
-    } else {
-        for (int i = 0; i < n; ++i) to[i] = from[i];
-    }
-}
-
-}  // namespace
-
 char* write_decimal(char* out, const char* digits, int n, int x) noexcept {
     if (x < -5 || x > 15) {
         *out++ = digits[0];
         if (n > 1) {
             *out++ = '.';
-            copy_short(out, digits + 1, n - 1);
+            copy_short(out, digits + 1, std::size_t(n - 1));
             out += n - 1;
         }
         *out++ = 'e';
@@ -190,17 +168,17 @@ char* write_decimal(char* out, const char* digits, int n, int x) noexcept {
         *out++ = '0';
         *out++ = '.';
         for (int i = 0; i < -x - 1; ++i) *out++ = '0';
-        copy_short(out, digits, n);
+        copy_short(out, digits, std::size_t(n));
         return out + n;
     }
     if (x < n - 1) {
-        copy_short(out, digits, x + 1);
+        copy_short(out, digits, std::size_t(x + 1));
         out += x + 1;
         *out++ = '.';
-        copy_short(out, digits + x + 1, n - x - 1);
+        copy_short(out, digits + x + 1, std::size_t(n - x - 1));
         return out + (n - x - 1);
     }
-    copy_short(out, digits, n);
+    copy_short(out, digits, std::size_t(n));
     out += n;
     for (int i = 0; i < x - n + 1; ++i) *out++ = '0';
     *out++ = '.';

@@ -8,6 +8,7 @@
 
 #include <bit>
 #include <cstddef>
+#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -44,6 +45,24 @@ inline unsigned string_stops_sse2(__m128i v) noexcept {
     return unsigned(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(quote, backslash), control)));
 }
 #endif
+
+// Copies `n` bytes (at most 64) in moves of 16, 8 or 4 bytes, the last move of a size
+// overlapping the one before, reading and writing nothing outside the n bytes: the pieces
+// copied are short, and a call to memcpy of a variable size costs more than such a copy.
+inline void copy_short(char* to, const char* from, std::size_t n) noexcept {
+    if (n >= 16) {
+        for (std::size_t i = 0; i + 16 < n; i += 16) std::memcpy(to + i, from + i, 16);
+        std::memcpy(to + n - 16, from + n - 16, 16);
+    } else if (n >= 8) {
+        std::memcpy(to, from, 8);
+        std::memcpy(to + n - 8, from + n - 8, 8);
+    } else if (n >= 4) {
+        std::memcpy(to, from, 4);
+        std::memcpy(to + n - 4, from + n - 4, 4);
+    } else {
+        for (std::size_t i = 0; i < n; ++i) to[i] = from[i];
+    }
+}
 
 // scan_string with its first sixteen bytes looked at in line: most strings end there.
 inline const char* scan_string(const char* cur, const char* end) noexcept {
