@@ -54,7 +54,7 @@ def optional(module):
     """The peer module, or None with a note when it does not import."""
     try:
         return importlib.import_module(module)
-    except Exception as error:
+    except Exception as error:  # any import failure skips the peer
         NOTES.append(f"peer {module} skipped: {type(error).__name__}: {error}")
         print(f"note: peer {module} skipped ({type(error).__name__}: {error})", flush=True)
         return None
@@ -116,7 +116,7 @@ class Bench:
         if check is not None:
             try:
                 note = check()
-            except Exception as error:
+            except Exception as error:  # reported, the timing still runs
                 note = f"check failed: {type(error).__name__}: {error}"
             if note:
                 print(f"note: {function} {label}: {note}", flush=True)
@@ -194,7 +194,7 @@ def unrolled(function, *args, unroll=20, loops=500):
         f"        {call}\n" for _ in range(unroll)
     )
     scope = {"repeat": repeat}
-    exec(source, scope)
+    exec(source, scope)  # a loop body written out, our own text
     run = scope["run"]
     return (lambda: run(function, *args)), unroll * loops
 

@@ -82,7 +82,7 @@ def run(function, args, kwargs, raises, times):
     for _ in range(times):
         try:
             function(*args, **kwargs)
-        except Exception as error:
+        except Exception as error:  # the type is checked below
             if raises is None or type(error) is not raises:
                 raise
         else:

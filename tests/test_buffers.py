@@ -48,7 +48,7 @@ def bits(value):
 def outcome(call, *args):
     try:
         return "value", bits(call(*args))
-    except BaseException as error:
+    except BaseException as error:  # the exception is the outcome
         return type(error), str(error)
 
 

@@ -26,7 +26,7 @@ def test_panic_exception(probe):
     with pytest.raises(BaseException) as info:
         try:
             probe.panic()
-        except Exception:
+        except Exception:  # must not catch it
             pytest.fail("PanicException was caught as an Exception")
     assert type(info.value) is kind
     assert str(info.value) == "probe: an internal failure"

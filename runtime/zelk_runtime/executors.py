@@ -37,7 +37,7 @@ class Executor(Protocol):
 def _call(fn: NodeFn, state: State) -> Outcome:
     try:
         return fn(state), None
-    except Exception as error:
+    except Exception as error:  # reported by the runner, naming the node
         return None, error
 
 
@@ -91,7 +91,7 @@ def _portable(outcomes: list[Outcome]) -> list[Outcome]:
         if error is not None:
             try:
                 pickle.dumps(error)
-            except Exception:
+            except Exception:  # anything unpicklable is described instead
                 text = "".join(traceback.format_exception(error))
                 error = RemoteNodeFailure(f"{type(error).__name__}: {error}\n{text}")
         portable.append((result, error))
