@@ -7,7 +7,7 @@ result = run(graph, "runs/first")        # run it, or resume the run the store h
 print(result.state)
 """
 
-from .errors import AuditError, CheckpointError, CycleError, GraphError, NodeError, RuntimeFailure, StoreError
+from .errors import AuditError, CheckpointError, CycleError, GraphError, NodeError, RuntimeFailure, StoreError, UsageError
 from .executors import RayExecutor, SequentialExecutor, ThreadExecutor
 from .graph import Graph, Output
 from .progress import SuperstepReport
@@ -33,6 +33,7 @@ __all__ = [
     "StoredRun",
     "SuperstepReport",
     "ThreadExecutor",
+    "UsageError",
     "load_checkpoint",
     "open_store",
     "read_run",

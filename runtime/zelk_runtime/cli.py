@@ -37,6 +37,19 @@ def load_graph_file(path: str) -> Graph:
     return graph
 
 
+def _key(arguments: argparse.Namespace) -> bytes | None:
+    """The audit key from --audit-key-file; None leaves it to ZELK_AUDIT_KEY."""
+    if arguments.audit_key_file is None:
+        return None
+    try:
+        key = Path(arguments.audit_key_file).read_bytes().strip()
+    except OSError as error:
+        raise RuntimeFailure(f"cannot read the audit key file {arguments.audit_key_file}: {error}") from error
+    if not key:
+        raise RuntimeFailure(f"the audit key file {arguments.audit_key_file} is empty")
+    return key
+
+
 def _run(arguments: argparse.Namespace) -> int:
     graph = load_graph_file(arguments.graph)
     result = run(
@@ -47,6 +60,7 @@ def _run(arguments: argparse.Namespace) -> int:
         ray_address=arguments.ray_address,
         progress="none" if arguments.quiet else "auto",
         max_supersteps=arguments.max_supersteps,
+        audit_key=_key(arguments),
     )
     if result.dropped_torn_entry:
         print("dropped an audit entry cut short by an earlier crash")
@@ -55,15 +69,18 @@ def _run(arguments: argparse.Namespace) -> int:
     state = result.state_json
     print(f"{result.completed}/{result.supersteps} supersteps done, total cost {result.cost:g}")
     print("state:", state if len(state) <= 2000 else state[:2000] + f"... ({len(state)} characters)")
+    print(f"head {result.head}")
     return 0
 
 
 def _verify(arguments: argparse.Namespace) -> int:
-    stored = verify(arguments.store)
+    stored = verify(arguments.store, head=arguments.head, audit_key=_key(arguments))
+    keyed = "keyed " if stored.keyed else ""
     print(
-        f"{arguments.store}: audit chain of {stored.completed} entries intact; "
+        f"{arguments.store}: {keyed}audit chain of {stored.completed} entries intact; "
         f"{stored.completed} checkpoints decode and match their entries"
     )
+    print(f"head {stored.head}" + (" (as expected)" if arguments.head else ""))
     return 0
 
 
@@ -118,6 +135,9 @@ def parser() -> argparse.ArgumentParser:
     run_command.add_argument("--ray-address", metavar="ADDRESS", help="an existing Ray cluster (default: a local one)")
     run_command.add_argument("--max-supersteps", type=int, metavar="N", help="stop after N supersteps")
     run_command.add_argument("--quiet", action="store_true", help="no progress output")
+    run_command.add_argument(
+        "--audit-key-file", metavar="FILE", help="key a new store's audit log (default: ZELK_AUDIT_KEY if set)"
+    )
     run_command.set_defaults(action=_run)
 
     verify_command = commands.add_parser(
@@ -126,6 +146,12 @@ def parser() -> argparse.ArgumentParser:
         description="Verify the audit chain and decode every checkpoint of a store.",
     )
     verify_command.add_argument("store", metavar="DIR")
+    verify_command.add_argument(
+        "--head", metavar="COUNT:HASH", help="refuse a log that does not end at this head (recorded elsewhere)"
+    )
+    verify_command.add_argument(
+        "--audit-key-file", metavar="FILE", help="the key of a keyed store (default: ZELK_AUDIT_KEY)"
+    )
     verify_command.set_defaults(action=_verify)
 
     show_command = commands.add_parser(

@@ -7,6 +7,10 @@ class RuntimeFailure(Exception):
     """Base of every error the runtime raises on purpose."""
 
 
+class UsageError(RuntimeFailure, ValueError):
+    """An argument of a runtime function is refused before anything runs."""
+
+
 class GraphError(RuntimeFailure, ValueError):
     """The graph definition is refused before anything runs."""
 
@@ -46,8 +50,9 @@ class CheckpointError(StoreError):
 
 
 class AuditError(StoreError):
-    """The audit log fails verification; `index` is the first entry that does not hold."""
+    """The audit log fails verification; `index` is the first entry that does not hold (or
+    is missing), None when the fault is not at an entry (a head record, a key)."""
 
-    def __init__(self, message: str, index: int) -> None:
+    def __init__(self, message: str, index: int | None) -> None:
         super().__init__(message)
         self.index = index

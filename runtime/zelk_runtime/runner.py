@@ -21,6 +21,8 @@ from typing import Any
 
 import zelk_core
 
+from .audit import KEYED, AuditKey, Entry, Head, check_chain, check_head, check_tags, genesis, head_of
+from .audit import audit_key as resolve_key
 from .errors import AuditError, CheckpointError, NodeError, RuntimeFailure, StoreError
 from .executors import Executor, Outcome, make_executor
 from .graph import Graph, Output, dumps, json_problem
@@ -43,6 +45,7 @@ class RunResult:
     reports: list[SuperstepReport] = field(default_factory=list)
     cost: float = -0.0  # total over every completed superstep, earlier calls included
     dropped_torn_entry: bool = False
+    head: str = ""  # where the audit log ends: "COUNT:HASH"
 
     @property
     def state(self) -> dict[str, Any]:
@@ -61,8 +64,16 @@ class StoredRun:
     store: str
     manifest: dict[str, Any]
     genesis: str
-    entries: list[tuple[str, str]]
+    entries: list[Entry]
     payloads: list[dict[str, Any]]
+
+    @property
+    def head(self) -> Head:
+        return head_of(self.genesis, self.entries)
+
+    @property
+    def keyed(self) -> bool:
+        return self.manifest.get("audit") == KEYED
 
     @property
     def plan(self) -> list[list[str]]:
@@ -78,8 +89,12 @@ def _now() -> str:
     return datetime.now(UTC).isoformat(timespec="microseconds")
 
 
-def _manifest_text(graph: Graph) -> str:
-    return dumps({"format": MANIFEST_FORMAT, "created": _now(), "graph": graph.describe()})
+def _manifest_text(graph: Graph, key: AuditKey | None) -> str:
+    manifest: dict[str, Any] = {"format": MANIFEST_FORMAT, "created": _now(), "graph": graph.describe()}
+    if key is not None:
+        manifest["audit"] = KEYED
+        manifest["key_check"] = key.check()
+    return dumps(manifest)
 
 
 def _parse_manifest(store: Store, text: str) -> dict[str, Any]:
@@ -92,8 +107,27 @@ def _parse_manifest(store: Store, text: str) -> dict[str, Any]:
     return manifest
 
 
-def read_run(store: Store) -> StoredRun:
-    """Read the manifest and the audit log, and verify the chain with `verify_chain`.
+def _check_key(store: Store, manifest: dict[str, Any], key: AuditKey | None) -> None:
+    keyed = manifest.get("audit") == KEYED
+    if keyed and key is None:
+        raise AuditError(
+            f"store {store.location} has a keyed audit log: checking it needs its audit key "
+            "(audit_key=, or the ZELK_AUDIT_KEY environment variable)",
+            None,
+        )
+    if not keyed and key is not None:
+        raise AuditError(
+            f"store {store.location} has an unkeyed audit log, but an audit key was given: a keyed log "
+            "stripped of its tags reads like this; if the store was never keyed, go on without the key",
+            None,
+        )
+    if keyed and key is not None and manifest.get("key_check") != key.check():
+        raise AuditError(f"the audit key given is not the key of store {store.location}", None)
+
+
+def read_run(store: Store, key: AuditKey | None = None) -> StoredRun:
+    """Read the manifest and the audit log, and verify the chain with `verify_chain`, the
+    tags and head record of a keyed log, and that the log covers every checkpoint.
 
     Raises `AuditError` with the index of the first entry that does not hold.
     """
@@ -101,20 +135,24 @@ def read_run(store: Store) -> StoredRun:
     if text is None:
         raise StoreError(f"store {store.location} holds no run")
     manifest = _parse_manifest(store, text)
-    genesis = zelk_core.hash_event("", text)
+    start = genesis(text)
     entries = store.audit_entries()
-    broken = zelk_core.verify_chain(genesis, entries)
-    if broken is not None:  # 0 is a broken first entry, not "intact"
+    check_chain(store.location, start, entries)
+    _check_key(store, manifest, key)
+    if key is not None:
+        check_tags(store.location, key, entries, store.read_head())
+    beyond = [number for number in store.checkpoint_superstep_numbers() if number >= len(entries)]
+    if beyond:
         raise AuditError(
-            f"audit entry {broken} of store {store.location} does not match the hash chain: it, or the "
-            "manifest or an entry before it, was changed, removed or reordered; refusing to go on",
-            broken,
+            f"the audit log of store {store.location} was truncated: it holds {len(entries)} entries, but the "
+            f"store holds checkpoints up to superstep {beyond[-1]}; refusing to go on (nothing was run again)",
+            len(entries),
         )
     plan_length = len(manifest["graph"]["plan"])
     payloads = []
-    for index, (payload, _) in enumerate(entries):
+    for index, entry in enumerate(entries):
         try:
-            record = json.loads(payload)
+            record = json.loads(entry.payload)
         except ValueError:
             record = None
         if not isinstance(record, dict) or record.get("superstep") != index or index >= plan_length:
@@ -122,7 +160,7 @@ def read_run(store: Store) -> StoredRun:
         if not isinstance(record.get("state"), str) or not isinstance(record.get("cost"), (int, float)):
             raise AuditError(f"audit entry {index} of store {store.location} lacks its state hash or cost", index)
         payloads.append(record)
-    return StoredRun(store.location, manifest, genesis, entries, payloads)
+    return StoredRun(store.location, manifest, start, entries, payloads)
 
 
 def load_checkpoint(store: Store, run: StoredRun, superstep: int) -> str:
@@ -143,11 +181,21 @@ def load_checkpoint(store: Store, run: StoredRun, superstep: int) -> str:
     return body
 
 
-def verify(location: str | os.PathLike[str] | Store) -> StoredRun:
-    """Check a whole store: the audit chain and every completed superstep's checkpoint."""
+def verify(
+    location: str | os.PathLike[str] | Store,
+    *,
+    head: str | Head | None = None,
+    audit_key: bytes | str | AuditKey | None = None,
+) -> StoredRun:
+    """Check a whole store: the audit chain (and a keyed log's tags and head record), that
+    the log covers every checkpoint, and every completed superstep's checkpoint. With
+    `head` ("COUNT:HASH", recorded elsewhere), the log must end exactly there.
+    """
     store = open_store(location, create=False)
     try:
-        run = read_run(store)
+        run = read_run(store, resolve_key(audit_key))
+        if head is not None:
+            check_head(store.location, run.head, head)
         for superstep in range(run.completed):
             load_checkpoint(store, run, superstep)
         return run
@@ -206,12 +254,14 @@ def run(
     ray_address: str | None = None,
     progress: str | Progress | None = "auto",
     max_supersteps: int | None = None,
+    audit_key: bytes | str | AuditKey | None = None,
 ) -> RunResult:
     """Run `graph` on `store`, or resume the run the store holds.
 
     A store that already holds a run of this graph is verified (audit chain, last
     checkpoint) and continued after its last completed superstep. `max_supersteps` stops
-    this call after that many supersteps (a later call resumes).
+    this call after that many supersteps (a later call resumes). With `audit_key` (or the
+    ZELK_AUDIT_KEY environment variable) a new store's audit log is keyed.
     """
     if max_supersteps is not None and max_supersteps < 0:
         raise RuntimeFailure(f"max_supersteps must not be negative, not {max_supersteps}")
@@ -219,7 +269,8 @@ def run(
     try:
         lock = lock_store(opened)
         try:
-            return _run(graph, opened, executor, workers, ray_address, progress, max_supersteps)
+            key = resolve_key(audit_key)
+            return _run(graph, opened, executor, workers, ray_address, progress, max_supersteps, key)
         finally:
             lock.release()
     finally:
@@ -235,24 +286,27 @@ def _run(
     ray_address: str | None,
     progress_kind: str | Progress | None,
     max_supersteps: int | None,
+    key: AuditKey | None,
 ) -> RunResult:
     dropped = False
     if store.read_manifest() is None:
         if store.audit_entries() or store.checkpoint_superstep_numbers():
             raise StoreError(f"store {store.location} holds checkpoints or audit entries but no manifest")
-        store.write_manifest(_manifest_text(graph))
-        stored = read_run(store)
+        text = _manifest_text(graph, key)
+        first = Head(0, genesis(text))
+        store.write_manifest(text, None if key is None else (first, key.head_tag(first)))
+        stored = read_run(store, key)
         state_text = graph.initial_state_json
     else:
-        dropped = store.drop_torn_tail()
-        stored = read_run(store)
+        dropped = bool(store.recover())
+        stored = read_run(store, key)
         _same_graph(store, stored.manifest["graph"], graph)
         last = stored.completed - 1
         state_text = load_checkpoint(store, stored, last) if last >= 0 else graph.initial_state_json
 
     plan = graph.plan
     done = stored.completed
-    previous = stored.entries[-1][1] if stored.entries else stored.genesis
+    previous = stored.head.link
     costs = [float(payload["cost"]) for payload in stored.payloads]
     result = RunResult(store.location, state_text, len(plan), done, done, dropped_torn_entry=dropped)
     stop = len(plan) if max_supersteps is None else min(len(plan), done + max_supersteps)
@@ -262,7 +316,7 @@ def _run(
         try:
             bar.start(len(plan), done)
             for number in range(done, stop):
-                state_text, previous, report = _superstep(graph, store, runner, number, state_text, previous)
+                state_text, previous, report = _superstep(graph, store, runner, number, state_text, previous, key)
                 costs.append(report.cost)
                 result.reports.append(report)
                 result.completed = number + 1
@@ -273,11 +327,12 @@ def _run(
             if runner is not executor_kind:
                 runner.close()
     result.cost = zelk_core.aggregate_cost(costs)
+    result.head = str(Head(result.completed, previous))
     return result
 
 
 def _superstep(
-    graph: Graph, store: Store, executor: Executor, number: int, state_text: str, previous: str
+    graph: Graph, store: Store, executor: Executor, number: int, state_text: str, previous: str, key: AuditKey | None
 ) -> tuple[str, str, SuperstepReport]:
     names = graph.plan[number]
     started = time.perf_counter()
@@ -307,8 +362,10 @@ def _superstep(
         }
     )
     link = zelk_core.hash_event(previous, payload)
+    entry = Entry(payload, link, None if key is None else key.entry_tag(link))
+    head = None if key is None else (Head(number + 1, link), key.head_tag(Head(number + 1, link)))
     folded_at = time.perf_counter()
-    store.commit(number, blob, payload, link)
+    store.commit(number, blob, entry, head)
     stored_at = time.perf_counter()
     report = SuperstepReport(
         superstep=number,

@@ -1,10 +1,15 @@
 """Checkpoint stores: a run directory (the default) and an SQLite file.
 
-A store keeps three things: the run's manifest (the graph it belongs to and the genesis
-of its audit chain), one checkpoint blob per completed superstep, and the append-only
-audit log of (payload, hash) entries. A superstep counts as done once its audit entry is
-durable; its checkpoint is written before the entry, so a checkpoint without an entry
-belongs to a superstep that was cut short and is overwritten when that superstep runs again.
+A store keeps the run's manifest (the graph it belongs to and the genesis of its audit
+chain), one checkpoint blob per completed superstep, the append-only audit log of
+(payload, hash[, tag]) entries, and for a keyed log its tagged head record. A superstep
+counts as done once its audit entry is durable.
+
+Every checkpoint the store holds has its audit entry: the run directory writes a
+superstep's checkpoint under a pending name, appends the entry, and only then gives the
+checkpoint its final name; SQLite writes both in one transaction. So a log shorter than
+the checkpoints is a log that lost entries, never a superstep cut short, and it is
+reported as truncated instead of being run again.
 """
 
 from __future__ import annotations
@@ -16,9 +21,11 @@ import sqlite3
 from pathlib import Path
 from typing import Protocol
 
+from .audit import Entry, Head
 from .errors import AuditError, CheckpointError, StoreError
 
 SQLITE_SUFFIXES = (".sqlite", ".sqlite3", ".db")
+PENDING = ".pending"  # a checkpoint written before its audit entry
 
 
 class Store(Protocol):
@@ -27,27 +34,28 @@ class Store(Protocol):
     location: str
 
     def read_manifest(self) -> str | None: ...
-    def write_manifest(self, text: str) -> None: ...
-    def audit_entries(self) -> list[tuple[str, str]]: ...
-    def drop_torn_tail(self) -> bool: ...
+    def write_manifest(self, text: str, head: tuple[Head, str] | None) -> None: ...
+    def audit_entries(self) -> list[Entry]: ...
+    def read_head(self) -> tuple[Head, str] | None: ...
+    def recover(self) -> list[str]: ...
     def checkpoint_superstep_numbers(self) -> list[int]: ...
     def read_checkpoint(self, superstep: int) -> bytes: ...
     def checkpoint_name(self, superstep: int) -> str: ...
-    def commit(self, superstep: int, blob: bytes, payload: str, link: str) -> None: ...
+    def commit(self, superstep: int, blob: bytes, entry: Entry, head: tuple[Head, str] | None) -> None: ...
     def close(self) -> None: ...
 
 
 class RunLock:
     """An exclusive lock on a store for the length of a run, so two runs never interleave."""
 
-    def __init__(self, path: Path) -> None:
+    def __init__(self, path: Path, store: str) -> None:
         self.path = path
         self.handle = open(path, "a+b")
         try:
             fcntl.flock(self.handle.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)
         except BlockingIOError:
             self.handle.close()
-            raise StoreError(f"store {path.parent} is in use by another run (lock {path})") from None
+            raise StoreError(f"store {store} is in use by another run (lock {path})") from None
 
     def release(self) -> None:
         fcntl.flock(self.handle.fileno(), fcntl.LOCK_UN)
@@ -56,7 +64,7 @@ class RunLock:
 
 def lock_store(store: Store) -> RunLock:
     path = Path(store.location)
-    return RunLock(path / ".lock" if path.is_dir() else path.with_name(path.name + ".lock"))
+    return RunLock(path / ".lock" if path.is_dir() else path.with_name(path.name + ".lock"), store.location)
 
 
 def open_store(location: str | os.PathLike[str] | Store, *, create: bool = True) -> Store:
@@ -78,23 +86,36 @@ def _fsync_directory(path: Path) -> None:
         os.close(descriptor)
 
 
-def atomic_write(path: Path, data: bytes) -> None:
+def write_file(path: Path, data: bytes, *, sync: bool = True) -> None:
+    """Write `data` to a new file at `path` (replacing one there), fsynced unless told not to;
+    a failed write leaves no part of the file behind."""
+    try:
+        descriptor = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+        try:
+            view = memoryview(data)
+            while view:
+                view = view[os.write(descriptor, view) :]
+            if sync:
+                os.fsync(descriptor)
+        finally:
+            os.close(descriptor)
+    except BaseException:
+        path.unlink(missing_ok=True)
+        raise
+
+
+def atomic_write(path: Path, data: bytes, *, sync: bool = True) -> None:
     """Write `data` to `path` so that a reader sees the old file or the new one, whole."""
     temporary = path.with_name(f".{path.name}.{os.getpid()}.tmp")
-    descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
-    try:
-        view = memoryview(data)
-        while view:
-            view = view[os.write(descriptor, view) :]
-        os.fsync(descriptor)
-    finally:
-        os.close(descriptor)
+    write_file(temporary, data, sync=sync)
     os.replace(temporary, path)
-    _fsync_directory(path.parent)
+    if sync:
+        _fsync_directory(path.parent)
 
 
 class DirStore:
-    """A run directory: run.json, audit.jsonl (one JSON object per line), checkpoints/*.zelk."""
+    """A run directory: run.json, audit.jsonl (one JSON object per line), checkpoints/*.zelk,
+    and for a keyed log head.json."""
 
     def __init__(self, root: Path, *, create: bool = True) -> None:
         self.root = root
@@ -107,6 +128,7 @@ class DirStore:
             (root / "checkpoints").mkdir(parents=True)
         self.manifest_path = root / "run.json"
         self.audit_path = root / "audit.jsonl"
+        self.head_path = root / "head.json"
         self.checkpoints = root / "checkpoints"
 
     def read_manifest(self) -> str | None:
@@ -117,43 +139,78 @@ class DirStore:
         except (OSError, UnicodeDecodeError) as error:
             raise StoreError(f"cannot read the manifest {self.manifest_path}: {error}") from error
 
-    def write_manifest(self, text: str) -> None:
+    def write_manifest(self, text: str, head: tuple[Head, str] | None) -> None:
         self.checkpoints.mkdir(parents=True, exist_ok=True)
+        if head is not None:
+            self._write_head(head, sync=True)
         atomic_write(self.manifest_path, text.encode("utf-8"))
+
+    def _write_head(self, head: tuple[Head, str], *, sync: bool) -> None:
+        recorded, tag = head
+        text = json.dumps({"count": recorded.count, "hash": recorded.link, "tag": tag})
+        atomic_write(self.head_path, text.encode("utf-8"), sync=sync)
 
     def _audit_bytes(self) -> bytes:
         try:
             return self.audit_path.read_bytes()
         except FileNotFoundError:
             return b""
+        except OSError as error:
+            raise StoreError(f"cannot read the audit log {self.audit_path}: {error}") from error
 
-    def audit_entries(self) -> list[tuple[str, str]]:
-        data = self._audit_bytes()
-        lines = data.split(b"\n")
+    def audit_entries(self) -> list[Entry]:
+        lines = self._audit_bytes().split(b"\n")
         lines.pop()  # the part after the last line feed: empty, or an append cut short
         entries = []
         for index, line in enumerate(lines):
             try:
                 record = json.loads(line)
-                payload, link = record["payload"], record["hash"]
-                if not isinstance(payload, str) or not isinstance(link, str):
-                    raise TypeError("payload and hash must be strings")
-            except (ValueError, KeyError, TypeError) as error:
+                payload, link, tag = record["payload"], record["hash"], record.get("tag")
+                if not isinstance(payload, str) or not isinstance(link, str) or not isinstance(tag, (str, type(None))):
+                    raise TypeError("payload, hash and tag must be strings")
+            except (ValueError, KeyError, TypeError, AttributeError) as error:
                 raise AuditError(
                     f"audit entry {index} in {self.audit_path} is not a readable entry ({error})", index
                 ) from error
-            entries.append((payload, link))
+            entries.append(Entry(payload, link, tag))
         return entries
 
-    def drop_torn_tail(self) -> bool:
+    def read_head(self) -> tuple[Head, str] | None:
+        try:
+            record = json.loads(self.head_path.read_bytes())
+            return Head(int(record["count"]), str(record["hash"])), str(record["tag"])
+        except FileNotFoundError:
+            return None
+        except (OSError, ValueError, KeyError, TypeError) as error:
+            raise AuditError(f"the head record {self.head_path} is not readable ({error})", None) from error
+
+    def recover(self) -> list[str]:
+        """Finish or undo what a process killed mid-commit left: an audit line cut short is
+        dropped, a pending checkpoint whose entry was written gets its final name, one
+        without an entry is removed."""
+        notes = []
         data = self._audit_bytes()
-        if not data or data.endswith(b"\n"):
-            return False
-        with open(self.audit_path, "r+b") as handle:
-            handle.truncate(data.rfind(b"\n") + 1)
-            handle.flush()
-            os.fsync(handle.fileno())
-        return True
+        if data and not data.endswith(b"\n"):
+            with open(self.audit_path, "r+b") as handle:
+                handle.truncate(data.rfind(b"\n") + 1)
+                handle.flush()
+                os.fsync(handle.fileno())
+            notes.append("dropped an audit entry cut short by an earlier crash")
+        pending = sorted(self.checkpoints.glob("*.zelk" + PENDING)) if self.checkpoints.is_dir() else []
+        if pending:
+            count = len(self.audit_entries())
+            for path in pending:
+                number = path.name.split(".")[0]
+                if number.isdigit() and int(number) < count:
+                    os.replace(path, self.checkpoint_path(int(number)))
+                else:
+                    path.unlink()
+                    notes.append(f"removed the checkpoint of superstep {int(number)}, cut short by an earlier crash")
+        for stray in self.root.glob(".*.tmp"):
+            stray.unlink()
+        for stray in self.checkpoints.glob(".*.tmp") if self.checkpoints.is_dir() else ():
+            stray.unlink()
+        return notes
 
     def checkpoint_path(self, superstep: int) -> Path:
         return self.checkpoints / f"{superstep:06d}.zelk"
@@ -164,11 +221,7 @@ class DirStore:
     def checkpoint_superstep_numbers(self) -> list[int]:
         if not self.checkpoints.is_dir():
             return []
-        numbers = []
-        for path in self.checkpoints.glob("*.zelk"):
-            if path.stem.isdigit():
-                numbers.append(int(path.stem))
-        return sorted(numbers)
+        return sorted(int(path.stem) for path in self.checkpoints.glob("*.zelk") if path.stem.isdigit())
 
     def read_checkpoint(self, superstep: int) -> bytes:
         path = self.checkpoint_path(superstep)
@@ -179,17 +232,39 @@ class DirStore:
         except OSError as error:
             raise CheckpointError(f"cannot read checkpoint {path}: {error}", superstep, str(path)) from error
 
-    def commit(self, superstep: int, blob: bytes, payload: str, link: str) -> None:
-        atomic_write(self.checkpoint_path(superstep), blob)
-        line = (json.dumps({"hash": link, "payload": payload}, ensure_ascii=False) + "\n").encode("utf-8")
+    def _append_entry(self, entry: Entry) -> None:
+        record = {"hash": entry.link, "payload": entry.payload}
+        if entry.tag is not None:
+            record["tag"] = entry.tag
+        line = (json.dumps(record, ensure_ascii=False) + "\n").encode("utf-8")
         descriptor = os.open(self.audit_path, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
         try:
-            written = os.write(descriptor, line)
-            if written != len(line):
-                raise StoreError(f"short write to {self.audit_path}")
-            os.fsync(descriptor)
+            size = os.fstat(descriptor).st_size
+            try:
+                written = os.write(descriptor, line)
+                if written != len(line):
+                    raise OSError(f"short write to {self.audit_path} ({written} of {len(line)} bytes)")
+                os.fsync(descriptor)
+            except BaseException:
+                os.ftruncate(descriptor, size)  # no part of the entry stays behind
+                raise
         finally:
             os.close(descriptor)
+
+    def commit(self, superstep: int, blob: bytes, entry: Entry, head: tuple[Head, str] | None) -> None:
+        final = self.checkpoint_path(superstep)
+        pending = final.with_name(final.name + PENDING)
+        write_file(pending, blob)
+        try:
+            self._append_entry(entry)
+        except BaseException:
+            pending.unlink(missing_ok=True)
+            raise
+        os.replace(pending, final)
+        if head is not None:
+            # Not fsynced: after a crash the head may lag the log by its last entry, which
+            # the check accepts (that entry's tag still has to hold); it never runs ahead.
+            self._write_head(head, sync=False)
 
     def close(self) -> None:
         pass
@@ -207,7 +282,8 @@ CREATE TRIGGER IF NOT EXISTS audit_no_delete BEFORE DELETE ON audit
 
 
 class SqliteStore:
-    """One SQLite file in WAL mode; a superstep's checkpoint and audit entry commit together."""
+    """One SQLite file in WAL mode; a superstep's checkpoint, audit entry and head record
+    commit together."""
 
     def __init__(self, path: Path, *, create: bool = True) -> None:
         self.path = path
@@ -219,6 +295,9 @@ class SqliteStore:
             self.db.execute("PRAGMA journal_mode=WAL")
             self.db.execute("PRAGMA synchronous=FULL")
             self.db.executescript(_SCHEMA)
+            columns = {row[1] for row in self.db.execute("PRAGMA table_info(audit)")}
+            if "tag" not in columns:  # stores made before keyed logs existed
+                self.db.execute("ALTER TABLE audit ADD COLUMN tag TEXT")
         except sqlite3.DatabaseError as error:
             raise StoreError(f"store {path} is not a usable SQLite database: {error}") from error
 
@@ -232,20 +311,44 @@ class SqliteStore:
         rows = self._query("SELECT value FROM meta WHERE key = 'manifest'")
         return str(rows[0][0]) if rows else None
 
-    def write_manifest(self, text: str) -> None:
-        self.db.execute("INSERT OR REPLACE INTO meta (key, value) VALUES ('manifest', ?)", (text,))
+    def write_manifest(self, text: str, head: tuple[Head, str] | None) -> None:
+        with self.db:
+            self.db.execute("BEGIN IMMEDIATE")
+            self.db.execute("INSERT OR REPLACE INTO meta (key, value) VALUES ('manifest', ?)", (text,))
+            if head is not None:
+                self._write_head(head)
 
-    def audit_entries(self) -> list[tuple[str, str]]:
-        rows = self._query("SELECT position, payload, hash FROM audit ORDER BY position")
+    def _write_head(self, head: tuple[Head, str]) -> None:
+        recorded, tag = head
+        text = json.dumps({"count": recorded.count, "hash": recorded.link, "tag": tag})
+        self.db.execute("INSERT OR REPLACE INTO meta (key, value) VALUES ('head', ?)", (text,))
+
+    def audit_entries(self) -> list[Entry]:
+        rows = self._query("SELECT position, payload, hash, tag FROM audit ORDER BY position")
         entries = []
-        for index, (position, payload, link) in enumerate(rows):
-            if position != index or not isinstance(payload, str) or not isinstance(link, str):
+        for index, (position, payload, link, tag) in enumerate(rows):
+            if (
+                position != index
+                or not isinstance(payload, str)
+                or not isinstance(link, str)
+                or not isinstance(tag, (str, type(None)))
+            ):
                 raise AuditError(f"audit entry {index} in {self.path} is not a readable entry", index)
-            entries.append((payload, link))
+            entries.append(Entry(payload, link, tag))
         return entries
 
-    def drop_torn_tail(self) -> bool:
-        return False  # transactions leave no partial entry
+    def read_head(self) -> tuple[Head, str] | None:
+        rows = self._query("SELECT value FROM meta WHERE key = 'head'")
+        if not rows:
+            return None
+        try:
+            record = json.loads(str(rows[0][0]))
+            return Head(int(record["count"]), str(record["hash"])), str(record["tag"])
+        except (ValueError, KeyError, TypeError) as error:
+            raise AuditError(f"the head record of {self.path} is not readable ({error})", None) from error
+
+    def recover(self) -> list[str]:
+        return []  # transactions leave nothing half-done
 
     def checkpoint_name(self, superstep: int) -> str:
         return f"{self.path} (checkpoint of superstep {superstep})"
@@ -264,13 +367,18 @@ class SqliteStore:
             )
         return blob
 
-    def commit(self, superstep: int, blob: bytes, payload: str, link: str) -> None:
+    def commit(self, superstep: int, blob: bytes, entry: Entry, head: tuple[Head, str] | None) -> None:
         try:
             self.db.execute("BEGIN IMMEDIATE")
             row = self.db.execute("SELECT COUNT(*) FROM audit").fetchone()
             position = int(row[0])
             self.db.execute("INSERT OR REPLACE INTO checkpoints (superstep, blob) VALUES (?, ?)", (superstep, blob))
-            self.db.execute("INSERT INTO audit (position, payload, hash) VALUES (?, ?, ?)", (position, payload, link))
+            self.db.execute(
+                "INSERT INTO audit (position, payload, hash, tag) VALUES (?, ?, ?, ?)",
+                (position, entry.payload, entry.link, entry.tag),
+            )
+            if head is not None:
+                self._write_head(head)
             self.db.execute("COMMIT")
         except sqlite3.DatabaseError as error:
             if self.db.in_transaction:

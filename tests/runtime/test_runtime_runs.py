@@ -132,4 +132,4 @@ def test_audit_payloads_record_each_superstep(tmp_path, store):
     assert [p["superstep"] for p in stored.payloads] == list(range(len(graph.plan)))
     assert [p["nodes"] for p in stored.payloads] == [len(step) for step in graph.plan]
     assert [p["checkpoint_bytes"] for p in stored.payloads] == sizes == [r.checkpoint_bytes for r in result.reports]
-    assert json.loads(stored.entries[0][0])["state"] != json.loads(stored.entries[-1][0])["state"]
+    assert json.loads(stored.entries[0].payload)["state"] != json.loads(stored.entries[-1].payload)["state"]

@@ -182,7 +182,9 @@ def test_an_append_cut_short_is_dropped_and_the_superstep_runs_again(tmp_path):
     run(runtime_graphs.build_graph(), location, progress=None, max_supersteps=2)
     audit = location / "audit.jsonl"
     lines = audit.read_bytes().splitlines(keepends=True)
-    audit.write_bytes(lines[0] + lines[1][:40])  # superstep 1's entry torn mid-line
+    audit.write_bytes(lines[0] + lines[1][:40])  # superstep 1's entry torn mid-line, so its
+    checkpoint = location / "checkpoints" / "000001.zelk"  # checkpoint still had its pending name
+    checkpoint.rename(checkpoint.with_name(checkpoint.name + ".pending"))
     result = run(runtime_graphs.build_graph(), location, progress=None)
     assert result.dropped_torn_entry and result.resumed_from == 1
     assert result.state == {"steps": ["first", "middle", "last"], "total": 111}
