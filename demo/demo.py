@@ -516,7 +516,8 @@ REDUCERS = {"log": "append", "scores": "append"}
 
 
 def build_graph() -> Graph:
-    return Graph(NODES, EDGES, reducers=REDUCERS, initial_state={"log": []})
+    channels = ["answers", "candidates", "docs", "index", "log", "questions", "scores"]
+    return Graph(NODES, EDGES, reducers=REDUCERS, initial_state={"log": []}, channels=channels)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -557,7 +558,7 @@ def main(argv: list[str] | None = None) -> int:
                 "nothing ran again (use --fresh to start over)"
             )
     if not result.finished:
-        print(f"stopped after {result.completed}/{result.supersteps} supersteps; run again to resume")
+        print(f"stopped after {result.completed}/{len(graph.plan or ())} supersteps; run again to resume")
         return 0
 
     state = result.state

@@ -1,42 +1,66 @@
-"""zelk_runtime: define a graph of Python callables and run it through zelk_core.
+"""zelk_runtime: graphs of Python nodes that loop, branch, fan out and wait for people,
+run in supersteps through zelk_core, durable and verifiable.
 
 from zelk_runtime import Graph, run
 
 graph = Graph({"fetch": fetch, "rank": rank}, [("fetch", "rank")], reducers={"log": "append"})
-result = run(graph, "runs/first")        # run it, or resume the run the store holds
+result = run(graph, "runs/first")        # run it, or continue the run the store holds
 print(result.state)
 """
 
-from .errors import AuditError, CheckpointError, CycleError, GraphError, NodeError, RuntimeFailure, StoreError, UsageError
+from .audit import AuditKey, Head
+from .errors import (
+    AuditError,
+    ChangedCodeError,
+    CheckpointError,
+    GraphError,
+    NodeError,
+    NodeFailure,
+    RuntimeFailure,
+    StepLimitError,
+    StoreError,
+    UsageError,
+)
 from .executors import RayExecutor, SequentialExecutor, ThreadExecutor
-from .graph import Graph, Output
+from .graph import END, Graph, Output, Send
+from .interrupts import Interrupt, interrupt
 from .progress import SuperstepReport
-from .runner import RunResult, StoredRun, load_checkpoint, read_run, run, verify
+from .runs import RunResult, StoredRun, fork, load_checkpoint, read_run, resume, run, verify
 from .stores import DirStore, SqliteStore, open_store
 
-__version__ = "0.1.0"
+__version__ = "0.2.0"
 __all__ = [
+    "END",
     "AuditError",
+    "AuditKey",
+    "ChangedCodeError",
     "CheckpointError",
-    "CycleError",
     "DirStore",
     "Graph",
     "GraphError",
+    "Head",
+    "Interrupt",
     "NodeError",
+    "NodeFailure",
     "Output",
     "RayExecutor",
     "RunResult",
     "RuntimeFailure",
+    "Send",
     "SequentialExecutor",
     "SqliteStore",
+    "StepLimitError",
     "StoreError",
     "StoredRun",
     "SuperstepReport",
     "ThreadExecutor",
     "UsageError",
+    "fork",
+    "interrupt",
     "load_checkpoint",
     "open_store",
     "read_run",
+    "resume",
     "run",
     "verify",
 ]

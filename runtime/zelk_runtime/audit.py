@@ -146,8 +146,7 @@ def check_tags(location: str, key: AuditKey, entries: Sequence[Entry], head: tup
         )
     if recorded.count > 0 and entries[recorded.count - 1].link != recorded.link:
         raise AuditError(
-            f"the audit log of store {location} does not pass through its head record {recorded}; "
-            "refusing to go on",
+            f"the audit log of store {location} does not pass through its head record {recorded}; refusing to go on",
             recorded.count - 1,
         )
 
@@ -164,7 +163,6 @@ def check_head(location: str, actual: Head, expected: Head | str) -> None:
     else:
         what = "its last link differs: it was rewritten"
     raise AuditError(
-        f"the audit log of store {location} does not end at the expected head {wanted}: {what} "
-        f"(it ends at {actual})",
+        f"the audit log of store {location} does not end at the expected head {wanted}: {what} (it ends at {actual})",
         min(actual.count, wanted.count),
     )

@@ -1,19 +1,22 @@
-"""Command line: `python -m zelk_runtime run|verify|show ...`."""
+"""Command line: `python -m zelk_runtime run|resume|verify|show|fork ...`."""
 
 from __future__ import annotations
 
 import argparse
 import importlib.util
 import json
+import os
 import sys
 from collections.abc import Sequence
 from pathlib import Path
 from types import ModuleType
 
-from .errors import RuntimeFailure
+from .audit import AuditKey, audit_key
+from .errors import NodeError, RuntimeFailure
 from .executors import EXECUTORS
 from .graph import Graph
-from .runner import load_checkpoint, read_run, run, verify
+from .records import Status
+from .runs import RunResult, fork, load_checkpoint, read_run, resume, run, verify
 from .stores import open_store
 
 
@@ -28,6 +31,9 @@ def load_graph_file(path: str) -> Graph:
         raise RuntimeFailure(f"cannot load {path} as Python")
     module: ModuleType = importlib.util.module_from_spec(found)
     sys.modules[name] = module  # picklers find the node functions by their module
+    folder = str(file.resolve().parent)
+    if folder not in sys.path:
+        sys.path.insert(0, folder)  # a helper module beside the graph file imports as it would there
     found.loader.exec_module(module)
     graph = getattr(module, "graph", None)
     if graph is None and callable(getattr(module, "build_graph", None)):
@@ -50,70 +56,167 @@ def _key(arguments: argparse.Namespace) -> bytes | None:
     return key
 
 
-def _run(arguments: argparse.Namespace) -> int:
-    graph = load_graph_file(arguments.graph)
-    result = run(
-        graph,
-        arguments.store,
-        executor=arguments.executor,
-        workers=arguments.workers,
-        ray_address=arguments.ray_address,
-        progress="none" if arguments.quiet else "auto",
-        max_supersteps=arguments.max_supersteps,
-        audit_key=_key(arguments),
-    )
-    if result.dropped_torn_entry:
-        print("dropped an audit entry cut short by an earlier crash")
+def _report(result: RunResult) -> None:
+    for note in result.notes:
+        print(note)
     if result.resumed_from:
-        print(f"resumed after superstep {result.resumed_from - 1} of {result.supersteps}")
+        print(f"continued after superstep {result.resumed_from - 1}")
+    if result.status == "interrupted":
+        for item in result.interrupts:
+            asked = "" if item.value is None else f": {json.dumps(item.value, ensure_ascii=False)}"
+            where = {"before": "before it runs", "after": "after it ran", "call": "it asks"}[item.when]
+            print(f"interrupted at superstep {item.superstep}: node {item.node!r}, {where}{asked}")
+        print("resume with: python -m zelk_runtime resume GRAPH.py --store STORE [--answer NODE=JSON] [--update JSON]")
+    print(f"{result.status}: {result.completed} supersteps in the store, total cost {result.cost:g}")
     state = result.state_json
-    print(f"{result.completed}/{result.supersteps} supersteps done, total cost {result.cost:g}")
     print("state:", state if len(state) <= 2000 else state[:2000] + f"... ({len(state)} characters)")
     print(f"head {result.head}")
+
+
+def _run_options(arguments: argparse.Namespace) -> dict[str, object]:
+    return {
+        "executor": arguments.executor,
+        "workers": arguments.workers,
+        "ray_address": arguments.ray_address,
+        "progress": "none" if arguments.quiet else "auto",
+        "max_supersteps": arguments.max_supersteps,
+        "audit_key": _key(arguments),
+        "allow_changed_code": arguments.allow_changed_code,
+    }
+
+
+def _run(arguments: argparse.Namespace) -> int:
+    _report(run(load_graph_file(arguments.graph), arguments.store, **_run_options(arguments)))  # type: ignore[arg-type]
+    return 0
+
+
+def _json_argument(text: str, what: str) -> object:
+    try:
+        return json.loads(text)
+    except ValueError as error:
+        raise RuntimeFailure(f"{what} is not JSON: {error}") from error
+
+
+def _resume(arguments: argparse.Namespace) -> int:
+    answers = {}
+    for given in arguments.answer or ():
+        node, sep, text = given.partition("=")
+        if not sep or not node:
+            raise RuntimeFailure(f"--answer {given!r} is not NODE=JSON")
+        answers[node] = _json_argument(text, f"the answer for node {node!r}")
+    update = None if arguments.update is None else _json_argument(arguments.update, "--update")
+    if update is not None and not isinstance(update, dict):
+        raise RuntimeFailure("--update must be a JSON object of channel to value")
+    graph = load_graph_file(arguments.graph)
+    options = _run_options(arguments)
+    result = resume(graph, arguments.store, answers=answers, update=update, author=arguments.author, **options)  # type: ignore[arg-type]
+    _report(result)
     return 0
 
 
 def _verify(arguments: argparse.Namespace) -> int:
     stored = verify(arguments.store, head=arguments.head, audit_key=_key(arguments))
     keyed = "keyed " if stored.keyed else ""
+    checked = stored.completed - stored.first + (1 if stored.first else 0)
     print(
-        f"{arguments.store}: {keyed}audit chain of {stored.completed} entries intact; "
-        f"{stored.completed} checkpoints decode and match their entries"
+        f"{arguments.store}: {keyed}audit chain of {len(stored.entries)} entries intact; "
+        f"{checked} checkpoints decode and match their entries"
     )
+    parent = stored.manifest.get("parent")
+    if parent:
+        print(f"forked from {parent['store']} at superstep {parent['superstep']} (link {parent['link']})")
     print(f"head {stored.head}" + (" (as expected)" if arguments.head else ""))
     return 0
+
+
+def _names(names: list[str]) -> str:
+    counted: dict[str, int] = {}
+    for name in names:
+        counted[name] = counted.get(name, 0) + 1
+    parts = [name if count == 1 else f"{name} x{count}" for name, count in counted.items()]
+    return ", ".join(parts[:8]) + (f", ... ({len(names)} instances)" if len(parts) > 8 else "")
 
 
 def _show(arguments: argparse.Namespace) -> int:
     store = open_store(arguments.store, create=False)
     try:
-        stored = read_run(store)
+        stored = read_run(store, _audit_key(arguments))
         if arguments.superstep is not None:
             number = arguments.superstep
-            if not 0 <= number < stored.completed:
+            low = stored.first - 1 if stored.first else 0
+            if not low <= number < stored.completed:
                 raise RuntimeFailure(
-                    f"superstep {number} is not completed in {arguments.store} (completed: {stored.completed})"
+                    f"superstep {number} is not in {arguments.store} (it holds supersteps {low} to "
+                    f"{stored.completed - 1})"
                 )
             print(json.dumps(json.loads(load_checkpoint(store, stored, number)), indent=2, ensure_ascii=False))
             return 0
-        plan = stored.plan
-        print(
-            f"store {arguments.store}: {stored.completed}/{len(plan)} supersteps done, "
-            f"created {stored.manifest.get('created')}"
-        )
-        for number, names in enumerate(plan):
-            shown = ", ".join(names[:6]) + (f", ... ({len(names)} nodes)" if len(names) > 6 else "")
-            if number < stored.completed:
-                entry = stored.payloads[number]
-                print(
-                    f"  {number}: done {entry['time']}  cost {entry['cost']:g}  "
-                    f"checkpoint {entry['checkpoint_bytes']} bytes  [{shown}]"
-                )
-            else:
-                print(f"  {number}: pending  [{shown}]")
+        print(f"store {arguments.store}: {stored.completed} supersteps, created {stored.manifest.get('created')}")
+        parent = stored.manifest.get("parent")
+        if parent:
+            print(f"  forked from {parent['store']} after superstep {parent['superstep']}")
+        for payload in stored.payloads:
+            number = payload["superstep"]
+            if payload.get("kind") == "update":
+                channels = ", ".join(sorted(payload.get("update") or {}))
+                print(f"  {number}: update by {payload.get('author')!r} at {payload['time']}: {channels}")
+                continue
+            line = f"  {number}: {payload['time']}  cost {payload['cost']:g}  {payload['checkpoint_bytes']} bytes  "
+            line += f"[{_names(list(payload.get('nodes', ())))}]" if "nodes" in payload else f"{payload['nodes']}"
+            routes = payload.get("routes")
+            if routes:
+                line += "  routes " + "; ".join(f"{node} -> {', '.join(t) or 'END'}" for node, t in routes.items())
+            if payload.get("answers"):
+                line += f"  answers by {payload.get('author')!r}: {', '.join(payload['answers'])}"
+            if payload.get("changed_code"):
+                line += f"  changed code: {', '.join(payload['changed_code'])}"
+            print(line)
+        if stored.payloads and "next" in stored.payloads[-1]:
+            following = stored.payloads[-1]["next"]
+            waiting = following["nodes"] + [send[0] for send in following["sends"]]
+            print(f"  next: [{_names(waiting)}]" if waiting else "  finished: nothing is signalled")
+        status = Status.parse(store.location, store.read_status())
+        if status is not None and status.kind == "interrupted" and status.at == stored.completed:
+            for item in status.interrupts:
+                print(f"  waiting: node {item.node!r} ({item.when}) value {json.dumps(item.value)}")
         return 0
     finally:
         store.close()
+
+
+def _audit_key(arguments: argparse.Namespace) -> AuditKey | None:
+    return audit_key(_key(arguments))
+
+
+def _fork(arguments: argparse.Namespace) -> int:
+    location = fork(arguments.store, arguments.superstep, arguments.into, audit_key=_key(arguments))
+    print(f"forked {arguments.store} after superstep {arguments.superstep} into {location}")
+    return 0
+
+
+def _add_run_options(command: argparse.ArgumentParser) -> None:
+    command.add_argument("graph", metavar="GRAPH.py")
+    command.add_argument(
+        "--store",
+        required=True,
+        metavar="STORE",
+        help="run directory, or an SQLite file ending in .sqlite/.sqlite3/.db",
+    )
+    command.add_argument("--executor", choices=EXECUTORS, default="threads")
+    command.add_argument("--workers", type=int, metavar="N", help="threads, or Ray CPUs of a local cluster")
+    command.add_argument("--ray-address", metavar="ADDRESS", help="an existing Ray cluster (default: a local one)")
+    command.add_argument("--max-supersteps", type=int, metavar="N", help="stop after N supersteps")
+    command.add_argument("--quiet", action="store_true", help="no progress output")
+    command.add_argument(
+        "--allow-changed-code", action="store_true", help="go on although nodes that ran changed (recorded in the log)"
+    )
+    _add_key_option(command)
+
+
+def _add_key_option(command: argparse.ArgumentParser) -> None:
+    command.add_argument(
+        "--audit-key-file", metavar="FILE", help="the audit key of a keyed store (default: ZELK_AUDIT_KEY if set)"
+    )
 
 
 def parser() -> argparse.ArgumentParser:
@@ -122,46 +225,61 @@ def parser() -> argparse.ArgumentParser:
 
     run_command = commands.add_parser(
         "run",
-        help="run a graph, or resume the run its store holds",
+        help="run a graph, or continue the run its store holds",
         description="Run the graph defined in GRAPH.py (a module-level `graph` or `build_graph()`); "
-        "a store that already holds its run is verified and resumed.",
+        "a store that already holds its run is verified and continued. A run waiting at an interrupt "
+        "stays there: use resume.",
     )
-    run_command.add_argument("graph", metavar="GRAPH.py")
-    run_command.add_argument(
-        "--store", required=True, metavar="DIR", help="run directory, or an SQLite file ending in .sqlite/.sqlite3/.db"
-    )
-    run_command.add_argument("--executor", choices=EXECUTORS, default="threads")
-    run_command.add_argument("--workers", type=int, metavar="N", help="threads, or Ray CPUs of a local cluster")
-    run_command.add_argument("--ray-address", metavar="ADDRESS", help="an existing Ray cluster (default: a local one)")
-    run_command.add_argument("--max-supersteps", type=int, metavar="N", help="stop after N supersteps")
-    run_command.add_argument("--quiet", action="store_true", help="no progress output")
-    run_command.add_argument(
-        "--audit-key-file", metavar="FILE", help="key a new store's audit log (default: ZELK_AUDIT_KEY if set)"
-    )
+    _add_run_options(run_command)
     run_command.set_defaults(action=_run)
+
+    resume_command = commands.add_parser(
+        "resume",
+        help="continue a run that waits at an interrupt",
+        description="Answer the nodes that wait at interrupt(), fold an update as a superstep of its own, "
+        "and continue the run.",
+    )
+    _add_run_options(resume_command)
+    resume_command.add_argument(
+        "--answer", action="append", metavar="NODE=JSON", help="the value NODE's interrupt() call returns (repeatable)"
+    )
+    resume_command.add_argument("--update", metavar="JSON", help="a JSON object of channel to value, folded first")
+    resume_command.add_argument("--author", default="human", metavar="NAME", help="who answers (default: human)")
+    resume_command.set_defaults(action=_resume)
 
     verify_command = commands.add_parser(
         "verify",
-        help="check a store's audit chain and checkpoints",
-        description="Verify the audit chain and decode every checkpoint of a store.",
+        help="check a store's audit log and checkpoints",
+        description="Verify the audit chain (tags and head record of a keyed log) and decode every checkpoint.",
     )
-    verify_command.add_argument("store", metavar="DIR")
+    verify_command.add_argument("store", metavar="STORE")
     verify_command.add_argument(
         "--head", metavar="COUNT:HASH", help="refuse a log that does not end at this head (recorded elsewhere)"
     )
-    verify_command.add_argument(
-        "--audit-key-file", metavar="FILE", help="the key of a keyed store (default: ZELK_AUDIT_KEY)"
-    )
+    _add_key_option(verify_command)
     verify_command.set_defaults(action=_verify)
 
     show_command = commands.add_parser(
         "show",
-        help="show a stored run, or the state of one superstep",
-        description="Show the plan and progress of a stored run, or the state after superstep N.",
+        help="show a stored run, or the state after one superstep",
+        description="Show each superstep of a stored run (its nodes, routes, answers), or the state after superstep N.",
     )
-    show_command.add_argument("store", metavar="DIR")
+    show_command.add_argument("store", metavar="STORE")
     show_command.add_argument("--superstep", type=int, metavar="N")
+    _add_key_option(show_command)
     show_command.set_defaults(action=_show)
+
+    fork_command = commands.add_parser(
+        "fork",
+        help="start a new store from the state after a superstep",
+        description="Make a new store whose run starts from the state after superstep N of STORE; "
+        "its manifest names the parent and the parent's link hash there.",
+    )
+    fork_command.add_argument("store", metavar="STORE")
+    fork_command.add_argument("--superstep", type=int, required=True, metavar="N")
+    fork_command.add_argument("--into", required=True, metavar="NEW")
+    _add_key_option(fork_command)
+    fork_command.set_defaults(action=_fork)
     return top
 
 
@@ -169,7 +287,18 @@ def main(argv: Sequence[str] | None = None) -> int:
     arguments = parser().parse_args(argv)
     try:
         code: int = arguments.action(arguments)
+        sys.stdout.flush()
         return code
+    except NodeError as error:
+        print(f"error: {error}", file=sys.stderr)
+        print(error.tracebacks(), file=sys.stderr)
+        return 1
     except RuntimeFailure as error:
         print(f"error: {error}", file=sys.stderr)
         return 1
+    except BrokenPipeError:
+        # The reader went away (`show | head`): stop quietly, and keep the interpreter
+        # from complaining when it flushes stdout at exit.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 0

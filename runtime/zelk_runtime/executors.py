@@ -1,48 +1,83 @@
-"""Executors run the nodes of one superstep and hand back one outcome per node, in order.
+"""Executors run the node instances of one superstep and hand back one outcome per call,
+as each finishes, so that the runner records every result the moment it exists.
 
-An outcome is (result, None) or (None, exception): a failing node does not stop the
-others of its superstep, and the runner reports the first failure in superstep order, so
-every executor fails the same way on the same graph.
+An outcome is a result, an exception (with its traceback text, taken where the node ran),
+or the question of an `interrupt()`. A failing node does not stop the others of its
+superstep, and the runner reports every failure, so every executor fails the same way on
+the same graph.
 """
 
 from __future__ import annotations
 
 import functools
 import importlib
+import importlib.metadata
 import inspect
 import math
 import os
 import pickle
+import queue
 import sys
+import time
 import traceback
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from concurrent.futures import ThreadPoolExecutor
-from typing import Any, Protocol, TypeAlias
+from dataclasses import dataclass
+from types import ModuleType
+from typing import Any, Protocol
 
 from .errors import RuntimeFailure
 from .graph import NodeFn, NodeResult, State
+from .interrupts import NodeInterrupt, asking, done
+from .view import load
 
-Call: TypeAlias = tuple[str, NodeFn]
-Outcome: TypeAlias = tuple[NodeResult, BaseException | None]
 EXECUTORS = ("sequential", "threads", "ray")
+
+
+@dataclass(frozen=True)
+class Call:
+    """One node instance to run: `position` in the superstep's fold order, the node, its
+    Send argument (JSON text, or None for a plain node) and the answers to its interrupts."""
+
+    position: int
+    node: str
+    fn: NodeFn
+    arg: str | None = None
+    answers: tuple[str, ...] = ()
+
+
+@dataclass(frozen=True)
+class Outcome:
+    position: int
+    result: NodeResult = None
+    error: BaseException | None = None
+    traceback: str | None = None
+    interrupt: Any = None
+    interrupted: bool = False
+    seconds: float = 0.0
 
 
 class Executor(Protocol):
     name: str
 
-    def run(self, calls: Sequence[Call], state: State) -> list[Outcome]: ...
+    def run(self, calls: Sequence[Call], state: State) -> Iterator[Outcome]: ...
     def close(self) -> None: ...
 
 
-def _call(fn: NodeFn, state: State) -> Outcome:
+def execute(call: Call, state: State) -> Outcome:
+    """Run one node instance; never raises for what the node does."""
+    token = asking(call.node, call.answers)
+    started = time.perf_counter()
     try:
-        return fn(state), None
-    except Exception as error:  # reported by the runner, naming the node
-        return None, error
-
-
-def _run_chunk(calls: Sequence[Call], state: State) -> list[Outcome]:
-    return [_call(fn, state) for _, fn in calls]
+        result = call.fn(state) if call.arg is None else call.fn(state, load(call.arg))
+        return Outcome(call.position, result=result, seconds=time.perf_counter() - started)
+    except NodeInterrupt as stop:
+        return Outcome(call.position, interrupt=stop.value, interrupted=True, seconds=time.perf_counter() - started)
+    except (Exception, SystemExit) as error:  # reported by the runner, naming the node
+        text = "".join(traceback.format_exception(error))
+        return Outcome(call.position, error=error, traceback=text, seconds=time.perf_counter() - started)
+    finally:
+        done(token)
 
 
 def _chunks(calls: Sequence[Call], parts: int) -> list[Sequence[Call]]:
@@ -55,15 +90,17 @@ class SequentialExecutor:
 
     name = "sequential"
 
-    def run(self, calls: Sequence[Call], state: State) -> list[Outcome]:
-        return _run_chunk(calls, state)
+    def run(self, calls: Sequence[Call], state: State) -> Iterator[Outcome]:
+        for call in calls:
+            yield execute(call, state)
 
     def close(self) -> None:
         pass
 
 
 class ThreadExecutor:
-    """A pool of threads; a large superstep is cut into a few chunks per thread."""
+    """A pool of threads; a large superstep is cut into a few chunks per thread, and each
+    outcome is handed back the moment its node finishes."""
 
     name = "threads"
 
@@ -71,11 +108,25 @@ class ThreadExecutor:
         self.workers = workers or min(32, (os.cpu_count() or 1) + 4)
         self.pool = ThreadPoolExecutor(max_workers=self.workers, thread_name_prefix="zelk-node")
 
-    def run(self, calls: Sequence[Call], state: State) -> list[Outcome]:
-        if len(calls) == 1:
-            return _run_chunk(calls, state)
-        futures = [self.pool.submit(_run_chunk, chunk, state) for chunk in _chunks(calls, self.workers * 4)]
-        return [outcome for future in futures for outcome in future.result()]
+    def run(self, calls: Sequence[Call], state: State) -> Iterator[Outcome]:
+        if len(calls) <= 1:
+            yield from (execute(call, state) for call in calls)
+            return
+        finished: queue.SimpleQueue[Outcome] = queue.SimpleQueue()
+
+        def chunk(part: Sequence[Call]) -> None:
+            for call in part:
+                try:
+                    outcome = execute(call, state)
+                except BaseException as error:  # a node's SystemExit: never leave the runner waiting
+                    outcome = Outcome(call.position, error=error, traceback="".join(traceback.format_exception(error)))
+                finished.put(outcome)
+
+        futures = [self.pool.submit(chunk, part) for part in _chunks(calls, self.workers * 4)]
+        for _ in calls:
+            yield finished.get()
+        for future in futures:
+            future.result()
 
     def close(self) -> None:
         self.pool.shutdown(wait=True, cancel_futures=True)
@@ -85,29 +136,33 @@ class RemoteNodeFailure(Exception):
     """A node failed on a Ray worker with an exception that could not travel back."""
 
 
-def _portable(outcomes: list[Outcome]) -> list[Outcome]:
-    portable: list[Outcome] = []
-    for result, error in outcomes:
-        if error is not None:
-            try:
-                pickle.dumps(error)
-            except Exception:  # anything unpicklable is described instead
-                text = "".join(traceback.format_exception(error))
-                error = RemoteNodeFailure(f"{type(error).__name__}: {error}\n{text}")
-        portable.append((result, error))
-    return portable
+def _portable(outcome: Outcome) -> Outcome:
+    if outcome.error is None:
+        return outcome
+    try:
+        pickle.dumps(outcome.error)
+    except Exception:  # anything unpicklable is described instead
+        error = RemoteNodeFailure(f"{type(outcome.error).__name__}: {outcome.error}")
+        return Outcome(outcome.position, error=error, traceback=outcome.traceback, seconds=outcome.seconds)
+    return outcome
 
 
 def _ray_chunk(calls: Sequence[Call], state: State) -> list[Outcome]:
-    return _portable(_run_chunk(calls, state))
+    return [_portable(execute(call, state)) for call in calls]
+
+
+@functools.lru_cache(maxsize=1)
+def _distributed() -> frozenset[str]:
+    """Top-level names that installed distributions provide (editable installs included)."""
+    return frozenset(importlib.metadata.packages_distributions())
 
 
 def _installed(module_name: str) -> bool:
-    """Whether a module comes from the environment (stdlib or site-packages), so Ray
-    workers import it themselves; other modules travel by value."""
+    """Whether a module comes from the environment (the standard library, or an installed
+    distribution), so Ray workers import it themselves; other modules travel by value."""
     module = sys.modules.get(module_name)
     path = getattr(module, "__file__", None)
-    if module is None or path is None:
+    if module is None or path is None or module_name.partition(".")[0] in _distributed():
         return True
     path = os.path.abspath(path)
     return any(part in path for part in ("site-packages", "dist-packages")) or path.startswith(
@@ -115,12 +170,26 @@ def _installed(module_name: str) -> bool:
     )
 
 
+def _home_module(fn: object) -> str | None:
+    target = fn
+    while isinstance(target, functools.partial):
+        target = target.func
+    if inspect.ismethod(target):
+        target = target.__func__
+    if not (inspect.isfunction(target) or inspect.isclass(target)):
+        target = type(target)
+    name = getattr(target, "__module__", None)
+    return name if isinstance(name, str) else None
+
+
 class RayExecutor:
-    """Each superstep as a few `ray.remote` tasks on a cluster (a local one by default).
+    """Each superstep as `ray.remote` tasks on a cluster (a local one by default): one per
+    node instance, or a few chunks per CPU for a large superstep.
 
     Nodes must be picklable callables: plain module-level functions (or instances of
-    module-level classes) of the graph file. The graph file's module travels to the
-    workers by value; what it imports must be installed where the workers run.
+    module-level classes) of the graph file. The graph file's module, and every module of
+    the graph's own folders it uses (a helper module beside it), travel to the workers by
+    value; what comes from site-packages must be installed where the workers run.
     """
 
     name = "ray"
@@ -142,26 +211,34 @@ class RayExecutor:
         self.task = ray.remote(_ray_chunk)
         self.shipped: set[str] = set()
 
-    def _ship_modules(self, calls: Sequence[Call]) -> None:
-        for _, fn in calls:
-            target: object = fn
-            while isinstance(target, functools.partial):
-                target = target.func
-            if inspect.isfunction(target) or inspect.ismethod(target):
-                name = target.__module__
-            else:
-                name = type(target).__module__
-            if name in self.shipped or name == "__main__":
+    def _ship(self, name: str | None) -> None:
+        """Register a module, and the project modules it refers to, to travel by value."""
+        pending = [name]
+        while pending:
+            current = pending.pop()
+            if current is None or current in self.shipped or current == "__main__":
                 continue
-            self.shipped.add(name)
-            if not _installed(name):
-                self.ray.cloudpickle.register_pickle_by_value(sys.modules[name])
+            self.shipped.add(current)
+            if _installed(current):
+                continue
+            module = sys.modules[current]
+            self.ray.cloudpickle.register_pickle_by_value(module)
+            for value in list(vars(module).values()):
+                if isinstance(value, ModuleType):
+                    pending.append(value.__name__)
+                elif callable(value):
+                    pending.append(_home_module(value))
 
-    def run(self, calls: Sequence[Call], state: State) -> list[Outcome]:
-        self._ship_modules(calls)
+    def run(self, calls: Sequence[Call], state: State) -> Iterator[Outcome]:
+        for call in calls:
+            self._ship(_home_module(call.fn))
         shared = self.ray.put(state)
-        pending = [self.task.remote(chunk, shared) for chunk in _chunks(calls, self.workers * 2)]
-        return [outcome for chunk in self.ray.get(pending) for outcome in chunk]
+        parts = [[call] for call in calls] if len(calls) <= self.workers * 4 else _chunks(calls, self.workers * 2)
+        pending = [self.task.remote(part, shared) for part in parts]
+        while pending:
+            ready, pending = self.ray.wait(pending, num_returns=1)
+            for reference in ready:
+                yield from self.ray.get(reference)
 
     def close(self) -> None:
         if self.started:

@@ -1,200 +1,183 @@
-"""Graph definition and validation: everything is checked before a single node runs."""
+"""Graph declaration and validation: everything is checked before a single node runs."""
 
 from __future__ import annotations
 
 import difflib
-import json
-import math
+import inspect
 from collections.abc import Callable, Iterable, Mapping, Sequence
+from dataclasses import dataclass, field
 from typing import Any, NamedTuple, TypeAlias
 
 import zelk_core
 
-from .errors import CycleError, GraphError
+from .errors import GraphError
+from .fingerprint import fingerprint
+from .values import dumps, json_problem
 
-# A JSON value as the module holds it: the runtime checks values against this before
-# they cross into the module, because `json.dumps` would quietly turn NaN into a token the
-# module refuses, integer keys into strings, and big integers into doubles.
-JSON: TypeAlias = None | bool | int | float | str | list["JSON"] | dict[str, "JSON"]
 State: TypeAlias = dict[str, Any]
 Update: TypeAlias = Mapping[str, Any]
 
 
+class Send(NamedTuple):
+    """Run one instance of `node` in the next superstep, called as `node(state, arg)`."""
+
+    node: str
+    arg: Any = None
+
+
 class Output(NamedTuple):
-    """What a node may return instead of a bare update: the update and the cost it reports."""
+    """What a node may return instead of a bare update: the update, the cost it reports,
+    and the Sends it makes."""
 
-    update: Update | None
+    update: Update | None = None
     cost: float = 0.0
+    sends: Sequence[Send] = ()
 
 
-NodeResult: TypeAlias = Update | Output | None
-NodeFn: TypeAlias = Callable[[State], NodeResult]
+class _End:
+    """The route result that signals nothing: the branch ends here."""
+
+    _instance: _End | None = None
+
+    def __new__(cls) -> _End:
+        if cls._instance is None:
+            cls._instance = super().__new__(cls)
+        return cls._instance
+
+    def __repr__(self) -> str:
+        return "END"
+
+    def __reduce__(self) -> str:
+        return "END"
+
+
+END = _End()
+
+NodeResult: TypeAlias = Update | Output | Send | Sequence[Send] | None
+NodeFn: TypeAlias = Callable[..., NodeResult]
+Route: TypeAlias = Callable[[State], Any]
 
 BUILTIN_REDUCERS = ("add", "append", "last_value")
-# The module's integers: unsigned 64-bit, and signed 64-bit for negative values. Anything
-# outside becomes a double there and loses digits.
-INT_MIN = -(2**63)
-INT_MAX = 2**64 - 1
 
 
-def json_problem(value: object, where: str) -> str | None:
-    """Why `value` is not a JSON value the module keeps exactly, or None when it is.
-
-    `where` names the value in the message (for example "initial state['a']"); the path
-    of the first offending part is appended to it.
-    """
-    stack: list[tuple[object, str]] = [(value, where)]
-    while stack:
-        item, path = stack.pop()
-        kind = type(item)
-        if item is None or kind is bool:
-            continue
-        if kind is str or isinstance(item, str):
-            text: str = item  # type: ignore[assignment]
-            if not text.isascii():
-                try:
-                    text.encode("utf-8")
-                except UnicodeEncodeError:
-                    return f"{path} is a string with a lone surrogate, which has no UTF-8 form"
-            continue
-        if isinstance(item, bool):
-            continue
-        if isinstance(item, int):
-            if not INT_MIN <= item <= INT_MAX:
-                return f"{path} is the integer {item}, outside the 64-bit range JSON state keeps exactly"
-            continue
-        if isinstance(item, float):
-            if not math.isfinite(item):
-                return f"{path} is {item!r}, which JSON cannot hold"
-            continue
-        if isinstance(item, (list, tuple)):
-            stack.extend((child, f"{path}[{index}]") for index, child in reversed(list(enumerate(item))))
-            continue
-        if isinstance(item, dict):
-            for key, child in item.items():
-                if not isinstance(key, str):
-                    return f"{path} has the key {key!r} of type {type(key).__name__}; JSON keys are strings"
-                if not key.isascii():
-                    try:
-                        key.encode("utf-8")
-                    except UnicodeEncodeError:
-                        return f"{path} has a key with a lone surrogate, which has no UTF-8 form"
-                stack.append((child, f"{path}[{key!r}]"))
-            continue
-        hint = " (convert it with .item() or .tolist())" if hasattr(item, "tolist") else ""
-        article = "an" if kind.__name__[:1] in "aeiou" else "a"
-        return f"{path} is {article} {kind.__name__}, which JSON cannot hold{hint}"
-    return None
-
-
-def dumps(value: object) -> str:
-    """Compact JSON text of a value that passed `json_problem`."""
-    return json.dumps(value, ensure_ascii=False, allow_nan=False, separators=(",", ":"))
-
-
-def _suggest(name: str, choices: Iterable[str]) -> str:
+def suggest(name: str, choices: Iterable[str]) -> str:
+    """The text " (did you mean 'x'?)" for the closest of `choices`, or an empty string."""
     close = difflib.get_close_matches(name, list(choices), n=1)
     return f" (did you mean {close[0]!r}?)" if close else ""
 
 
-def _node_name(fn: object) -> str:
-    name = getattr(fn, "__name__", None)
-    if not isinstance(name, str):
-        raise GraphError(f"node {fn!r} has no __name__; give the nodes as a mapping from name to callable")
-    return name
+@dataclass(frozen=True)
+class Topology:
+    """The graph's shape as the flow rule reads it.
 
+    preds/succs: static edges (self-edges included); reach: everything a node can lead to,
+    static successors, possible branch targets and declared Send targets. `plan` is the
+    superstep plan when the flow needs no decisions (no branch, Send or cycle, the default
+    start): then the rule gives exactly that plan.
+    """
 
-def find_cycle(names: Iterable[str], edges: Sequence[tuple[str, str]]) -> list[str] | None:
-    """One cycle among the edges between `names`, as its nodes in order, or None."""
-    members = set(names)
-    successors: dict[str, list[str]] = {}
-    for source, target in edges:
-        if source in members and target in members:
-            successors.setdefault(source, []).append(target)
-    colour: dict[str, int] = {}  # 1 on the current path, 2 finished
-    for start in sorted(members):
-        if start in colour:
-            continue
-        path = [start]
-        iterators = [iter(successors.get(start, ()))]
-        colour[start] = 1
-        while iterators:
-            following = next(iterators[-1], None)
-            if following is None:
-                colour[path.pop()] = 2
-                iterators.pop()
-            elif colour.get(following) == 1:
-                return path[path.index(following) :]
-            elif following not in colour:
-                colour[following] = 1
-                path.append(following)
-                iterators.append(iter(successors.get(following, ())))
-    return None
+    names: tuple[str, ...]
+    preds: Mapping[str, tuple[str, ...]]
+    succs: Mapping[str, tuple[str, ...]]
+    reach: Mapping[str, tuple[str, ...]]
+    start: tuple[str, ...]
+    send_targets: frozenset[str]
+    plan: tuple[tuple[str, ...], ...] | None
+    depth: Mapping[str, int] = field(default_factory=dict)  # superstep of each node in `plan`
+    component: Mapping[str, int] = field(default_factory=dict)  # strongly connected, over `reach`
 
 
 class Graph:
-    """A validated graph: nodes, edges, reducers, initial state, and its plan.
+    """A validated graph.
 
     nodes: a mapping from name to callable, or a sequence of callables (named by their
-        `__name__`) or of (name, callable) pairs. A node takes the state (a dict, shared by
-        the superstep's nodes: read it, don't change it) and returns an update (a dict from
-        channel to value), an `Output(update, cost)`, or None.
-    edges: (before, after) pairs of node names.
-    reducers: channel -> reducer name: "add", "append", "last_value" (replace, the default
-        for channels not listed) or a name declared in `replace_names`.
+        `__name__`) or of (name, callable) pairs. A node takes the state (a read-only dict)
+        and returns None, an update (a dict from channel to value), an `Output(update,
+        cost, sends)`, a `Send` or a list of them.
+    edges: (before, after) pairs of node names; a cycle is a loop.
+    branches: node -> (route, [possible targets]): after the superstep in which the node
+        ran, `route(state)` names the nodes to signal (a name, a list of names, or END).
+    sends: node -> [targets] it may Send to; a Send target is called `target(state, arg)`.
+    reducers: channel -> "add", "append", "last_value" (replace) or a name declared in
+        `replace_names`.
+    channels: the state's channels; with it, every reducer and initial-state channel must
+        be one of them. Without it, the keys of `reducers` and `initial_state` declare them.
     initial_state: channel -> JSON value before the first superstep.
-    allow_cycles: run nodes on and after a cycle once, together, in the last superstep,
-        instead of refusing the graph.
+    start: the nodes of superstep 0 (default: those no edge, branch or Send leads to).
+    step_limit: a run stops with StepLimitError before superstep `step_limit`.
+    interrupt_before / interrupt_after: node names the run stops before / after.
     """
-
-    nodes: dict[str, NodeFn]
-    edges: tuple[tuple[str, str], ...]
-    reducers: dict[str, str]
-    initial_state: dict[str, Any]
-    plan: tuple[tuple[str, ...], ...]
-    reducers_json: str
-    initial_state_json: str
-    allow_cycles: bool
-    replace_names: frozenset[str]
 
     def __init__(
         self,
         nodes: Mapping[str, NodeFn] | Iterable[NodeFn | tuple[str, NodeFn]],
         edges: Iterable[tuple[str, str]] = (),
         *,
+        branches: Mapping[str, tuple[Route, Sequence[str]]] | None = None,
+        sends: Mapping[str, Sequence[str]] | None = None,
         reducers: Mapping[str, str] | None = None,
+        channels: Iterable[str] = (),
         initial_state: Mapping[str, Any] | None = None,
+        start: Iterable[str] | None = None,
+        step_limit: int = 100,
+        interrupt_before: Iterable[str] = (),
+        interrupt_after: Iterable[str] = (),
         replace_names: Iterable[str] = (),
-        allow_cycles: bool = False,
     ) -> None:
         table = _collect_nodes(nodes)
         edge_list = _check_edges(edges, table)
+        branch_table = _check_branches(branches or {}, table)
+        send_table = _check_sends(sends or {}, table)
         replace = _check_replace_names(replace_names)
-        reducer_table = _check_reducers(reducers or {}, replace)
-        state = _check_initial_state(initial_state or {})
+        declared = _check_channels(channels)
+        reducer_table = _check_reducers(reducers or {}, replace, declared)
+        state = _check_initial_state(initial_state or {}, declared)
+        if not declared:
+            declared = frozenset(reducer_table) | frozenset(state)
 
-        plan = zelk_core.plan_supersteps(list(table), edge_list)
-        if not allow_cycles:
-            _refuse_cycles(plan, edge_list)
-
-        self.nodes = table
-        self.edges = tuple(edge_list)
-        self.reducers = reducer_table
-        self.initial_state = state
-        self.plan = tuple(tuple(step) for step in plan)
-        self.reducers_json = dumps(reducer_table)
+        self.nodes: dict[str, NodeFn] = table
+        self.edges: tuple[tuple[str, str], ...] = tuple(edge_list)
+        self.branches: dict[str, tuple[Route, tuple[str, ...]]] = branch_table
+        self.sends: dict[str, tuple[str, ...]] = send_table
+        self.reducers: dict[str, str] = reducer_table
+        self.channels: frozenset[str] = declared
+        self.initial_state: dict[str, Any] = state
+        self.replace_names: frozenset[str] = replace
+        self.step_limit: int = _check_step_limit(step_limit)
+        self.interrupt_before: frozenset[str] = _check_names(interrupt_before, table, "interrupt_before")
+        self.interrupt_after: frozenset[str] = _check_names(interrupt_after, table, "interrupt_after")
+        self.topology: Topology = _topology(table, edge_list, branch_table, send_table, start)
+        self.reducers_json: str = dumps(reducer_table)
         # The module's canonical form of the initial state: members sorted, compact.
-        self.initial_state_json = zelk_core.advance_superstep(dumps(state), "{}", "[]")
-        self.allow_cycles = allow_cycles
-        self.replace_names = replace
+        self.initial_state_json: str = zelk_core.advance_superstep(dumps(state), "{}", "[]")
+        self._code: dict[str, dict[str, str]] | None = None
+
+    def code(self) -> dict[str, dict[str, str]]:
+        """Fingerprints of the nodes' and routes' code: {"nodes": {...}, "routes": {...}}."""
+        if self._code is None:
+            self._code = {
+                "nodes": {name: fingerprint(fn) for name, fn in self.nodes.items()},
+                "routes": {name: fingerprint(route) for name, (route, _) in self.branches.items()},
+            }
+        return self._code
+
+    @property
+    def plan(self) -> tuple[tuple[str, ...], ...] | None:
+        """The superstep plan of a graph that needs no decisions, else None."""
+        return self.topology.plan
 
     def describe(self) -> dict[str, Any]:
-        """The parts of the graph that a stored run must agree with to be resumed."""
+        """The parts of the graph that a stored run must agree with to be continued."""
+        topology = self.topology
         return {
-            "plan": [list(step) for step in self.plan],
-            "edges": [list(edge) for edge in self.edges],
+            "nodes": sorted(self.nodes),
+            "edges": sorted([list(edge) for edge in set(self.edges)]),
+            "branches": {name: list(targets) for name, (_, targets) in sorted(self.branches.items())},
+            "sends": {name: list(targets) for name, targets in sorted(self.sends.items())},
             "reducers": self.reducers,
+            "channels": sorted(self.channels),
             "initial_state": self.initial_state_json,
+            "start": list(topology.start),
         }
 
 
@@ -223,6 +206,21 @@ def _collect_nodes(nodes: Mapping[str, NodeFn] | Iterable[NodeFn | tuple[str, No
     return table
 
 
+def _node_name(fn: object) -> str:
+    name = getattr(fn, "__name__", None)
+    if not isinstance(name, str):
+        raise GraphError(f"node {fn!r} has no __name__; give the nodes as a mapping from name to callable")
+    return name
+
+
+def _known(name: object, table: Mapping[str, object], what: str) -> str:
+    if not isinstance(name, str):
+        raise GraphError(f"{what} names {name!r}, which is not a string")
+    if name not in table:
+        raise GraphError(f"{what} names unknown node {name!r}{suggest(name, table)}")
+    return name
+
+
 def _check_edges(edges: Iterable[tuple[str, str]], table: Mapping[str, NodeFn]) -> list[tuple[str, str]]:
     if isinstance(edges, (str, bytes)):
         raise GraphError("edges must be a sequence of (before, after) pairs, not a string")
@@ -230,14 +228,65 @@ def _check_edges(edges: Iterable[tuple[str, str]], table: Mapping[str, NodeFn]) 
     for edge in edges:
         if not isinstance(edge, (tuple, list)) or len(edge) != 2:
             raise GraphError(f"edge {edge!r} is not a (before, after) pair")
-        source, target = edge
-        for end in (source, target):
-            if not isinstance(end, str):
-                raise GraphError(f"edge {tuple(edge)!r} names {end!r}, which is not a string")
-            if end not in table:
-                raise GraphError(f"edge {tuple(edge)!r} names unknown node {end!r}{_suggest(end, table)}")
+        source = _known(edge[0], table, f"edge {tuple(edge)!r}")
+        target = _known(edge[1], table, f"edge {tuple(edge)!r}")
         checked.append((source, target))
     return checked
+
+
+def _target_list(value: object, what: str, table: Mapping[str, NodeFn]) -> tuple[str, ...]:
+    if isinstance(value, str) or not isinstance(value, Iterable):
+        raise GraphError(f"{what} must list its possible targets, not {value!r}")
+    targets = []
+    for target in value:
+        if target is END:
+            continue
+        name = _known(target, table, what)
+        if name not in targets:
+            targets.append(name)
+    return tuple(targets)
+
+
+def _check_branches(
+    branches: Mapping[str, tuple[Route, Sequence[str]]], table: Mapping[str, NodeFn]
+) -> dict[str, tuple[Route, tuple[str, ...]]]:
+    if not isinstance(branches, Mapping):
+        raise GraphError(f"branches must be a mapping from node to (route, targets), not {type(branches).__name__}")
+    checked: dict[str, tuple[Route, tuple[str, ...]]] = {}
+    for name, branch in branches.items():
+        node = _known(name, table, "branches")
+        if not isinstance(branch, (tuple, list)) or len(branch) != 2 or not callable(branch[0]):
+            raise GraphError(
+                f"the branch of node {node!r} must be (route, [possible targets]) with a callable route, not {branch!r}"
+            )
+        checked[node] = (branch[0], _target_list(branch[1], f"the branch of node {node!r}", table))
+    return checked
+
+
+def _check_sends(sends: Mapping[str, Sequence[str]], table: Mapping[str, NodeFn]) -> dict[str, tuple[str, ...]]:
+    if not isinstance(sends, Mapping):
+        raise GraphError(f"sends must be a mapping from node to the nodes it sends to, not {type(sends).__name__}")
+    checked: dict[str, tuple[str, ...]] = {}
+    for name, targets in sends.items():
+        node = _known(name, table, "sends")
+        checked[node] = _target_list(targets, f"the sends of node {node!r}", table)
+        for target in checked[node]:
+            _takes_an_argument(target, table[target])
+    return checked
+
+
+def _takes_an_argument(name: str, fn: NodeFn) -> None:
+    try:
+        signature = inspect.signature(fn)
+    except (TypeError, ValueError):
+        return  # a callable without a signature: it is called and fails as a node if it must
+    try:
+        signature.bind(None, None)
+    except TypeError:
+        raise GraphError(
+            f"node {name!r} is a Send target, so it is called as {name}(state, arg), but it does not take two "
+            f"arguments: {name}{signature}"
+        ) from None
 
 
 def _check_replace_names(names: Iterable[str]) -> frozenset[str]:
@@ -252,52 +301,174 @@ def _check_replace_names(names: Iterable[str]) -> frozenset[str]:
     return replace
 
 
-def _check_reducers(reducers: Mapping[str, str], replace: frozenset[str]) -> dict[str, str]:
+def _channel_name(name: object, what: str) -> str:
+    if not isinstance(name, str) or json_problem(name, "channel") is not None:
+        raise GraphError(f"{what} {name!r} is not a string with a UTF-8 form")
+    return name
+
+
+def _check_channels(channels: Iterable[str]) -> frozenset[str]:
+    if isinstance(channels, str):
+        raise GraphError("channels must be a sequence of channel names, not a string")
+    return frozenset(_channel_name(name, "channel") for name in channels)
+
+
+def _undeclared(channel: str, declared: frozenset[str], what: str) -> GraphError:
+    return GraphError(f"{what} names channel {channel!r}, which channels= does not declare{suggest(channel, declared)}")
+
+
+def _check_reducers(reducers: Mapping[str, str], replace: frozenset[str], declared: frozenset[str]) -> dict[str, str]:
     if not isinstance(reducers, Mapping):
         raise GraphError(f"reducers must be a mapping from channel to reducer name, not {type(reducers).__name__}")
     known = set(BUILTIN_REDUCERS) | replace
     table: dict[str, str] = {}
     for channel, reducer in reducers.items():
-        if not isinstance(channel, str) or json_problem(channel, "channel") is not None:
-            raise GraphError(f"reducer channel {channel!r} is not a string with a UTF-8 form")
+        name = _channel_name(channel, "reducer channel")
+        if declared and name not in declared:
+            raise _undeclared(name, declared, "reducers")
         if not isinstance(reducer, str):
-            raise GraphError(f"reducer for channel {channel!r} is {reducer!r}, not a reducer name")
+            raise GraphError(f"reducer for channel {name!r} is {reducer!r}, not a reducer name")
         if reducer not in known:
             raise GraphError(
-                f"unknown reducer {reducer!r} for channel {channel!r}{_suggest(reducer, known)}; "
+                f"unknown reducer {reducer!r} for channel {name!r}{suggest(reducer, known)}; "
                 f"known: {', '.join(sorted(known))} (declare custom replace names with replace_names=)"
             )
-        table[channel] = reducer
+        table[name] = reducer
     return table
 
 
-def _check_initial_state(state: Mapping[str, Any]) -> dict[str, Any]:
+def _check_initial_state(state: Mapping[str, Any], declared: frozenset[str]) -> dict[str, Any]:
     if not isinstance(state, Mapping):
         raise GraphError(f"initial state must be a mapping from channel to value, not {type(state).__name__}")
     checked = dict(state)
     problem = json_problem(checked, "initial state")
     if problem is not None:
         raise GraphError(problem)
+    for channel in checked:
+        if declared and channel not in declared:
+            raise _undeclared(channel, declared, "initial_state")
     return checked
 
 
-def _refuse_cycles(plan: list[list[str]], edges: Sequence[tuple[str, str]]) -> None:
-    for source, target in edges:
-        if source == target:
-            raise CycleError(
-                f"node {source!r} has an edge to itself; pass allow_cycles=True to run such a graph "
-                "(nodes on and after a cycle then run once, together, in the last superstep)",
-                [source],
+def _check_step_limit(limit: int) -> int:
+    if isinstance(limit, bool) or not isinstance(limit, int) or limit < 1:
+        raise GraphError(f"step_limit must be a positive integer, not {limit!r}")
+    return limit
+
+
+def _check_names(names: Iterable[str], table: Mapping[str, NodeFn], what: str) -> frozenset[str]:
+    if isinstance(names, str):
+        names = (names,)
+    return frozenset(_known(name, table, what) for name in names)
+
+
+def _topology(
+    table: Mapping[str, NodeFn],
+    edges: Sequence[tuple[str, str]],
+    branches: Mapping[str, tuple[Route, tuple[str, ...]]],
+    sends: Mapping[str, tuple[str, ...]],
+    start: Iterable[str] | None,
+) -> Topology:
+    names = tuple(table)
+    preds: dict[str, list[str]] = {name: [] for name in names}
+    succs: dict[str, list[str]] = {name: [] for name in names}
+    for source, target in dict.fromkeys(edges):  # a repeated edge signals once
+        succs[source].append(target)
+        preds[target].append(source)
+    branch_targets = {target for _, targets in branches.values() for target in targets}
+    send_targets = frozenset(target for targets in sends.values() for target in targets)
+    for target in sorted(send_targets):
+        callers = [source for source in preds[target]] + [n for n, (_, ts) in branches.items() if target in ts]
+        if callers:
+            raise GraphError(
+                f"node {target!r} is a Send target (called with an argument) but node {callers[0]!r} also leads "
+                "to it by an edge or a branch; give the Send target its own node"
             )
-    if not plan:
-        return
-    # Only the remainder superstep can hold both ends of an edge; a cycle lies inside it.
-    last = set(plan[-1])
-    if any(source in last and target in last for source, target in edges):
-        cycle = find_cycle(last, edges) or sorted(last)
-        shown = " -> ".join(cycle + cycle[:1])
-        raise CycleError(
-            f"the graph has a cycle: {shown}; pass allow_cycles=True to run it anyway "
-            "(nodes on and after a cycle then run once, together, in the last superstep)",
-            cycle,
+    reach = {
+        name: tuple(dict.fromkeys([*succs[name], *branches.get(name, (None, ()))[1], *sends.get(name, ())]))
+        for name in names
+    }
+    if start is None:
+        first = tuple(
+            name for name in names if not preds[name] and name not in branch_targets and name not in send_targets
         )
+        if not first:
+            raise GraphError(
+                "every node of the graph has a predecessor (an edge, branch or Send leads to it): name the nodes "
+                "of the first superstep with start="
+            )
+    else:
+        first = tuple(sorted(_check_names(start, table, "start")))
+        if not first:
+            raise GraphError("start names no node; leave it out to start from the nodes nothing leads to")
+        for name in first:
+            if name in send_targets:
+                raise GraphError(f"start names {name!r}, a Send target; it runs only when a node sends to it")
+    frozen_preds = {name: tuple(items) for name, items in preds.items()}
+    frozen_succs = {name: tuple(items) for name, items in succs.items()}
+    plan = None
+    if not branches and not sends and start is None:
+        steps = zelk_core.plan_supersteps(list(names), list(edges))
+        if not _has_cycle(steps, edges):
+            plan = tuple(tuple(step) for step in steps)
+    return Topology(
+        names=names,
+        preds=frozen_preds,
+        succs=frozen_succs,
+        reach=reach,
+        start=tuple(sorted(first)),
+        send_targets=send_targets,
+        plan=plan,
+        depth={name: number for number, step in enumerate(plan or ()) for name in step},
+        component=_components(names, reach),
+    )
+
+
+def _has_cycle(plan: Sequence[Sequence[str]], edges: Sequence[tuple[str, str]]) -> bool:
+    # The planner skips self-edges and gathers nodes on or after a cycle into its last
+    # superstep: only that superstep can hold both ends of an edge.
+    if any(source == target for source, target in edges):
+        return True
+    last = set(plan[-1]) if plan else set()
+    return any(source in last and target in last for source, target in edges)
+
+
+def _components(names: Sequence[str], reach: Mapping[str, Sequence[str]]) -> dict[str, int]:
+    """Strongly connected components (Tarjan's algorithm, iterative): node -> component id."""
+    index: dict[str, int] = {}
+    low: dict[str, int] = {}
+    on_stack: set[str] = set()
+    stack: list[str] = []
+    component: dict[str, int] = {}
+    counter = 0
+    for root in names:
+        if root in index:
+            continue
+        work: list[tuple[str, int]] = [(root, 0)]
+        while work:
+            node, position = work.pop()
+            if position == 0:
+                index[node] = low[node] = counter
+                counter += 1
+                stack.append(node)
+                on_stack.add(node)
+            following = reach[node]
+            if position < len(following):
+                work.append((node, position + 1))
+                child = following[position]
+                if child not in index:
+                    work.append((child, 0))
+                elif child in on_stack:
+                    low[node] = min(low[node], index[child])
+                continue
+            if low[node] == index[node]:
+                while True:
+                    member = stack.pop()
+                    on_stack.discard(member)
+                    component[member] = index[node]
+                    if member == node:
+                        break
+            if work:
+                parent = work[-1][0]
+                low[parent] = min(low[parent], low[node])
+    return component

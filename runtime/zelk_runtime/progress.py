@@ -27,13 +27,13 @@ class SuperstepReport:
 
 
 class Progress(Protocol):
-    def start(self, total: int, done: int) -> None: ...
+    def start(self, total: int | None, done: int) -> None: ...
     def superstep(self, report: SuperstepReport) -> None: ...
     def close(self) -> None: ...
 
 
 class SilentProgress:
-    def start(self, total: int, done: int) -> None:
+    def start(self, total: int | None, done: int) -> None:
         pass
 
     def superstep(self, report: SuperstepReport) -> None:
@@ -48,16 +48,14 @@ class LineProgress:
 
     def __init__(self, stream: TextIO) -> None:
         self.stream = stream
-        self.total = 0
 
-    def start(self, total: int, done: int) -> None:
-        self.total = total
+    def start(self, total: int | None, done: int) -> None:
         if done:
-            print(f"resuming after superstep {done - 1} ({done}/{total} done)", file=self.stream, flush=True)
+            print(f"resuming after superstep {done - 1}", file=self.stream, flush=True)
 
     def superstep(self, report: SuperstepReport) -> None:
         print(
-            f"superstep {report.superstep + 1}/{self.total}: {report.nodes} nodes in {report.seconds:.3f} s "
+            f"superstep {report.superstep}: {report.nodes} nodes in {report.seconds:.3f} s "
             f"(nodes {report.nodes_seconds:.3f}, python {report.python_seconds:.3f}, "
             f"module {report.module_seconds:.3f}, store {report.store_seconds:.3f}), "
             f"checkpoint {report.checkpoint_bytes} bytes",
@@ -75,7 +73,7 @@ class TqdmProgress:
         self.stream = stream
         self.bar: Any = None
 
-    def start(self, total: int, done: int) -> None:
+    def start(self, total: int | None, done: int) -> None:
         self.bar = self.tqdm(total=total, initial=done, unit="superstep", file=self.stream)
 
     def superstep(self, report: SuperstepReport) -> None:
@@ -93,7 +91,7 @@ class RichProgress:
         self.bar: Any = importlib.import_module("rich.progress").Progress(console=console)
         self.task: Any = None
 
-    def start(self, total: int, done: int) -> None:
+    def start(self, total: int | None, done: int) -> None:
         self.bar.start()
         self.task = self.bar.add_task("supersteps", total=total, completed=done)
 

@@ -1,380 +1,426 @@
-"""Running a graph superstep by superstep through the module, and resuming a stored run.
+"""One superstep: run the nodes, record each result, check the updates, fold them with
+`advance_superstep`, route the branches, frame the state with `encode_checkpoint`, chain
+the audit entry with `hash_event` and commit it all at once.
 
-One superstep: parse the state text once into the dict the nodes read, run the nodes,
-check their updates and serialise them as one JSON list in the superstep's order, fold
-them with `advance_superstep`, frame the state with `encode_checkpoint`, and chain an
-audit entry with `hash_event`. The run carries on from the checkpoint's body text, the
-very text a resumed run reads back, so an interrupted and resumed run and an uninterrupted
-one fold the same texts.
+The run carries on from the checkpoint's body text, the very text a resumed run reads
+back, and node results are recorded as the nodes finish and read back as recorded, so an
+interrupted and resumed run and an uninterrupted one fold the same texts.
 """
 
 from __future__ import annotations
 
 import json
 import math
-import os
 import time
+import traceback
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
-from datetime import UTC, datetime
 from typing import Any
 
 import zelk_core
 
-from .audit import KEYED, AuditKey, Entry, Head, check_chain, check_head, check_tags, genesis, head_of
-from .audit import audit_key as resolve_key
-from .errors import AuditError, CheckpointError, NodeError, RuntimeFailure, StoreError
-from .executors import Executor, Outcome, make_executor
-from .graph import Graph, Output, dumps, json_problem
-from .progress import Progress, SuperstepReport, make_progress
-from .stores import Store, lock_store, open_store
-
-MANIFEST_FORMAT = 1
-MAGIC_LENGTH = 5  # "ZELK" and the version byte before a checkpoint's JSON body
+from . import flow, view
+from .audit import AuditKey, Entry, Head
+from .errors import NodeError, NodeFailure, RuntimeFailure, UsageError
+from .executors import Call, Executor, Outcome
+from .graph import END, Graph, Output, Send, suggest
+from .interrupts import Interrupt
+from .progress import SuperstepReport
+from .records import MAGIC_LENGTH, NodeRecord, Status, now
+from .stores import Commit, Store
+from .values import dumps, json_problem
 
 
 @dataclass
-class RunResult:
-    """The outcome of `run`: the state after the last completed superstep, and what ran."""
+class Run:
+    """A run between two supersteps: where it stands and what it carries to the next."""
 
-    store: str
-    state_json: str
-    supersteps: int  # in the plan
-    completed: int  # done in the store, this call included
-    resumed_from: int  # done before this call started
+    graph: Graph
+    store: Store
+    key: AuditKey | None
+    number: int  # the next superstep
+    state_text: str
+    frontier: flow.Frontier
+    previous: str  # the last link of the audit chain
+    costs: list[float]
+    code: dict[str, dict[str, str]]  # fingerprints to record with the next superstep that changes them
+    changed_code: list[str] = field(default_factory=list)  # nodes allowed to run with changed code
+    status: Status | None = None  # answers and skip flag of a resumed run, until consumed
     reports: list[SuperstepReport] = field(default_factory=list)
-    cost: float = -0.0  # total over every completed superstep, earlier calls included
-    dropped_torn_entry: bool = False
-    head: str = ""  # where the audit log ends: "COUNT:HASH"
+    _view: Any = None
 
-    @property
-    def state(self) -> dict[str, Any]:
-        parsed: dict[str, Any] = json.loads(self.state_json)
-        return parsed
-
-    @property
-    def finished(self) -> bool:
-        return self.completed == self.supersteps
-
-
-@dataclass
-class StoredRun:
-    """A store read back and checked: its manifest and the payloads of its audit entries."""
-
-    store: str
-    manifest: dict[str, Any]
-    genesis: str
-    entries: list[Entry]
-    payloads: list[dict[str, Any]]
+    def state(self) -> Any:
+        """The read-only state the next superstep's nodes read."""
+        if self._view is None:
+            self._view = view.load(self.state_text)
+        return self._view
 
     @property
     def head(self) -> Head:
-        return head_of(self.genesis, self.entries)
+        return Head(self.number, self.previous)
+
+
+@dataclass(frozen=True)
+class Instance:
+    """A node instance of a superstep: a plain node (`ordinal` None) or a Send instance."""
+
+    node: str
+    arg: str | None = None
+    ordinal: int | None = None
 
     @property
-    def keyed(self) -> bool:
-        return self.manifest.get("audit") == KEYED
-
-    @property
-    def plan(self) -> list[list[str]]:
-        plan: list[list[str]] = self.manifest["graph"]["plan"]
-        return plan
-
-    @property
-    def completed(self) -> int:
-        return len(self.entries)
+    def key(self) -> str:
+        return dumps([self.node] if self.ordinal is None else [self.node, self.ordinal])
 
 
-def _now() -> str:
-    return datetime.now(UTC).isoformat(timespec="microseconds")
+def instances(step: flow.Step) -> list[Instance]:
+    """A superstep's instances in fold order: names in byte order, a node's Send instances
+    in the order they were sent."""
+    found = [Instance(name) for name in step.nodes]
+    counts: dict[str, int] = {}
+    for target, arg in step.sends:
+        ordinal = counts.get(target, 0)
+        counts[target] = ordinal + 1
+        found.append(Instance(target, arg, ordinal))
+    found.sort(key=lambda instance: instance.node)  # stable: Send order kept within a node
+    return found
 
 
-def _manifest_text(graph: Graph, key: AuditKey | None) -> str:
-    manifest: dict[str, Any] = {"format": MANIFEST_FORMAT, "created": _now(), "graph": graph.describe()}
-    if key is not None:
-        manifest["audit"] = KEYED
-        manifest["key_check"] = key.check()
-    return dumps(manifest)
+def _failure(node: str, superstep: int, message: str) -> NodeFailure:
+    return NodeFailure(node, superstep, message)
 
 
-def _parse_manifest(store: Store, text: str) -> dict[str, Any]:
-    try:
-        manifest = json.loads(text)
-    except ValueError as error:
-        raise StoreError(f"the manifest of store {store.location} is not JSON: {error}") from error
-    if not isinstance(manifest, dict) or manifest.get("format") != MANIFEST_FORMAT or "graph" not in manifest:
-        raise StoreError(f"store {store.location} has no run manifest of format {MANIFEST_FORMAT}")
-    return manifest
-
-
-def _check_key(store: Store, manifest: dict[str, Any], key: AuditKey | None) -> None:
-    keyed = manifest.get("audit") == KEYED
-    if keyed and key is None:
-        raise AuditError(
-            f"store {store.location} has a keyed audit log: checking it needs its audit key "
-            "(audit_key=, or the ZELK_AUDIT_KEY environment variable)",
-            None,
-        )
-    if not keyed and key is not None:
-        raise AuditError(
-            f"store {store.location} has an unkeyed audit log, but an audit key was given: a keyed log "
-            "stripped of its tags reads like this; if the store was never keyed, go on without the key",
-            None,
-        )
-    if keyed and key is not None and manifest.get("key_check") != key.check():
-        raise AuditError(f"the audit key given is not the key of store {store.location}", None)
-
-
-def read_run(store: Store, key: AuditKey | None = None) -> StoredRun:
-    """Read the manifest and the audit log, and verify the chain with `verify_chain`, the
-    tags and head record of a keyed log, and that the log covers every checkpoint.
-
-    Raises `AuditError` with the index of the first entry that does not hold.
-    """
-    text = store.read_manifest()
-    if text is None:
-        raise StoreError(f"store {store.location} holds no run")
-    manifest = _parse_manifest(store, text)
-    start = genesis(text)
-    entries = store.audit_entries()
-    check_chain(store.location, start, entries)
-    _check_key(store, manifest, key)
-    if key is not None:
-        check_tags(store.location, key, entries, store.read_head())
-    beyond = [number for number in store.checkpoint_superstep_numbers() if number >= len(entries)]
-    if beyond:
-        raise AuditError(
-            f"the audit log of store {store.location} was truncated: it holds {len(entries)} entries, but the "
-            f"store holds checkpoints up to superstep {beyond[-1]}; refusing to go on (nothing was run again)",
-            len(entries),
-        )
-    plan_length = len(manifest["graph"]["plan"])
-    payloads = []
-    for index, entry in enumerate(entries):
-        try:
-            record = json.loads(entry.payload)
-        except ValueError:
-            record = None
-        if not isinstance(record, dict) or record.get("superstep") != index or index >= plan_length:
-            raise AuditError(f"audit entry {index} of store {store.location} is not superstep {index}", index)
-        if not isinstance(record.get("state"), str) or not isinstance(record.get("cost"), (int, float)):
-            raise AuditError(f"audit entry {index} of store {store.location} lacks its state hash or cost", index)
-        payloads.append(record)
-    return StoredRun(store.location, manifest, start, entries, payloads)
-
-
-def load_checkpoint(store: Store, run: StoredRun, superstep: int) -> str:
-    """The state text of a superstep's checkpoint, decoded and checked against its entry."""
-    name = store.checkpoint_name(superstep)
-    blob = store.read_checkpoint(superstep)
-    try:
-        zelk_core.decode_checkpoint(blob)
-        body = blob[MAGIC_LENGTH:].decode("utf-8")
-    except ValueError as error:  # UnicodeDecodeError included
-        raise CheckpointError(f"checkpoint {name} is damaged or truncated: {error}", superstep, name) from error
-    if zelk_core.hash_event("state", body) != run.payloads[superstep]["state"]:
-        raise CheckpointError(
-            f"checkpoint {name} does not match audit entry {superstep}: its state was changed or replaced",
+def normalise(graph: Graph, node: str, superstep: int, result: object) -> NodeRecord | NodeFailure:
+    """A node's return value as a record, or why it is refused."""
+    cost: object = 0.0
+    sends: Sequence[object] = ()
+    update: object = result
+    if isinstance(result, Output):
+        update, cost, sends = result.update, result.cost, result.sends
+    elif isinstance(result, Send):
+        update, sends = None, [result]
+    elif isinstance(result, (list, tuple)) and result and all(isinstance(item, Send) for item in result):
+        update, sends = None, result
+    if update is not None and not isinstance(update, Mapping):
+        hint = " (an async node? those come later)" if hasattr(update, "__await__") else ""
+        return _failure(
+            node,
             superstep,
-            name,
+            f"node {node!r} returned a {type(update).__name__}{hint}; a node returns a dict of channel to value, "
+            "an Output, a Send or a list of Sends, or None",
         )
-    return body
-
-
-def verify(
-    location: str | os.PathLike[str] | Store,
-    *,
-    head: str | Head | None = None,
-    audit_key: bytes | str | AuditKey | None = None,
-) -> StoredRun:
-    """Check a whole store: the audit chain (and a keyed log's tags and head record), that
-    the log covers every checkpoint, and every completed superstep's checkpoint. With
-    `head` ("COUNT:HASH", recorded elsewhere), the log must end exactly there.
-    """
-    store = open_store(location, create=False)
-    try:
-        run = read_run(store, resolve_key(audit_key))
-        if head is not None:
-            check_head(store.location, run.head, head)
-        for superstep in range(run.completed):
-            load_checkpoint(store, run, superstep)
-        return run
-    finally:
-        store.close()
-
-
-def _same_graph(store: Store, stored: Mapping[str, Any], graph: Graph) -> None:
-    current = graph.describe()
-    for key in ("plan", "edges", "reducers", "initial_state"):
-        if stored.get(key) != current[key]:
-            raise StoreError(
-                f"store {store.location} holds a run of another graph (its {key.replace('_', ' ')} differs); "
-                "use a new store to run this graph"
-            )
-
-
-def _collect(names: Sequence[str], outcomes: Sequence[Outcome], superstep: int) -> tuple[list[Any], list[float]]:
-    """The superstep's updates and costs in its order; the first failing node raises."""
-    updates: list[Any] = []
-    costs: list[float] = []
-    for name, (result, error) in zip(names, outcomes, strict=False):
-        if error is not None:
-            raise NodeError(
-                f"node {name!r} failed in superstep {superstep}: {type(error).__name__}: {error}", name, superstep
-            ) from error
-        cost: object = 0.0
-        if isinstance(result, Output):
-            cost = result.cost
-            result = result.update
-        if result is not None and not isinstance(result, Mapping):
-            raise NodeError(
-                f"node {name!r} returned a {type(result).__name__}; a node returns a dict of channel to value, "
-                "an Output or None",
-                name,
+    if isinstance(cost, bool) or not isinstance(cost, (int, float)) or not math.isfinite(cost) or cost < 0:
+        return _failure(
+            node, superstep, f"node {node!r} reported the cost {cost!r}; a cost is a finite number, not negative"
+        )
+    text = None
+    channels: tuple[str, ...] = ()
+    if update is not None:
+        written = dict(update)
+        problem = json_problem(written, f"the update of node {node!r}")
+        if problem is not None:
+            return _failure(node, superstep, f"{problem} (superstep {superstep})")
+        for channel in written:
+            if channel not in graph.channels:
+                return _failure(
+                    node,
+                    superstep,
+                    f"node {node!r} wrote channel {channel!r} in superstep {superstep}, which the graph does not "
+                    f"declare{suggest(channel, graph.channels)}; declare channels with channels=, reducers= or "
+                    "initial_state=",
+                )
+        text = dumps(written)
+        channels = tuple(written)
+    sent = []
+    if isinstance(sends, (str, bytes, Mapping)) or not isinstance(sends, Sequence):
+        return _failure(node, superstep, f"node {node!r} gave sends={sends!r}; sends are a list of Send")
+    for send in sends:
+        if not isinstance(send, Send):
+            return _failure(node, superstep, f"node {node!r} sent {send!r}, which is not a Send")
+        allowed = graph.sends.get(node, ())
+        if send.node not in allowed:
+            declared = f"it may send to {', '.join(map(repr, allowed))}" if allowed else "it declares no Sends"
+            return _failure(
+                node,
                 superstep,
+                f"node {node!r} sent to {send.node!r} in superstep {superstep}, but {declared} "
+                f"(sends={{{node!r}: [...]}}){suggest(str(send.node), allowed)}",
             )
-        if isinstance(cost, bool) or not isinstance(cost, (int, float)) or not math.isfinite(cost):
-            raise NodeError(f"node {name!r} reported the cost {cost!r}; a cost is a finite number", name, superstep)
-        update = None if result is None else dict(result)
-        if update is not None:
-            problem = json_problem(update, f"the update of node {name!r}")
-            if problem is not None:
-                raise NodeError(problem, name, superstep)
-        updates.append(update)
-        costs.append(float(cost))
-    return updates, costs
+        problem = json_problem(send.arg, f"the argument node {node!r} sent to {send.node!r}")
+        if problem is not None:
+            return _failure(node, superstep, f"{problem} (superstep {superstep})")
+        sent.append((send.node, dumps(send.arg)))
+    return NodeRecord(text, channels, float(cost), tuple(sent))
 
 
-def run(
-    graph: Graph,
-    store: str | os.PathLike[str] | Store,
-    *,
-    executor: str | Executor = "threads",
-    workers: int | None = None,
-    ray_address: str | None = None,
-    progress: str | Progress | None = "auto",
-    max_supersteps: int | None = None,
-    audit_key: bytes | str | AuditKey | None = None,
-) -> RunResult:
-    """Run `graph` on `store`, or resume the run the store holds.
+def _conflicts(graph: Graph, found: Sequence[Instance], records: Sequence[NodeRecord], superstep: int) -> None:
+    """Refuse a channel without a reducer written by two different nodes of one superstep:
+    which write wins would depend on the nodes' names."""
+    writer: dict[str, str] = {}
+    failures = []
+    for instance, record in zip(found, records, strict=True):
+        for channel in record.channels:
+            if channel in graph.reducers:
+                continue
+            first = writer.setdefault(channel, instance.node)
+            if first != instance.node:
+                failures.append(
+                    _failure(
+                        instance.node,
+                        superstep,
+                        f"nodes {first!r} and {instance.node!r} both wrote channel {channel!r} in superstep "
+                        f"{superstep}, which has no reducer, so the later name would win; declare a reducer for "
+                        f'it (reducers={{{channel!r}: "append"}}, or "last_value" to accept that)',
+                    )
+                )
+                writer[channel] = instance.node
+    if failures:
+        raise NodeError.of(failures)
 
-    A store that already holds a run of this graph is verified (audit chain, last
-    checkpoint) and continued after its last completed superstep. `max_supersteps` stops
-    this call after that many supersteps (a later call resumes). With `audit_key` (or the
-    ZELK_AUDIT_KEY environment variable) a new store's audit log is keyed.
-    """
-    if max_supersteps is not None and max_supersteps < 0:
-        raise RuntimeFailure(f"max_supersteps must not be negative, not {max_supersteps}")
-    opened = open_store(store)
+
+def _route(graph: Graph, node: str, state: Any, superstep: int) -> list[str] | NodeFailure:
+    route, targets = graph.branches[node]
     try:
-        lock = lock_store(opened)
-        try:
-            key = resolve_key(audit_key)
-            return _run(graph, opened, executor, workers, ray_address, progress, max_supersteps, key)
-        finally:
-            lock.release()
-    finally:
-        if opened is not store:
-            opened.close()
+        chosen = route(state)
+    except Exception as error:
+        failure = NodeFailure(
+            node,
+            superstep,
+            f"the route of node {node!r} failed in superstep {superstep}: {type(error).__name__}: {error}",
+            error,
+            "".join(traceback.format_exception(error)),
+        )
+        return failure
+    if chosen is END or chosen is None:
+        return []
+    items = [chosen] if isinstance(chosen, str) else chosen
+    if not isinstance(items, (list, tuple)):
+        return _failure(
+            node, superstep, f"the route of node {node!r} returned {chosen!r}; a route returns a name, names or END"
+        )
+    names = []
+    for item in items:
+        if item is END:
+            continue
+        if not isinstance(item, str) or item not in targets:
+            return _failure(
+                node,
+                superstep,
+                f"the route of node {node!r} chose {item!r} in superstep {superstep}, which is not among its "
+                f"declared targets {list(targets)}{suggest(str(item), targets)}",
+            )
+        names.append(item)
+    return names
 
 
-def _run(
-    graph: Graph,
-    store: Store,
-    executor_kind: str | Executor,
-    workers: int | None,
-    ray_address: str | None,
-    progress_kind: str | Progress | None,
-    max_supersteps: int | None,
-    key: AuditKey | None,
-) -> RunResult:
-    dropped = False
-    if store.read_manifest() is None:
-        if store.audit_entries() or store.checkpoint_superstep_numbers():
-            raise StoreError(f"store {store.location} holds checkpoints or audit entries but no manifest")
-        text = _manifest_text(graph, key)
-        first = Head(0, genesis(text))
-        store.write_manifest(text, None if key is None else (first, key.head_tag(first)))
-        stored = read_run(store, key)
-        state_text = graph.initial_state_json
-    else:
-        dropped = bool(store.recover())
-        stored = read_run(store, key)
-        _same_graph(store, stored.manifest["graph"], graph)
-        last = stored.completed - 1
-        state_text = load_checkpoint(store, stored, last) if last >= 0 else graph.initial_state_json
-
-    plan = graph.plan
-    done = stored.completed
-    previous = stored.head.link
-    costs = [float(payload["cost"]) for payload in stored.payloads]
-    result = RunResult(store.location, state_text, len(plan), done, done, dropped_torn_entry=dropped)
-    stop = len(plan) if max_supersteps is None else min(len(plan), done + max_supersteps)
-    if done < stop:
-        runner = make_executor(executor_kind, workers, ray_address)
-        bar = make_progress(progress_kind)
-        try:
-            bar.start(len(plan), done)
-            for number in range(done, stop):
-                state_text, previous, report = _superstep(graph, store, runner, number, state_text, previous, key)
-                costs.append(report.cost)
-                result.reports.append(report)
-                result.completed = number + 1
-                result.state_json = state_text
-                bar.superstep(report)
-        finally:
-            bar.close()
-            if runner is not executor_kind:
-                runner.close()
-    result.cost = zelk_core.aggregate_cost(costs)
-    result.head = str(Head(result.completed, previous))
-    return result
-
-
-def _superstep(
-    graph: Graph, store: Store, executor: Executor, number: int, state_text: str, previous: str, key: AuditKey | None
-) -> tuple[str, str, SuperstepReport]:
-    names = graph.plan[number]
+def superstep(run: Run, executor: Executor, step: flow.Step) -> list[Interrupt]:
+    """Run one superstep and commit it; or, when nodes interrupt, record the others'
+    results and the interrupts and return them (nothing is committed)."""
+    graph, store, number = run.graph, run.store, run.number
     started = time.perf_counter()
-    state = json.loads(state_text)
+    found = instances(step)
+    recorded = store.results(number)
+    records: list[NodeRecord | None] = [None] * len(found)
+    calls = []
+    answers = run.status.answers if run.status is not None else {}
+    for position, instance in enumerate(found):
+        text = recorded.get(instance.key)
+        record = NodeRecord.parse(text) if text is not None else None
+        if record is not None and record.arg == instance.arg:
+            records[position] = record
+            continue
+        fn = graph.nodes[instance.node]
+        calls.append(Call(position, instance.node, fn, instance.arg, tuple(answers.get(instance.node, ()))))
+    state = run.state()
     parsed = time.perf_counter()
-    outcomes = executor.run([(name, graph.nodes[name]) for name in names], state)
-    ran = time.perf_counter()
-    updates, node_costs = _collect(names, outcomes, number)
-    updates_json = dumps(updates)
+    failures: list[tuple[int, NodeFailure]] = []
+    interrupts: list[Interrupt] = []
+    for outcome in executor.run(calls, state):
+        handled = _outcome(run, found, outcome)
+        if isinstance(handled, NodeRecord):
+            records[outcome.position] = handled
+            store.record_result(number, found[outcome.position].key, handled.text())
+        elif isinstance(handled, NodeFailure):
+            failures.append((outcome.position, handled))
+        else:
+            interrupts.append(handled)
+    ran_at = time.perf_counter()
+    if failures:
+        raise NodeError.of([failure for _, failure in sorted(failures, key=lambda item: item[0])])
+    if interrupts:
+        interrupts.sort(key=lambda item: (item.node, item.instance or 0))
+        carried = run.status.answers if run.status is not None else {}
+        run.status = Status("interrupted", number, interrupts, dict(carried))
+        store.write_status(run.status.text())
+        return interrupts
+    done: list[NodeRecord] = [record for record in records if record is not None]
+    _conflicts(graph, found, done, number)
+    updates_json = "[" + ",".join(record.update or "null" for record in done) + "]"
     serialised = time.perf_counter()
     try:
-        folded = zelk_core.advance_superstep(state_text, graph.reducers_json, updates_json)
+        folded = zelk_core.advance_superstep(run.state_text, graph.reducers_json, updates_json)
     except ValueError as error:
         raise RuntimeFailure(f"superstep {number} could not be folded: {error}") from error
     blob = zelk_core.encode_checkpoint(folded)
-    cost = zelk_core.aggregate_cost(node_costs)
     body = blob[MAGIC_LENGTH:].decode("utf-8")
-    digest = zelk_core.hash_event("state", body)
-    payload = dumps(
-        {
-            "superstep": number,
-            "time": _now(),
-            "nodes": len(names),
-            "cost": cost,
-            "state": digest,
-            "checkpoint_bytes": len(blob),
-        }
-    )
-    link = zelk_core.hash_event(previous, payload)
-    entry = Entry(payload, link, None if key is None else key.entry_tag(link))
-    head = None if key is None else (Head(number + 1, link), key.head_tag(Head(number + 1, link)))
-    folded_at = time.perf_counter()
-    store.commit(number, blob, entry, head)
+    new_state = view.load(body) if graph.branches or not run.frontier.empty else None
+    ran_names = list(dict.fromkeys(instance.node for instance in found))
+    routes: dict[str, list[str]] = {}
+    route_failures = []
+    for name in sorted(set(ran_names) & graph.branches.keys()):
+        chosen = _route(graph, name, new_state, number)
+        if isinstance(chosen, NodeFailure):
+            route_failures.append(chosen)
+        else:
+            routes[name] = chosen
+    if route_failures:
+        raise NodeError.of(route_failures)
+    sends = [send for record in done for send in record.sends]
+    routed = [target for chosen in routes.values() for target in chosen]
+    frontier = flow.advance(graph.topology, run.frontier, ran_names, routed, sends)
+    cost = zelk_core.aggregate_cost([record.cost for record in done])
+    payload: dict[str, Any] = {
+        "superstep": number,
+        "kind": "nodes",
+        "time": now(),
+        "nodes": [instance.node for instance in found],
+        "cost": cost,
+        "state": zelk_core.hash_event("state", body),
+        "checkpoint_bytes": len(blob),
+        "next": frontier.record(),
+    }
+    if routes:
+        payload["routes"] = routes
+    used = {instance.node for instance in found} & answers.keys()
+    if used:
+        payload["answers"] = {node: [json.loads(answer) for answer in answers[node]] for node in sorted(used)}
+        payload["author"] = run.status.author if run.status is not None else None
+    _note_code(run, payload, ran_names)
+    module_at = time.perf_counter()
+    _commit(run, payload, blob, clear_results=True)
     stored_at = time.perf_counter()
-    report = SuperstepReport(
-        superstep=number,
-        nodes=len(names),
-        nodes_seconds=ran - parsed,
-        python_seconds=(parsed - started) + (serialised - ran),
-        module_seconds=folded_at - serialised,
-        store_seconds=stored_at - folded_at,
-        checkpoint_bytes=len(blob),
-        cost=cost,
+    run.state_text = body
+    run._view = new_state
+    run.frontier = frontier
+    run.costs.append(cost)
+    run.reports.append(
+        SuperstepReport(
+            superstep=number,
+            nodes=len(found),
+            nodes_seconds=ran_at - parsed,
+            python_seconds=(parsed - started) + (serialised - ran_at),
+            module_seconds=module_at - serialised,
+            store_seconds=stored_at - module_at,
+            checkpoint_bytes=len(blob),
+            cost=cost,
+        )
     )
-    return body, link, report
+    return []
+
+
+def _outcome(run: Run, found: Sequence[Instance], outcome: Outcome) -> NodeRecord | NodeFailure | Interrupt:
+    instance = found[outcome.position]
+    number = run.number
+    if outcome.interrupted:
+        problem = json_problem(outcome.interrupt, f"the value node {instance.node!r} passed to interrupt()")
+        if problem is not None:
+            return _failure(instance.node, number, f"{problem} (superstep {number})")
+        return Interrupt(instance.node, number, outcome.interrupt, "call", instance.ordinal)
+    if outcome.error is not None:
+        error = outcome.error
+        return NodeFailure(
+            instance.node,
+            number,
+            f"node {instance.node!r} failed in superstep {number}: {type(error).__name__}: {error}",
+            error,
+            outcome.traceback,
+        )
+    record = normalise(run.graph, instance.node, number, outcome.result)
+    if isinstance(record, NodeRecord) and instance.arg is not None:
+        record = NodeRecord(record.update, record.channels, record.cost, record.sends, instance.arg)
+    return record
+
+
+def _note_code(run: Run, payload: dict[str, Any], ran: Sequence[str]) -> None:
+    """Record in the entry the fingerprints this superstep used for the first time, and
+    which nodes ran with changed code on request."""
+    current = run.graph.code()
+    changed: dict[str, dict[str, str]] = {}
+    for part, names in (("nodes", ran), ("routes", [name for name in ran if name in run.graph.branches])):
+        for name in names:
+            if run.code[part].get(name) != current[part][name]:
+                changed.setdefault(part, {})[name] = current[part][name]
+                run.code[part][name] = current[part][name]
+    if changed:
+        payload["code"] = changed
+        allowed = sorted(set(run.changed_code) & set(ran))
+        if allowed:
+            payload["changed_code"] = allowed
+
+
+def _commit(run: Run, payload: dict[str, Any], blob: bytes, *, clear_results: bool) -> None:
+    text = dumps(payload)
+    link = zelk_core.hash_event(run.previous, text)
+    key = run.key
+    entry = Entry(text, link, None if key is None else key.entry_tag(link))
+    head = Head(run.number + 1, link)
+    consumed = clear_results and run.status is not None
+    run.store.commit(
+        Commit(
+            run.number,
+            blob,
+            entry,
+            None if key is None else (head, key.head_tag(head)),
+            clear_results=clear_results,
+            clear_status=consumed,
+        )
+    )
+    if consumed:
+        run.status = None
+    run.previous = link
+    run.number += 1
+
+
+def commit_update(run: Run, update: Mapping[str, Any], author: str) -> None:
+    """Fold a person's update into the state as a superstep of its own, naming the author;
+    the frontier stays as it was, and results recorded for the superstep in progress are
+    carried over to the superstep after it."""
+    graph = run.graph
+    if not isinstance(update, Mapping):
+        raise UsageError(f"an update is a dict of channel to value, not {type(update).__name__}")
+    written = dict(update)
+    problem = json_problem(written, "the update")
+    if problem is not None:
+        raise UsageError(problem)
+    for channel in written:
+        if channel not in graph.channels:
+            raise UsageError(
+                f"the update writes channel {channel!r}, which the graph does not declare"
+                f"{suggest(channel, graph.channels)}"
+            )
+    try:
+        folded = zelk_core.advance_superstep(run.state_text, graph.reducers_json, "[" + dumps(written) + "]")
+    except ValueError as error:
+        raise UsageError(f"the update could not be folded: {error}") from error
+    blob = zelk_core.encode_checkpoint(folded)
+    body = blob[MAGIC_LENGTH:].decode("utf-8")
+    number = run.number
+    carried = run.store.results(number)
+    payload = {
+        "superstep": number,
+        "kind": "update",
+        "time": now(),
+        "author": author,
+        "update": written,
+        "nodes": [],
+        "cost": 0.0,
+        "state": zelk_core.hash_event("state", body),
+        "checkpoint_bytes": len(blob),
+        "next": run.frontier.record(),
+    }
+    _commit(run, payload, blob, clear_results=False)
+    for key, text in carried.items():
+        run.store.record_result(run.number, key, text)
+    run.state_text = body
+    run._view = None
+    run.costs.append(0.0)

@@ -36,9 +36,12 @@ def random_graph(
     names = [f"node{i}" for i in range(nodes)]
     table = {names[i]: functools.partial(channel_node, i, writes[i % len(writes)]) for i in range(nodes)}
     channels = {channel for group in writes for channel in group}
-    reducers = {c: "add" for c in channels if c.startswith("a")} | {c: "append" for c in channels if c.startswith("l")}
+    # Replace channels written by several nodes of one superstep need their reducer declared:
+    # the later name wins, as the module folds.
+    kinds = {"a": "add", "l": "append"}
+    reducers = {channel: kinds.get(channel[0], "last_value") for channel in channels}
     kept = sorted({(names[i], names[j]) for i, j in edges if i < j < nodes})
-    return Graph(table, kept, reducers=reducers, initial_state=initial or {})
+    return Graph(table, kept, reducers=reducers, initial_state=initial or {}, channels=sorted(channels))
 
 
 def reference_fold(graph: Graph) -> dict[str, Any]:

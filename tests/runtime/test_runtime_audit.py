@@ -110,7 +110,7 @@ def test_a_head_recorded_elsewhere_catches_a_rollback(tmp_path, kind):
     write_log(location, read_log(location)[:2])
     drop_checkpoints_from(location, 2)
     assert verify(location).completed == 2
-    with pytest.raises(AuditError, match="does not end at the expected head .*truncated or rolled back"):
+    with pytest.raises(AuditError, match=r"does not end at the expected head .*truncated or rolled back"):
         verify(location, head=head)
     with pytest.raises(zelk_runtime.UsageError, match="is not a head"):
         verify(location, head="3:xyz")

@@ -1,4 +1,5 @@
-"""Graph validation: every refused definition names its culprit; cycles name a real cycle."""
+"""Graph validation: every refused definition names its culprit; a graph has a static plan
+exactly when it needs no decisions."""
 
 from __future__ import annotations
 
@@ -9,7 +10,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 zelk_runtime = pytest.importorskip("zelk_runtime")
-from zelk_runtime import CycleError, Graph, GraphError  # noqa: E402
+from zelk_runtime import END, Graph, GraphError  # noqa: E402
 
 
 def fetch(state):
@@ -22,6 +23,21 @@ def rank(state):
 
 def answer(state):
     return None
+
+
+def score(state, arg):
+    return None
+
+
+def route(state):
+    return END
+
+
+def deep(levels):
+    value = 1
+    for _ in range(levels):
+        value = [value]
+    return value
 
 
 REFUSED = [
@@ -49,8 +65,31 @@ REFUSED = [
     ([fetch], [], {"initial_state": {"x": -(2**63) - 1}}, ["outside the 64-bit range"]),
     ([fetch], [], {"initial_state": {"x": "\udc00"}}, ["lone surrogate"]),
     ([fetch], [], {"initial_state": [("x", 1)]}, ["must be a mapping"]),
-    ([fetch, rank], [("fetch", "rank"), ("rank", "fetch")], {}, ["cycle: fetch -> rank -> fetch", "allow_cycles"]),
-    ([fetch], [("fetch", "fetch")], {}, ["'fetch' has an edge to itself"]),
+    ([fetch], [], {"initial_state": {"x": deep(126)}}, ["initial state['x']", "deeper than 125 levels"]),
+    (
+        [fetch, rank],
+        [("fetch", "rank"), ("rank", "fetch")],
+        {},
+        ["every node of the graph has a predecessor", "start="],
+    ),
+    ([fetch], [("fetch", "fetch")], {}, ["start="]),
+    ([fetch, rank], [], {"start": ["rnak"]}, ["start names unknown node 'rnak'", "did you mean 'rank'"]),
+    ([fetch, rank], [], {"start": []}, ["start names no node"]),
+    ([fetch, rank], [], {"branches": {"fetch": (route, ["rnak"])}}, ["unknown node 'rnak'", "did you mean 'rank'"]),
+    ([fetch, rank], [], {"branches": {"fech": (route, ["rank"])}}, ["branches names unknown node 'fech'"]),
+    ([fetch, rank], [], {"branches": {"fetch": ("rank",)}}, ["(route, [possible targets])"]),
+    ([fetch, rank], [], {"branches": {"fetch": (route, "rank")}}, ["must list its possible targets"]),
+    ([fetch, score], [], {"sends": {"fetch": ["scor"]}}, ["unknown node 'scor'", "did you mean 'score'"]),
+    ([fetch, rank], [], {"sends": {"fetch": ["rank"]}}, ["Send target", "does not take two arguments"]),
+    ([fetch, score], [("fetch", "score")], {"sends": {"fetch": ["score"]}}, ["'score' is a Send target", "'fetch'"]),
+    ([fetch, score], [], {"sends": {"fetch": ["score"]}, "start": ["score"]}, ["start names 'score', a Send target"]),
+    ([fetch], [], {"channels": ["log"], "reducers": {"logs": "append"}}, ["channel 'logs'", "did you mean 'log'"]),
+    ([fetch], [], {"channels": ["log"], "initial_state": {"lg": []}}, ["channel 'lg'", "did you mean 'log'"]),
+    ([fetch], [], {"channels": "log"}, ["not a string"]),
+    ([fetch], [], {"interrupt_before": ["fech"]}, ["interrupt_before names unknown node 'fech'"]),
+    ([fetch], [], {"interrupt_after": [3]}, ["interrupt_after names 3"]),
+    ([fetch], [], {"step_limit": 0}, ["step_limit must be a positive integer"]),
+    ([fetch], [], {"step_limit": True}, ["step_limit must be a positive integer"]),
 ]
 
 
@@ -76,12 +115,10 @@ def test_accepted_definitions(options, expected_reducers):
     assert graph.plan == (("fetch",),)
 
 
-def test_cycles_downstream_share_the_last_superstep_only_when_allowed():
-    edges = [("fetch", "rank"), ("rank", "fetch"), ("rank", "answer")]
-    with pytest.raises(CycleError) as caught:
-        Graph([fetch, rank, answer], edges)
-    assert caught.value.cycle == ["fetch", "rank"]
-    assert Graph([fetch, rank, answer], edges, allow_cycles=True).plan == (("answer", "fetch", "rank"),)
+def test_declared_channels():
+    assert Graph([fetch], reducers={"log": "append"}, initial_state={"n": 1}).channels == {"log", "n"}
+    graph = Graph([fetch], channels=["log", "n", "x"], reducers={"log": "append"}, initial_state={"n": 1})
+    assert graph.channels == {"log", "n", "x"}
 
 
 @settings(max_examples=200, deadline=None)
@@ -90,9 +127,10 @@ def test_cycles_downstream_share_the_last_superstep_only_when_allowed():
         lambda n: st.tuples(st.just(n), st.lists(st.tuples(st.integers(0, n - 1), st.integers(0, n - 1)), max_size=14))
     )
 )
-def test_cycle_refused_exactly_when_one_exists(graph_shape):
-    """Differential: the graph is refused iff some node reaches itself (transitive closure), and
-    the cycle named is made of real edges."""
+def test_a_static_plan_exactly_when_the_graph_has_no_cycle(graph_shape):
+    """Differential: a graph without branches or Sends keeps the planner's plan iff no node
+    reaches itself (transitive closure); with a cycle it is a loop, and the default start
+    is the nodes no edge leads to (none: start= is needed)."""
     count, pairs = graph_shape
     names = [f"v{i}" for i in range(count)]
     edges = [(names[i], names[j]) for i, j in pairs]
@@ -105,10 +143,18 @@ def test_cycle_refused_exactly_when_one_exists(graph_shape):
             if reach[i][k]:
                 reach[i] = [a or b for a, b in zip(reach[i], reach[k], strict=False)]
     has_cycle = any(reach[i][i] for i in range(count))
-    if not has_cycle:
-        Graph(nodes, edges)
+    sources = [name for index, name in enumerate(names) if not any(j == index for _, j in pairs)]
+    if not sources:
+        with pytest.raises(GraphError, match="start="):
+            Graph(nodes, edges)
+        graph = Graph(nodes, edges, start=[names[0]])
+        assert graph.plan is None
         return
-    with pytest.raises(CycleError) as caught:
-        Graph(nodes, edges)
-    cycle = caught.value.cycle
-    assert all((a, b) in edges for a, b in zip(cycle, cycle[1:] + cycle[:1], strict=False))
+    graph = Graph(nodes, edges)
+    assert graph.topology.start == tuple(sorted(sources))
+    if has_cycle:
+        assert graph.plan is None
+    else:
+        import zelk_core
+
+        assert graph.plan == tuple(tuple(step) for step in zelk_core.plan_supersteps(names, edges))

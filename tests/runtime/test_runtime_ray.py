@@ -56,7 +56,7 @@ def raises_unpicklable(state):
     ],
 )
 def test_ray_node_failure_names_the_node(cluster, tmp_path, node, words):
-    graph = Graph({"fine": fine, "bad": node}, [("fine", "bad")])
+    graph = Graph({"fine": fine, "bad": node}, [("fine", "bad")], channels=["x"])
     with pytest.raises(NodeError) as caught:
         run(graph, tmp_path / "run", executor="ray", progress=None)
     assert caught.value.node == "bad" and words in str(caught.value)

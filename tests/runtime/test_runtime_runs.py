@@ -130,6 +130,6 @@ def test_audit_payloads_record_each_superstep(tmp_path, store):
     finally:
         opened.close()
     assert [p["superstep"] for p in stored.payloads] == list(range(len(graph.plan)))
-    assert [p["nodes"] for p in stored.payloads] == [len(step) for step in graph.plan]
+    assert [p["nodes"] for p in stored.payloads] == [list(step) for step in graph.plan]
     assert [p["checkpoint_bytes"] for p in stored.payloads] == sizes == [r.checkpoint_bytes for r in result.reports]
     assert json.loads(stored.entries[0].payload)["state"] != json.loads(stored.entries[-1].payload)["state"]

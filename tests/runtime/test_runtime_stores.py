@@ -16,7 +16,6 @@ import pytest
 zelk_runtime = pytest.importorskip("zelk_runtime")
 import runtime_graphs  # noqa: E402
 from zelk_runtime import AuditError, CheckpointError, StoreError, run, verify  # noqa: E402
-from zelk_runtime.stores import lock_store  # noqa: E402
 
 HERE = Path(__file__).resolve().parent
 STORES = ["run-dir", "run.sqlite"]
@@ -160,7 +159,7 @@ def test_a_store_without_its_manifest_is_refused(tmp_path, kind):
 def test_a_store_in_use_is_refused(tmp_path, kind):
     location = tmp_path / kind
     store = zelk_runtime.open_store(location)
-    lock = lock_store(store)
+    lock = store.lock()
     try:
         with pytest.raises(StoreError, match="in use by another run"):
             run(runtime_graphs.build_graph(), location, progress=None)
@@ -186,7 +185,7 @@ def test_an_append_cut_short_is_dropped_and_the_superstep_runs_again(tmp_path):
     checkpoint = location / "checkpoints" / "000001.zelk"  # checkpoint still had its pending name
     checkpoint.rename(checkpoint.with_name(checkpoint.name + ".pending"))
     result = run(runtime_graphs.build_graph(), location, progress=None)
-    assert result.dropped_torn_entry and result.resumed_from == 1
+    assert "dropped an audit entry cut short by an earlier crash" in result.notes and result.resumed_from == 1
     assert result.state == {"steps": ["first", "middle", "last"], "total": 111}
     assert verify(location).completed == 3
 

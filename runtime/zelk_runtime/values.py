@@ -1,0 +1,92 @@
+"""JSON values as the state keeps them: what is refused, and the compact text of the rest.
+
+The runtime checks every value before it crosses into the module, because `json.dumps`
+would quietly turn NaN into a token the module refuses, integer keys into strings, and
+big integers into doubles, and a value nested too deep could not be folded or read back.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+from typing import Any, TypeAlias
+
+JSON: TypeAlias = None | bool | int | float | str | list["JSON"] | dict[str, "JSON"]
+
+# The module's integers: unsigned 64-bit, and signed 64-bit for negative values. Anything
+# outside becomes a double there and loses digits.
+INT_MIN = -(2**63)
+INT_MAX = 2**64 - 1
+# Containers a channel value may nest. The module reads 127 levels; an update list and
+# its update object take two of them, so a value nested 125 levels is the deepest that
+# can always be written, folded (an appended item sits inside its list) and read back.
+MAX_NESTING = 125
+
+
+def json_problem(value: object, where: str) -> str | None:
+    """Why `value` is not a JSON value the state keeps exactly, or None when it is.
+
+    `where` names the value in the message (for example "initial state['a']"); the path
+    of the first offending part is appended to it. A container that holds itself is
+    reported as nested too deep, never walked forever.
+    """
+    stack: list[tuple[object, str, int]] = [(value, where, 0)]
+    while stack:
+        item, path, depth = stack.pop()
+        kind = type(item)
+        if item is None or kind is bool:
+            continue
+        if isinstance(item, str):
+            if not item.isascii():
+                try:
+                    item.encode("utf-8")
+                except UnicodeEncodeError:
+                    return f"{path} is a string with a lone surrogate, which has no UTF-8 form"
+            continue
+        if isinstance(item, bool):
+            continue
+        if isinstance(item, int):
+            if not INT_MIN <= item <= INT_MAX:
+                return f"{path} is the integer {item}, outside the 64-bit range JSON state keeps exactly"
+            continue
+        if isinstance(item, float):
+            if not math.isfinite(item):
+                return f"{path} is {item!r}, which JSON cannot hold"
+            continue
+        if isinstance(item, (list, tuple, dict)) and depth >= MAX_NESTING:
+            return f"{path} nests containers deeper than {MAX_NESTING} levels, more than JSON state can hold"
+        if isinstance(item, (list, tuple)):
+            stack.extend((child, f"{path}[{index}]", depth + 1) for index, child in reversed(list(enumerate(item))))
+            continue
+        if isinstance(item, dict):
+            for key, child in item.items():
+                if not isinstance(key, str):
+                    return f"{path} has the key {key!r} of type {type(key).__name__}; JSON keys are strings"
+                if not key.isascii():
+                    try:
+                        key.encode("utf-8")
+                    except UnicodeEncodeError:
+                        return f"{path} has a key with a lone surrogate, which has no UTF-8 form"
+                stack.append((child, f"{path}[{key!r}]", depth + 1))
+            continue
+        hint = " (convert it with .item() or .tolist())" if hasattr(item, "tolist") else ""
+        article = "an" if kind.__name__[:1] in "aeiou" else "a"
+        return f"{path} is {article} {kind.__name__}, which JSON cannot hold{hint}"
+    return None
+
+
+def dumps(value: object) -> str:
+    """Compact JSON text of a value that passed `json_problem`."""
+    return json.dumps(value, ensure_ascii=False, allow_nan=False, separators=(",", ":"))
+
+
+def checked_dumps(value: object, where: str, error: type[Exception]) -> str:
+    """The compact text of `value`, or `error` with the reason it is refused."""
+    problem = json_problem(value, where)
+    if problem is not None:
+        raise error(problem)
+    return dumps(value)
+
+
+def loads(text: str) -> Any:
+    return json.loads(text)
