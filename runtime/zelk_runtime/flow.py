@@ -2,7 +2,7 @@
 still run has run", as pure functions over a graph's topology and a frontier.
 
 The frontier is all a run needs to go on: the signalled nodes and the pending Sends with
-their arguments. Superstep 0 runs the start nodes. A node is signalled by a static edge
+their arguments. Superstep 0 runs the start nodes, all of them. A node is signalled by a static edge
 from a node that ran, by a branch that chose it, or (one instance per Send) by a Send, and
 stays signalled until it runs. A signalled node waits while one of its static
 predecessors other than itself can still run: is signalled, is the target of a pending
@@ -31,6 +31,7 @@ class Frontier:
 
     nodes: tuple[str, ...] = ()
     sends: tuple[tuple[str, str], ...] = ()
+    start: bool = False  # the start nodes: superstep 0 runs them all, none waits
 
     @property
     def empty(self) -> bool:
@@ -67,14 +68,14 @@ class Step:
 
 
 def first(topology: Topology) -> Frontier:
-    return Frontier(topology.start, ())
+    return Frontier(topology.start, (), start=True)
 
 
 def select(topology: Topology, frontier: Frontier) -> Step:
     """The superstep the frontier runs next."""
     signalled = set(frontier.nodes)
-    if not signalled:
-        return Step((), frontier.sends)
+    if not signalled or frontier.start:
+        return Step(frontier.nodes, frontier.sends)
     if topology.plan is not None:
         # No decisions in the graph: the rule gives the planned supersteps, and the ready
         # nodes are the signalled ones of the lowest planned superstep.

@@ -100,9 +100,9 @@ class Graph:
     sends: node -> [targets] it may Send to; a Send target is called `target(state, arg)`.
     reducers: channel -> "add", "append", "last_value" (replace) or a name declared in
         `replace_names`.
-    channels: the state's channels; with it, every reducer and initial-state channel must
-        be one of them. Without it, the keys of `reducers` and `initial_state` declare them.
-    initial_state: channel -> JSON value before the first superstep.
+    channels: the state's channels besides those `initial_state` gives a value; a node
+        may write only declared channels, and `reducers` name only declared channels.
+    initial_state: channel -> JSON value before the first superstep (declares them).
     start: the nodes of superstep 0 (default: those no edge, branch or Send leads to).
     step_limit: a run stops with StepLimitError before superstep `step_limit`.
     interrupt_before / interrupt_after: node names the run stops before / after.
@@ -129,11 +129,9 @@ class Graph:
         branch_table = _check_branches(branches or {}, table)
         send_table = _check_sends(sends or {}, table)
         replace = _check_replace_names(replace_names)
-        declared = _check_channels(channels)
+        state = _check_initial_state(initial_state or {})
+        declared = _check_channels(channels) | frozenset(state)
         reducer_table = _check_reducers(reducers or {}, replace, declared)
-        state = _check_initial_state(initial_state or {}, declared)
-        if not declared:
-            declared = frozenset(reducer_table) | frozenset(state)
 
         self.nodes: dict[str, NodeFn] = table
         self.edges: tuple[tuple[str, str], ...] = tuple(edge_list)
@@ -314,7 +312,10 @@ def _check_channels(channels: Iterable[str]) -> frozenset[str]:
 
 
 def _undeclared(channel: str, declared: frozenset[str], what: str) -> GraphError:
-    return GraphError(f"{what} names channel {channel!r}, which channels= does not declare{suggest(channel, declared)}")
+    return GraphError(
+        f"{what} names channel {channel!r}, which the graph does not declare{suggest(channel, declared)}; "
+        "declare channels with channels= or initial_state="
+    )
 
 
 def _check_reducers(reducers: Mapping[str, str], replace: frozenset[str], declared: frozenset[str]) -> dict[str, str]:
@@ -324,7 +325,7 @@ def _check_reducers(reducers: Mapping[str, str], replace: frozenset[str], declar
     table: dict[str, str] = {}
     for channel, reducer in reducers.items():
         name = _channel_name(channel, "reducer channel")
-        if declared and name not in declared:
+        if name not in declared:
             raise _undeclared(name, declared, "reducers")
         if not isinstance(reducer, str):
             raise GraphError(f"reducer for channel {name!r} is {reducer!r}, not a reducer name")
@@ -337,16 +338,13 @@ def _check_reducers(reducers: Mapping[str, str], replace: frozenset[str], declar
     return table
 
 
-def _check_initial_state(state: Mapping[str, Any], declared: frozenset[str]) -> dict[str, Any]:
+def _check_initial_state(state: Mapping[str, Any]) -> dict[str, Any]:
     if not isinstance(state, Mapping):
         raise GraphError(f"initial state must be a mapping from channel to value, not {type(state).__name__}")
     checked = dict(state)
     problem = json_problem(checked, "initial state")
     if problem is not None:
         raise GraphError(problem)
-    for channel in checked:
-        if declared and channel not in declared:
-            raise _undeclared(channel, declared, "initial_state")
     return checked
 
 

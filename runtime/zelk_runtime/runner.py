@@ -99,7 +99,7 @@ def normalise(graph: Graph, node: str, superstep: int, result: object) -> NodeRe
         update, cost, sends = result.update, result.cost, result.sends
     elif isinstance(result, Send):
         update, sends = None, [result]
-    elif isinstance(result, (list, tuple)) and result and all(isinstance(item, Send) for item in result):
+    elif isinstance(result, (list, tuple)) and all(isinstance(item, Send) for item in result):
         update, sends = None, result
     if update is not None and not isinstance(update, Mapping):
         hint = " (an async node? those come later)" if hasattr(update, "__await__") else ""
@@ -126,8 +126,7 @@ def normalise(graph: Graph, node: str, superstep: int, result: object) -> NodeRe
                     node,
                     superstep,
                     f"node {node!r} wrote channel {channel!r} in superstep {superstep}, which the graph does not "
-                    f"declare{suggest(channel, graph.channels)}; declare channels with channels=, reducers= or "
-                    "initial_state=",
+                    f"declare{suggest(channel, graph.channels)}; declare channels with channels= or initial_state=",
                 )
         text = dumps(written)
         channels = tuple(written)

@@ -63,7 +63,8 @@ class Flow:
             },
             "sends": {sender: list(targets) for sender, targets in self.sends.items()},
             "reducers": dict(self.reducers),
-            "channels": list(self.channels),
+            # Every channel given a reducer is declared too.
+            "channels": list(dict.fromkeys([*self.channels, *self.reducers])),
             "initial_state": dict(self.initial_state),
             "start": None if self.start is None else list(self.start),
             "step_limit": self.step_limit,

@@ -204,10 +204,10 @@ class Structure:
     def next_to_run(self, signalled: set[str], sent_to: set[str]) -> set[str]:
         """The signalled nodes that run in the next superstep (pending Sends run anyway)."""
         free = {node for node in signalled if not self.waits(node, signalled, sent_to)}
-        if free or not signalled:
+        if free or not signalled or sent_to:
             return free
-        # Every signalled node waits. The fallback looks at signalled nodes only, whether
-        # or not Sends are pending.
+        # Every signalled node waits and no Send is pending (pending Send instances run, so
+        # the run goes on without the fallback).
         chosen = self.fallback(signalled)
         assert chosen, f"no signalled node can run: {sorted(signalled)}"
         return chosen

@@ -86,5 +86,8 @@ def last(state: dict[str, Any]) -> dict[str, Any]:
 
 def build_graph() -> Graph:
     return Graph(
-        [first, middle, last], [("first", "middle"), ("middle", "last")], reducers={"steps": "append", "total": "add"}
+        [first, middle, last],
+        [("first", "middle"), ("middle", "last")],
+        reducers={"steps": "append", "total": "add"},
+        channels=["steps", "total"],
     )

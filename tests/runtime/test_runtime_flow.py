@@ -329,10 +329,9 @@ def case_wait_on_a_pending_send() -> Flow:
     )
 
 
-def case_join_beside_pending_sends() -> Flow:
-    """j follows s and the Send target w. With the Sends pending, j waits on w alone, and
-    the fallback (which looks at signalled nodes only) runs it beside the instances; w
-    then signals it again."""
+def case_join_after_pending_sends() -> Flow:
+    """j follows s and the Send target w. With the Sends pending, j waits on w: the
+    instances run first (no fallback while Sends are pending), then j, once."""
     return Flow(
         {"s": (fg.send_each, ("w", (1, 2))), "w": (fg.write_arg, ("seen",)), "j": (fg.note, ("j",))},
         (("s", "j"), ("w", "j")),
@@ -383,10 +382,10 @@ HAND_CASES = {
     ),
     "all waiting": (case_all_waiting(), [["s"], ["a", "b"], ["pa"], ["a"], ["c"]], {"rounds": 2}),
     "wait on a pending send": (case_wait_on_a_pending_send(), [["s"], ["k", "w"], ["p"], ["j"]], {"seen": [7]}),
-    "join beside pending sends": (
-        case_join_beside_pending_sends(),
-        [["s"], ["j", "w", "w"], ["j"]],
-        {"seen": [1, 2], "log": ["j", "j"]},
+    "join after pending sends": (
+        case_join_after_pending_sends(),
+        [["s"], ["w", "w"], ["j"]],
+        {"seen": [1, 2], "log": ["j"]},
     ),
     "last_value accepts two writers": (case_two_writers({"x": "last_value"}), [["p", "q"], ["r"]], {"x": 2}),
 }

@@ -46,10 +46,16 @@ REFUSED = [
     ([fetch, rank], [("fetch",)], {}, ["not a (before, after) pair"]),
     ([fetch, rank], [("fetch", 3)], {}, ["names 3"]),
     ([fetch, rank], "fetch", {}, ["not a string"]),
-    ([fetch], [], {"reducers": {"log": "apend"}}, ["unknown reducer 'apend'", "'log'", "did you mean 'append'"]),
-    ([fetch], [], {"reducers": {"n": "Add"}}, ["unknown reducer 'Add'"]),
-    ([fetch], [], {"reducers": {"n": 1}}, ["reducer for channel 'n'"]),
+    (
+        [fetch],
+        [],
+        {"reducers": {"log": "apend"}, "channels": ["log"]},
+        ["unknown reducer 'apend'", "'log'", "did you mean 'append'"],
+    ),
+    ([fetch], [], {"reducers": {"n": "Add"}, "channels": ["n"]}, ["unknown reducer 'Add'"]),
+    ([fetch], [], {"reducers": {"n": 1}, "channels": ["n"]}, ["reducer for channel 'n'"]),
     ([fetch], [], {"reducers": {"n": "append"}, "replace_names": ["append"]}, ["'append' cannot be declared"]),
+    ([fetch], [], {"reducers": {"n": "add"}}, ["reducers names channel 'n', which the graph does not declare"]),
     ([fetch, fetch], [], {}, ["duplicate node 'fetch'"]),
     ([("a", fetch), ("a", rank)], [], {}, ["duplicate node 'a'"]),
     ({"a": 3}, [], {}, ["node 'a' is not callable"]),
@@ -84,7 +90,6 @@ REFUSED = [
     ([fetch, score], [("fetch", "score")], {"sends": {"fetch": ["score"]}}, ["'score' is a Send target", "'fetch'"]),
     ([fetch, score], [], {"sends": {"fetch": ["score"]}, "start": ["score"]}, ["start names 'score', a Send target"]),
     ([fetch], [], {"channels": ["log"], "reducers": {"logs": "append"}}, ["channel 'logs'", "did you mean 'log'"]),
-    ([fetch], [], {"channels": ["log"], "initial_state": {"lg": []}}, ["channel 'lg'", "did you mean 'log'"]),
     ([fetch], [], {"channels": "log"}, ["not a string"]),
     ([fetch], [], {"interrupt_before": ["fech"]}, ["interrupt_before names unknown node 'fech'"]),
     ([fetch], [], {"interrupt_after": [3]}, ["interrupt_after names 3"]),
@@ -104,8 +109,11 @@ def test_refused_definitions_name_the_culprit(nodes, edges, options, words):
 @pytest.mark.parametrize(
     "options, expected_reducers",
     [
-        ({"reducers": {"a": "add", "b": "append", "c": "last_value"}}, '{"a":"add","b":"append","c":"last_value"}'),
-        ({"reducers": {"k": "keep"}, "replace_names": ["keep"]}, '{"k":"keep"}'),
+        (
+            {"reducers": {"a": "add", "b": "append", "c": "last_value"}, "channels": ["a", "b", "c"]},
+            '{"a":"add","b":"append","c":"last_value"}',
+        ),
+        ({"reducers": {"k": "keep"}, "replace_names": ["keep"], "initial_state": {"k": 0}}, '{"k":"keep"}'),
         ({"initial_state": {"t": (1, 2), "b": True, "n": None, "x": 2**64 - 1, "y": -(2**63)}}, "{}"),
     ],
 )
@@ -116,8 +124,8 @@ def test_accepted_definitions(options, expected_reducers):
 
 
 def test_declared_channels():
-    assert Graph([fetch], reducers={"log": "append"}, initial_state={"n": 1}).channels == {"log", "n"}
-    graph = Graph([fetch], channels=["log", "n", "x"], reducers={"log": "append"}, initial_state={"n": 1})
+    assert Graph([fetch], reducers={"log": "append"}, initial_state={"log": []}).channels == {"log"}
+    graph = Graph([fetch], channels=["log", "x"], reducers={"log": "append", "n": "add"}, initial_state={"n": 1})
     assert graph.channels == {"log", "n", "x"}
 
 

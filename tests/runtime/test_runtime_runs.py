@@ -88,7 +88,7 @@ def twice(state):
 def test_a_failing_node_fails_its_superstep_and_leaves_the_last_checkpoint(tmp_path, store, executor, bad, words):
     nodes = {"first": ok, "bad": bad, "good": twice, "after": ok}
     edges = [("first", "bad"), ("first", "good"), ("bad", "after"), ("good", "after")]
-    graph = Graph(nodes, edges, reducers={"seen": "append"})
+    graph = Graph(nodes, edges, reducers={"seen": "append"}, channels=["seen", "x", "v"])
     with pytest.raises(NodeError) as caught:
         run(graph, tmp_path / store, executor=executor, progress=None)
     assert (caught.value.node, caught.value.superstep) == ("bad", 1)
@@ -97,7 +97,7 @@ def test_a_failing_node_fails_its_superstep_and_leaves_the_last_checkpoint(tmp_p
     stored = verify(tmp_path / store)
     assert stored.completed == 1
     # The same graph with the node fixed resumes after the last good superstep.
-    fixed = Graph({**nodes, "bad": ok}, edges, reducers={"seen": "append"})
+    fixed = Graph({**nodes, "bad": ok}, edges, reducers={"seen": "append"}, channels=["seen", "x", "v"])
     result = run(fixed, tmp_path / store, executor=executor, progress=None)
     assert result.resumed_from == 1
     assert result.state == {"seen": ["ok", "ok", "twice", "ok"]}
@@ -113,7 +113,12 @@ def test_a_failing_node_fails_its_superstep_and_leaves_the_last_checkpoint(tmp_p
     ],
 )
 def test_a_store_refuses_another_graph(tmp_path, store, change):
-    base = {"nodes": {"first": ok, "good": twice}, "edges": [("first", "good")], "reducers": {"seen": "append"}}
+    base = {
+        "nodes": {"first": ok, "good": twice},
+        "edges": [("first", "good")],
+        "reducers": {"seen": "append"},
+        "channels": ["seen"],
+    }
     run(Graph(**base), tmp_path / store, progress=None, max_supersteps=1)
     with pytest.raises(StoreError, match="holds a run of another graph"):
         run(Graph(**(base | change)), tmp_path / store, progress=None)
