@@ -50,9 +50,15 @@ def build_graph(
         if layer_of[source] < layer_of[target]:
             chosen.add((source, target))
     group = channels // 3
-    reducers = {f"sum{i}": "add" for i in range(group)} | {f"list{i}": "append" for i in range(group)}
+    # Several nodes of a superstep write the same "last" channel: its reducer is declared
+    # "last_value", accepting that the later name wins.
+    reducers = (
+        {f"sum{i}": "add" for i in range(group)}
+        | {f"list{i}": "append" for i in range(group)}
+        | {f"last{i}": "last_value" for i in range(group)}
+    )
     table = {names[index]: functools.partial(node_work, index, channels) for index in range(nodes)}
-    return Graph(table, [(names[s], names[t]) for s, t in sorted(chosen)], reducers=reducers)
+    return Graph(table, [(names[s], names[t]) for s, t in sorted(chosen)], reducers=reducers, channels=list(reducers))
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -22,9 +22,8 @@ import time
 import traceback
 from collections.abc import Iterator, Sequence
 from concurrent.futures import ThreadPoolExecutor
-from dataclasses import dataclass
 from types import ModuleType
-from typing import Any, Protocol
+from typing import Any, NamedTuple, Protocol
 
 from .errors import RuntimeFailure
 from .graph import NodeFn, NodeResult, State
@@ -34,8 +33,7 @@ from .view import load
 EXECUTORS = ("sequential", "threads", "ray")
 
 
-@dataclass(frozen=True)
-class Call:
+class Call(NamedTuple):
     """One node instance to run: `position` in the superstep's fold order, the node, its
     Send argument (JSON text, or None for a plain node) and the answers to its interrupts."""
 
@@ -46,8 +44,10 @@ class Call:
     answers: tuple[str, ...] = ()
 
 
-@dataclass(frozen=True)
-class Outcome:
+class Outcome(NamedTuple):
+    """What running a call gave: its result, or the exception and traceback text, or the
+    question of an interrupt() call; and the node's own time."""
+
     position: int
     result: NodeResult = None
     error: BaseException | None = None

@@ -149,6 +149,7 @@ class Graph:
         # The module's canonical form of the initial state: members sorted, compact.
         self.initial_state_json: str = zelk_core.advance_superstep(dumps(state), "{}", "[]")
         self._code: dict[str, dict[str, str]] | None = None
+        self._description: dict[str, Any] | None = None
 
     def code(self) -> dict[str, dict[str, str]]:
         """Fingerprints of the nodes' and routes' code: {"nodes": {...}, "routes": {...}}."""
@@ -166,17 +167,19 @@ class Graph:
 
     def describe(self) -> dict[str, Any]:
         """The parts of the graph that a stored run must agree with to be continued."""
-        topology = self.topology
-        return {
-            "nodes": sorted(self.nodes),
-            "edges": sorted([list(edge) for edge in set(self.edges)]),
-            "branches": {name: list(targets) for name, (_, targets) in sorted(self.branches.items())},
-            "sends": {name: list(targets) for name, targets in sorted(self.sends.items())},
-            "reducers": self.reducers,
-            "channels": sorted(self.channels),
-            "initial_state": self.initial_state_json,
-            "start": list(topology.start),
-        }
+        if self._description is None:
+            topology = self.topology
+            self._description = {
+                "nodes": sorted(self.nodes),
+                "edges": sorted([list(edge) for edge in set(self.edges)]),
+                "branches": {name: list(targets) for name, (_, targets) in sorted(self.branches.items())},
+                "sends": {name: list(targets) for name, targets in sorted(self.sends.items())},
+                "reducers": self.reducers,
+                "channels": sorted(self.channels),
+                "initial_state": self.initial_state_json,
+                "start": list(topology.start),
+            }
+        return self._description
 
 
 def _collect_nodes(nodes: Mapping[str, NodeFn] | Iterable[NodeFn | tuple[str, NodeFn]]) -> dict[str, NodeFn]:

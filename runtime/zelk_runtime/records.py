@@ -20,7 +20,7 @@ import json
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from datetime import UTC, datetime
-from typing import Any
+from typing import Any, NamedTuple
 
 from .errors import AuditError, StoreError
 from .interrupts import Interrupt
@@ -59,8 +59,7 @@ def check_payload(location: str, index: int, superstep: int, payload: str, forma
     return record
 
 
-@dataclass(frozen=True)
-class NodeRecord:
+class NodeRecord(NamedTuple):
     """A node instance's result as the superstep folds it: the update as compact JSON
     text (or None), the channels it writes, its cost, and its Sends (target, argument text)."""
 
@@ -71,12 +70,14 @@ class NodeRecord:
     arg: str | None = None  # the Send argument the instance ran with
 
     def text(self) -> str:
-        sends = "[" + ",".join(f"[{dumps(target)},{arg}]" for target, arg in self.sends) + "]"
-        arg = "null" if self.arg is None else dumps(self.arg)
-        return (
-            f'{{"update":{self.update or "null"},"channels":{dumps(list(self.channels))},'
-            f'"cost":{dumps(self.cost)},"sends":{sends},"arg":{arg}}}'
-        )
+        # Built from the texts at hand: this runs once per node, on the hot path.
+        parts = ['{"update":', self.update or "null", ',"cost":', repr(self.cost)]
+        if self.sends:
+            parts += [',"sends":[', ",".join(f"[{dumps(target)},{arg}]" for target, arg in self.sends), "]"]
+        if self.arg is not None:
+            parts += [',"arg":', dumps(self.arg)]
+        parts.append("}")
+        return "".join(parts)
 
     @classmethod
     def parse(cls, text: str) -> NodeRecord | None:
@@ -84,13 +85,14 @@ class NodeRecord:
         try:
             record = json.loads(text)
             update = record["update"]
-            sends = tuple((str(target), dumps(arg)) for target, arg in record["sends"])
+            sends = tuple((str(target), dumps(arg)) for target, arg in record.get("sends", ()))
+            arg = record.get("arg")
             return cls(
                 None if update is None else dumps(update),
-                tuple(record["channels"]),
+                () if update is None else tuple(update),
                 float(record["cost"]),
                 sends,
-                record["arg"],
+                None if arg is None else str(arg),
             )
         except (ValueError, KeyError, TypeError):
             return None

@@ -28,7 +28,7 @@ from .interrupts import Interrupt
 from .progress import SuperstepReport
 from .records import MAGIC_LENGTH, NodeRecord, Status, now
 from .stores import Commit, Store
-from .values import dumps, json_problem
+from .values import dumps, json_problem, plain
 
 
 @dataclass
@@ -62,26 +62,30 @@ class Run:
 
 @dataclass(frozen=True)
 class Instance:
-    """A node instance of a superstep: a plain node (`ordinal` None) or a Send instance."""
+    """A node instance of a superstep: a plain node (`ordinal` None) or a Send instance.
+    `key` names its recorded result: "n:NAME", or "s:ORDINAL:NAME" for a Send instance."""
 
     node: str
     arg: str | None = None
     ordinal: int | None = None
+    key: str = ""
 
-    @property
-    def key(self) -> str:
-        return dumps([self.node] if self.ordinal is None else [self.node, self.ordinal])
+
+def instance_node(key: str) -> str:
+    """The node a result key names."""
+    kind, _, rest = key.partition(":")
+    return rest.partition(":")[2] if kind == "s" else rest
 
 
 def instances(step: flow.Step) -> list[Instance]:
     """A superstep's instances in fold order: names in byte order, a node's Send instances
     in the order they were sent."""
-    found = [Instance(name) for name in step.nodes]
+    found = [Instance(name, None, None, "n:" + name) for name in step.nodes]
     counts: dict[str, int] = {}
     for target, arg in step.sends:
         ordinal = counts.get(target, 0)
         counts[target] = ordinal + 1
-        found.append(Instance(target, arg, ordinal))
+        found.append(Instance(target, arg, ordinal, f"s:{ordinal}:{target}"))
     found.sort(key=lambda instance: instance.node)  # stable: Send order kept within a node
     return found
 
@@ -92,8 +96,12 @@ def _failure(node: str, superstep: int, message: str) -> NodeFailure:
 
 def normalise(graph: Graph, node: str, superstep: int, result: object) -> NodeRecord | NodeFailure:
     """A node's return value as a record, or why it is refused."""
+    if type(result) is dict:  # the common case: a bare update
+        return _update_record(graph, node, superstep, result, 0.0, ())
+    if result is None:
+        return NodeRecord(None, (), 0.0)
     cost: object = 0.0
-    sends: Sequence[object] = ()
+    sends: object = ()
     update: object = result
     if isinstance(result, Output):
         update, cost, sends = result.update, result.cost, result.sends
@@ -113,26 +121,9 @@ def normalise(graph: Graph, node: str, superstep: int, result: object) -> NodeRe
         return _failure(
             node, superstep, f"node {node!r} reported the cost {cost!r}; a cost is a finite number, not negative"
         )
-    text = None
-    channels: tuple[str, ...] = ()
-    if update is not None:
-        written = dict(update)
-        problem = json_problem(written, f"the update of node {node!r}")
-        if problem is not None:
-            return _failure(node, superstep, f"{problem} (superstep {superstep})")
-        for channel in written:
-            if channel not in graph.channels:
-                return _failure(
-                    node,
-                    superstep,
-                    f"node {node!r} wrote channel {channel!r} in superstep {superstep}, which the graph does not "
-                    f"declare{suggest(channel, graph.channels)}; declare channels with channels= or initial_state=",
-                )
-        text = dumps(written)
-        channels = tuple(written)
-    sent = []
     if isinstance(sends, (str, bytes, Mapping)) or not isinstance(sends, Sequence):
         return _failure(node, superstep, f"node {node!r} gave sends={sends!r}; sends are a list of Send")
+    sent = []
     for send in sends:
         if not isinstance(send, Send):
             return _failure(node, superstep, f"node {node!r} sent {send!r}, which is not a Send")
@@ -149,7 +140,32 @@ def normalise(graph: Graph, node: str, superstep: int, result: object) -> NodeRe
         if problem is not None:
             return _failure(node, superstep, f"{problem} (superstep {superstep})")
         sent.append((send.node, dumps(send.arg)))
-    return NodeRecord(text, channels, float(cost), tuple(sent))
+    if update is None:
+        return NodeRecord(None, (), float(cost), tuple(sent))
+    return _update_record(graph, node, superstep, update, float(cost), tuple(sent))
+
+
+def _update_record(
+    graph: Graph,
+    node: str,
+    superstep: int,
+    update: Mapping[str, Any],
+    cost: float,
+    sends: tuple[tuple[str, str], ...],
+) -> NodeRecord | NodeFailure:
+    written = update if type(update) is dict else dict(update)
+    problem = None if plain(written) else json_problem(written, f"the update of node {node!r}")
+    if problem is not None:
+        return _failure(node, superstep, f"{problem} (superstep {superstep})")
+    if not graph.channels.issuperset(written):
+        channel = next(name for name in written if name not in graph.channels)
+        return _failure(
+            node,
+            superstep,
+            f"node {node!r} wrote channel {channel!r} in superstep {superstep}, which the graph does not "
+            f"declare{suggest(channel, graph.channels)}; declare channels with channels= or initial_state=",
+        )
+    return NodeRecord(dumps(written), tuple(written), cost, sends)
 
 
 def _conflicts(graph: Graph, found: Sequence[Instance], records: Sequence[NodeRecord], superstep: int) -> None:

@@ -27,7 +27,7 @@ from .graph import Graph
 from .interrupts import Interrupt
 from .progress import Progress, SuperstepReport, make_progress
 from .records import FORMAT, MAGIC_LENGTH, Status, check_payload, effective_code, now, parse_manifest
-from .runner import Run, commit_update, superstep
+from .runner import Run, commit_update, instance_node, superstep
 from .stores import Store, open_store
 from .values import dumps, json_problem
 
@@ -213,7 +213,7 @@ def _check_code(
     """The store's fingerprints, refusing nodes whose code changed after they ran here."""
     code = effective_code(stored.manifest, stored.payloads)
     ran = {name for payload in stored.payloads for name in payload.get("nodes", ())}
-    ran.update(json.loads(key)[0] for key in store.results(stored.completed))
+    ran.update(instance_node(key) for key in store.results(stored.completed))
     current = graph.code()
     changed = sorted(
         {name for name in ran if code["nodes"].get(name, current["nodes"][name]) != current["nodes"][name]}

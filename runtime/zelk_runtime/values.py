@@ -30,6 +30,49 @@ def json_problem(value: object, where: str) -> str | None:
     of the first offending part is appended to it. A container that holds itself is
     reported as nested too deep, never walked forever.
     """
+    if plain(value):
+        return None
+    return _problem(value, where)
+
+
+def plain(value: object) -> bool:
+    """Whether `value` is certainly fine: exact built-in types only, ASCII strings, integers
+    and floats in range, no nesting past the limit. Builds no strings, so the common case
+    costs one pass; anything else is left to the walk that names the problem."""
+    stack: list[tuple[Any, int]] = [(value, 0)]
+    while stack:
+        item, depth = stack.pop()
+        kind = type(item)
+        if kind is dict:
+            if not all(type(key) is str and key.isascii() for key in item):
+                return False
+            children = item.values()
+        elif kind is list:
+            children = item
+        else:
+            children = (item,)
+            depth -= 1
+        if depth >= MAX_NESTING:
+            return False
+        for child in children:
+            leaf = type(child)
+            if leaf is str:
+                if not child.isascii():
+                    return False
+            elif leaf is int:
+                if not INT_MIN <= child <= INT_MAX:
+                    return False
+            elif leaf is float:
+                if not math.isfinite(child):
+                    return False
+            elif leaf is dict or leaf is list:
+                stack.append((child, depth + 1))
+            elif child is not None and leaf is not bool:
+                return False
+    return True
+
+
+def _problem(value: object, where: str) -> str | None:
     stack: list[tuple[object, str, int]] = [(value, where, 0)]
     while stack:
         item, path, depth = stack.pop()
@@ -75,9 +118,12 @@ def json_problem(value: object, where: str) -> str | None:
     return None
 
 
+_ENCODER = json.JSONEncoder(ensure_ascii=False, allow_nan=False, separators=(",", ":"))
+
+
 def dumps(value: object) -> str:
     """Compact JSON text of a value that passed `json_problem`."""
-    return json.dumps(value, ensure_ascii=False, allow_nan=False, separators=(",", ":"))
+    return _ENCODER.encode(value)
 
 
 def checked_dumps(value: object, where: str, error: type[Exception]) -> str:

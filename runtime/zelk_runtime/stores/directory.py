@@ -4,7 +4,8 @@
     audit.jsonl         one audit entry per line: {"hash", "payload"[, "tag"]}
     head.json           the tagged head record of a keyed log
     checkpoints/NNNNNN.zelk
-    results.jsonl       node results of the superstep in progress, one per line
+    results.log         node results of the superstep in progress, one per line:
+                        SUPERSTEP <tab> KEY as JSON <tab> RECORD as JSON
     status.json         the run's status record, when it has one
 
 A superstep commits in three steps: its checkpoint is written and fsynced under a pending
@@ -17,6 +18,7 @@ survive the process being killed, and a lost one only means that node runs again
 
 from __future__ import annotations
 
+import errno
 import json
 import os
 from pathlib import Path
@@ -53,7 +55,8 @@ class DirStore:
         self.manifest_path = root / "run.json"
         self.audit_path = root / "audit.jsonl"
         self.head_path = root / "head.json"
-        self.results_path = root / "results.jsonl"
+        self.results_path = root / "results.log"
+        self._results: int | None = None  # the results file, open while a superstep records
         self.status_path = root / "status.json"
         self.checkpoints = root / "checkpoints"
 
@@ -192,6 +195,7 @@ class DirStore:
         except OSError as error:
             raise store_error(self.location, f"committing superstep {commit.superstep}", error) from error
         os.replace(pending, final)
+        self._close_results()
         # What follows is not needed for the superstep to count; a crash here leaves records
         # the runner tells apart: results of an earlier superstep, a status that predates the
         # last entry, a head record one entry behind (its tag still has to hold).
@@ -206,21 +210,35 @@ class DirStore:
             raise store_error(self.location, f"finishing the commit of superstep {commit.superstep}", error) from error
 
     def record_result(self, superstep: int, key: str, text: str) -> None:
-        line = (json.dumps({"superstep": superstep, "key": key, "record": text}, ensure_ascii=False) + "\n").encode()
+        plain = key.isascii() and key.isprintable() and '"' not in key and "\\" not in key
+        quoted = f'"{key}"' if plain else json.dumps(key, ensure_ascii=False)
+        line = f"{superstep}\t{quoted}\t{text}\n".encode()
         try:
-            append(self.results_path, line, sync=False)
+            if self._results is None:
+                self._results = os.open(self.results_path, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
+            written = os.write(self._results, line)
+            if written != len(line):
+                raise OSError(errno.ENOSPC, f"short write to {self.results_path}")
         except OSError as error:
+            self._close_results()
             raise store_error(self.location, f"recording a node result of superstep {superstep}", error) from error
+
+    def _close_results(self) -> None:
+        if self._results is not None:
+            os.close(self._results)
+            self._results = None
 
     def results(self, superstep: int) -> dict[str, str]:
         found: dict[str, str] = {}
+        prefix = f"{superstep}\t".encode()
         for line in (self._read(self.results_path, "the node results") or b"").split(b"\n"):
+            if not line.startswith(prefix):
+                continue  # another superstep's, or a line cut short by a crash: that node runs again
             try:
-                record = json.loads(line)
-                if record["superstep"] == superstep:
-                    found[str(record["key"])] = str(record["record"])
-            except (ValueError, KeyError, TypeError):
-                continue  # a line cut short by a crash: that node runs again
+                _, key, text = line.decode("utf-8").split("\t", 2)
+                found[json.loads(key)] = text
+            except ValueError:
+                continue
         return found
 
     def read_status(self) -> str | None:
@@ -237,4 +255,4 @@ class DirStore:
             raise store_error(self.location, "writing the status record", error) from error
 
     def close(self) -> None:
-        pass
+        self._close_results()
