@@ -69,13 +69,15 @@ class NodeRecord:
     cost: float
     sends: tuple[tuple[str, str], ...] = ()
     arg: str | None = None  # the Send argument the instance ran with
+    code: str | None = None  # the fingerprint of the code that made it (None in older records)
 
     def text(self) -> str:
         sends = "[" + ",".join(f"[{dumps(target)},{arg}]" for target, arg in self.sends) + "]"
         arg = "null" if self.arg is None else dumps(self.arg)
+        code = "" if self.code is None else f',"code":{dumps(self.code)}'
         return (
             f'{{"update":{self.update or "null"},"channels":{dumps(list(self.channels))},'
-            f'"cost":{dumps(self.cost)},"sends":{sends},"arg":{arg}}}'
+            f'"cost":{dumps(self.cost)},"sends":{sends},"arg":{arg}{code}}}'
         )
 
     @classmethod
@@ -91,6 +93,7 @@ class NodeRecord:
                 float(record["cost"]),
                 sends,
                 record["arg"],
+                record.get("code"),
             )
         except (ValueError, KeyError, TypeError):
             return None

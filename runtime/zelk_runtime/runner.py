@@ -338,8 +338,9 @@ def _outcome(run: Run, found: Sequence[Instance], outcome: Outcome) -> NodeRecor
             outcome.traceback,
         )
     record = normalise(run.graph, instance.node, number, outcome.result)
-    if isinstance(record, NodeRecord) and instance.arg is not None:
-        record = NodeRecord(record.update, record.channels, record.cost, record.sends, instance.arg)
+    if isinstance(record, NodeRecord):
+        code = run.graph.code()["nodes"][instance.node]
+        record = NodeRecord(record.update, record.channels, record.cost, record.sends, instance.arg, code)
     return record
 
 

@@ -26,7 +26,7 @@ from .executors import Executor, make_executor
 from .graph import Graph
 from .interrupts import Interrupt
 from .progress import Progress, SuperstepReport, make_progress
-from .records import FORMAT, MAGIC_LENGTH, Status, check_payload, effective_code, now, parse_manifest
+from .records import FORMAT, MAGIC_LENGTH, NodeRecord, Status, check_payload, effective_code, now, parse_manifest
 from .runner import Run, commit_update, superstep
 from .stores import Store, open_store
 from .values import dumps, json_problem
@@ -213,10 +213,19 @@ def _check_code(
     """The store's fingerprints, refusing nodes whose code changed after they ran here."""
     code = effective_code(stored.manifest, stored.payloads)
     ran = {name for payload in stored.payloads for name in payload.get("nodes", ())}
-    ran.update(json.loads(key)[0] for key in store.results(stored.completed))
     current = graph.code()
+    # A result of the superstep in progress names the code that made it: one made by a node
+    # changed before its first committed run is no change.
+    made = set()
+    for key, text in store.results(stored.completed).items():
+        name, record = json.loads(key)[0], NodeRecord.parse(text)
+        if record is None or record.code is None:
+            ran.add(name)
+        elif record.code != current["nodes"][name]:
+            made.add(name)
     changed = sorted(
-        {name for name in ran if code["nodes"].get(name, current["nodes"][name]) != current["nodes"][name]}
+        made
+        | {name for name in ran if code["nodes"].get(name, current["nodes"][name]) != current["nodes"][name]}
         | {
             name
             for name in ran & graph.branches.keys()
