@@ -9,7 +9,8 @@ Manifest (its text is the genesis of the audit chain):
 Audit payload of superstep N:
     {"superstep": N, "kind": "nodes" | "update", "time", "nodes": the names run in fold
      order (a Send target once per instance), "cost", "state": hash_event("state", the
-     state text), "checkpoint_bytes", "next": the frontier after it; where they apply
+     state text), "checkpoint_bytes", "next": the frontier after it ({"nodes", "sends"},
+     and "start": true in an update folded before superstep 0); where they apply
      "routes", "answers" and "author", "update" and "author", "code" (fingerprints first
      used in it), "changed_code" (nodes run with changed code on request)}
 """
