@@ -284,15 +284,11 @@ def _open_run(
     return run, stored, notes
 
 
-def _options(
-    executor: str | Executor, workers: int | None, max_supersteps: int | None, author: str | None = None
-) -> None:
+def _options(executor: str | Executor, workers: int | None, max_supersteps: int | None) -> None:
     if max_supersteps is not None and (isinstance(max_supersteps, bool) or max_supersteps < 0):
         raise UsageError(f"max_supersteps must not be negative, not {max_supersteps}")
     if workers is not None and workers < 1:
         raise UsageError(f"workers must be at least 1, not {workers}")
-    if author is not None and (not isinstance(author, str) or not author.strip()):
-        raise UsageError(f"author must be a non-empty name, not {author!r}")
 
 
 def _drive(
@@ -428,7 +424,9 @@ def resume(
     resume). `update={...}` is folded first, as an audited superstep of its own naming
     `author`, the time and the update. Then the run goes on as `run` does.
     """
-    _options(executor, workers, max_supersteps, author)
+    _options(executor, workers, max_supersteps)
+    if not isinstance(author, str) or not author.strip():
+        raise UsageError(f"author must be a non-empty name, not {author!r}")
     if answers is not None and not isinstance(answers, Mapping):
         raise UsageError(f"answers must be a dict of node to answer, not {type(answers).__name__}")
     key = resolve_key(audit_key)
@@ -436,6 +434,8 @@ def resume(
     try:
         lock = opened.lock()
         try:
+            if opened.read_manifest() is None:
+                raise StoreError(f"store {opened.location} holds no run to resume; start one with run")
             current, stored, notes = _open_run(graph, opened, key, allow_changed_code)
             status = current.status
             texts = _answers(graph, opened.location, status, answers or {})
