@@ -248,11 +248,13 @@ def superstep(run: Run, executor: Executor, step: flow.Step) -> list[Interrupt]:
         raise NodeError.of([failure for _, failure in sorted(failures, key=lambda item: item[0])])
     if interrupts:
         interrupts.sort(key=lambda item: (item.node, item.instance or 0))
-        # The answers given so far stay for the next resume, and so does being past an
-        # interrupt_before of this superstep: the person already let it run.
-        carried = run.status.answers if run.status is not None else {}
-        skip = run.status is not None and run.status.skip_before
-        run.status = Status("interrupted", number, interrupts, dict(carried), skip_before=skip)
+        # The answers given so far (and who gave them) stay for the next resume, and so does
+        # being past an interrupt_before of this superstep: the person already let it run.
+        before = run.status
+        carried = dict(before.answers) if before is not None else {}
+        author = before.author if before is not None and carried else None
+        skip = before is not None and before.skip_before
+        run.status = Status("interrupted", number, interrupts, carried, author, skip_before=skip)
         store.write_status(run.status.text())
         return interrupts
     done: list[NodeRecord] = [record for record in records if record is not None]

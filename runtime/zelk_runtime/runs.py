@@ -345,8 +345,9 @@ def _drive(
 
 
 def _wait(run: Run, interrupts: list[Interrupt]) -> list[Interrupt]:
-    carried = run.status.answers if run.status is not None else {}
-    run.status = Status("interrupted", run.number, interrupts, dict(carried))
+    before = run.status
+    carried = dict(before.answers) if before is not None else {}
+    run.status = Status("interrupted", run.number, interrupts, carried, before.author if before and carried else None)
     run.store.write_status(run.status.text())
     return interrupts
 
@@ -447,7 +448,10 @@ def resume(
             skip = status is not None and (
                 status.skip_before or any(item.when == "before" for item in status.interrupts)
             )
-            current.status = Status("resuming", current.number, [], given, author, skip_before=skip)
+            # The entry that uses the answers names who gave them: a resume that adds none
+            # keeps the author of those given before.
+            earlier = status.author if status is not None and status.answers and not texts else None
+            current.status = Status("resuming", current.number, [], given, earlier or author, skip_before=skip)
             opened.write_status(current.status.text())
             status_now, interrupts = _drive(current, executor, workers, ray_address, progress, max_supersteps)
             return _result(current, status_now, interrupts, stored.completed, notes)
