@@ -183,8 +183,9 @@ def _show(arguments: argparse.Namespace) -> int:
             if payload.get("changed_code"):
                 line += f"  changed code: {', '.join(payload['changed_code'])}"
             print(line)
-        if stored.payloads and "next" in stored.payloads[-1]:
-            following = stored.payloads[-1]["next"]
+        base = stored.manifest.get("base")
+        following = stored.payloads[-1].get("next") if stored.payloads else base.get("next") if base else None
+        if isinstance(following, dict):
             waiting = following["nodes"] + [send[0] for send in following["sends"]]
             print(f"  next: [{_names(waiting)}]" if waiting else "  finished: nothing is signalled")
         status = Status.parse(store.location, store.read_status())

@@ -240,9 +240,7 @@ def _check_code(
             "or fork the run at an earlier superstep",
             changed,
         )
-    if stored.manifest.get("code") is None:
-        code = {"nodes": {}, "routes": {}}  # a fork records the code it runs with
-    return code, changed
+    return code, changed  # a fork's manifest has no code: its entries record the code it runs with
 
 
 def _open_run(
