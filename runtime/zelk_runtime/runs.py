@@ -497,13 +497,16 @@ def fork(
     parent = open_store(store, create=False)
     try:
         stored = read_run(parent, key)
-        if isinstance(superstep, bool) or not isinstance(superstep, int) or not 0 <= superstep < stored.completed:
-            raise UsageError(
-                f"store {parent.location} has supersteps {stored.first} to {stored.completed - 1}; "
-                f"cannot fork at {superstep!r}"
-            )
-        if superstep < stored.first:
-            raise UsageError(f"superstep {superstep} of store {parent.location} is before its own first superstep")
+        number = superstep if isinstance(superstep, int) and not isinstance(superstep, bool) else None
+        if number is None or not stored.first <= number < stored.completed:
+            origin = stored.manifest.get("parent")
+            held = f"holds supersteps {stored.first} to {stored.completed - 1}"
+            if not stored.entries:
+                held = "holds no superstep of its own yet" if stored.first else "holds no superstep yet"
+            earlier = ""
+            if isinstance(origin, dict) and number is not None and 0 <= number < stored.first:
+                earlier = f" (it is a fork: superstep {number} is in its parent {origin.get('store')}; fork that)"
+            raise UsageError(f"store {parent.location} {held}; cannot fork at {superstep!r}{earlier}")
         if stored.manifest.get("format") != FORMAT:
             raise StoreError(f"store {parent.location} holds a run of format {stored.manifest.get('format')}")
         state_text = load_checkpoint(parent, stored, superstep)
