@@ -46,6 +46,7 @@ class Run:
     code: dict[str, dict[str, str]]  # fingerprints to record with the next superstep that changes them
     changed_code: list[str] = field(default_factory=list)  # nodes allowed to run with changed code
     status: Status | None = None  # answers and skip flag of a resumed run, until consumed
+    first: int = 0  # the store's first superstep (after a fork's base): its audit log counts from there
     reports: list[SuperstepReport] = field(default_factory=list)
     _view: Any = None
 
@@ -57,7 +58,7 @@ class Run:
 
     @property
     def head(self) -> Head:
-        return Head(self.number, self.previous)
+        return Head(self.number - self.first, self.previous)
 
 
 @dataclass(frozen=True)
@@ -368,7 +369,7 @@ def _commit(run: Run, payload: dict[str, Any], blob: bytes, *, clear_results: bo
     link = zelk_core.hash_event(run.previous, text)
     key = run.key
     entry = Entry(text, link, None if key is None else key.entry_tag(link))
-    head = Head(run.number + 1, link)
+    head = Head(run.number + 1 - run.first, link)
     consumed = clear_results and run.status is not None
     run.store.commit(
         Commit(

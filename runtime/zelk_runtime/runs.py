@@ -279,6 +279,7 @@ def _open_run(
     run = Run(graph, store, key, stored.completed, state_text, frontier, stored.head.link, costs, code)
     run.changed_code = changed
     run.status = status
+    run.first = stored.first
     return run, stored, notes
 
 
