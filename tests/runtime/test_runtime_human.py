@@ -35,9 +35,11 @@ from zelk_runtime import (  # noqa: E402
     GraphError,
     Interrupt,
     NodeError,
+    RuntimeFailure,
     StepLimitError,
     StoreError,
     UsageError,
+    interrupt,
     resume,
     run,
     verify,
@@ -391,6 +393,26 @@ def test_a_superstep_with_a_failing_node_and_a_question_fails(tmp_path, store, e
     done = resume(fixed, location, answers={"review": "yes"}, **quiet(executor=executor))
     assert done.finished and done.state["notes"] == ["spare"] and done.state["count"] == 11
     assert calls == {"draft": 1, "review": 3, "broken": 1, "spare": 1, "side": 1, "publish": 1}
+
+
+def asks_a_set(state):
+    return {"verdict": interrupt({1, 2})}
+
+
+def routes_by_asking(state):
+    return interrupt("where to?")
+
+
+def test_questions_that_cannot_be_kept_are_refused(tmp_path):
+    with pytest.raises(NodeError) as caught:
+        run(hg.build_graph(nodes={"review": asks_a_set}), tmp_path / "set", **quiet())
+    assert (caught.value.node, caught.value.superstep) == ("review", 1)
+    assert "the value node 'review' passed to interrupt() is a set" in str(caught.value)
+    graph = hg.build_graph(branches={"draft": (routes_by_asking, ["review"])})
+    with pytest.raises(NodeError, match=r"the route of node 'draft' failed in superstep 0: .*outside a node"):
+        run(graph, tmp_path / "route", **quiet())
+    with pytest.raises(RuntimeFailure, match="interrupt\\(\\) was called outside a node"):
+        interrupt("anyone?")
 
 
 @pytest.mark.parametrize("store", STORES)
