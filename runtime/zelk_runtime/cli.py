@@ -103,6 +103,10 @@ def _resume(arguments: argparse.Namespace) -> int:
         node, sep, text = given.partition("=")
         if not sep or not node:
             raise RuntimeFailure(f"--answer {given!r} is not NODE=JSON")
+        if node in answers:
+            raise RuntimeFailure(
+                f"--answer names node {node!r} twice; a node that asks again gets its next answer on the next resume"
+            )
         answers[node] = _json_argument(text, f"the answer for node {node!r}")
     update = None if arguments.update is None else _json_argument(arguments.update, "--update")
     if update is not None and not isinstance(update, dict):
@@ -137,6 +141,11 @@ def _names(names: list[str]) -> str:
     return ", ".join(parts[:8]) + (f", ... ({len(names)} instances)" if len(parts) > 8 else "")
 
 
+def _json(value: object, limit: int = 200) -> str:
+    text = json.dumps(value, ensure_ascii=False)
+    return text if len(text) <= limit else text[:limit] + f"... ({len(text)} characters)"
+
+
 def _show(arguments: argparse.Namespace) -> int:
     store = open_store(arguments.store, create=False)
     try:
@@ -158,8 +167,10 @@ def _show(arguments: argparse.Namespace) -> int:
         for payload in stored.payloads:
             number = payload["superstep"]
             if payload.get("kind") == "update":
-                channels = ", ".join(sorted(payload.get("update") or {}))
-                print(f"  {number}: update by {payload.get('author')!r} at {payload['time']}: {channels}")
+                written = ", ".join(
+                    f"{channel}={_json(value)}" for channel, value in (payload.get("update") or {}).items()
+                )
+                print(f"  {number}: update by {payload.get('author')!r} at {payload['time']}: {written}")
                 continue
             line = f"  {number}: {payload['time']}  cost {payload['cost']:g}  {payload['checkpoint_bytes']} bytes  "
             line += f"[{_names(list(payload.get('nodes', ())))}]" if "nodes" in payload else f"{payload['nodes']}"
@@ -167,18 +178,32 @@ def _show(arguments: argparse.Namespace) -> int:
             if routes:
                 line += "  routes " + "; ".join(f"{node} -> {', '.join(t) or 'END'}" for node, t in routes.items())
             if payload.get("answers"):
-                line += f"  answers by {payload.get('author')!r}: {', '.join(payload['answers'])}"
+                given = ", ".join(f"{node}={_json(answers)}" for node, answers in payload["answers"].items())
+                line += f"  answers by {payload.get('author')!r}: {given}"
             if payload.get("changed_code"):
                 line += f"  changed code: {', '.join(payload['changed_code'])}"
             print(line)
-        if stored.payloads and "next" in stored.payloads[-1]:
-            following = stored.payloads[-1]["next"]
+        base = stored.manifest.get("base")
+        following = stored.payloads[-1].get("next") if stored.payloads else base.get("next") if base else None
+        if isinstance(following, dict):
             waiting = following["nodes"] + [send[0] for send in following["sends"]]
             print(f"  next: [{_names(waiting)}]" if waiting else "  finished: nothing is signalled")
         status = Status.parse(store.location, store.read_status())
-        if status is not None and status.kind == "interrupted" and status.at == stored.completed:
-            for item in status.interrupts:
-                print(f"  waiting: node {item.node!r} ({item.when}) value {json.dumps(item.value)}")
+        if status is not None and status.at == stored.completed:
+            for item in status.interrupts if status.kind == "interrupted" else ():
+                node = f"node {item.node!r}" + ("" if item.instance is None else f" (Send instance {item.instance})")
+                what = {
+                    "before": f"before {node} runs in superstep {item.superstep}",
+                    "after": f"after {node} ran in superstep {item.superstep}",
+                    "call": f"{node} asks in superstep {item.superstep}: {_json(item.value)}",
+                }[item.when]
+                print(f"  waiting: {what}")
+            if status.answers:
+                given = ", ".join(
+                    f"{node}={_json([json.loads(a) for a in texts])}" for node, texts in status.answers.items()
+                )
+                by = "" if status.author is None else f" by {status.author!r}"
+                print(f"  answers given{by}, used when the run goes on: {given}")
         return 0
     finally:
         store.close()

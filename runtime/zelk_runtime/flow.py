@@ -38,8 +38,15 @@ class Frontier:
         return not self.nodes and not self.sends
 
     def record(self) -> dict[str, Any]:
-        """The frontier as an audit entry holds it."""
-        return {"nodes": list(self.nodes), "sends": [[target, loads(arg)] for target, arg in self.sends]}
+        """The frontier as an audit entry holds it. Only an update folded before superstep 0
+        leaves the start nodes next; its entry says so, since they run without waiting."""
+        record: dict[str, Any] = {
+            "nodes": list(self.nodes),
+            "sends": [[target, loads(arg)] for target, arg in self.sends],
+        }
+        if self.start:
+            record["start"] = True
+        return record
 
     @classmethod
     def from_record(cls, record: Any) -> Frontier:
@@ -52,7 +59,10 @@ class Frontier:
             isinstance(send, list) and len(send) == 2 and isinstance(send[0], str) for send in sends
         ):
             raise ValueError("the frontier's sends are not a list of [target, argument] pairs")
-        return cls(tuple(nodes), tuple((target, dumps(arg)) for target, arg in sends))
+        start = record.get("start", False)
+        if not isinstance(start, bool):
+            raise ValueError("the frontier's start flag is not true or false")
+        return cls(tuple(nodes), tuple((target, dumps(arg)) for target, arg in sends), start)
 
 
 @dataclass(frozen=True)

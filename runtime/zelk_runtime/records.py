@@ -9,7 +9,8 @@ Manifest (its text is the genesis of the audit chain):
 Audit payload of superstep N:
     {"superstep": N, "kind": "nodes" | "update", "time", "nodes": the names run in fold
      order (a Send target once per instance), "cost", "state": hash_event("state", the
-     state text), "checkpoint_bytes", "next": the frontier after it; where they apply
+     state text), "checkpoint_bytes", "next": the frontier after it ({"nodes", "sends"},
+     and "start": true in an update folded before superstep 0); where they apply
      "routes", "answers" and "author", "update" and "author", "code" (fingerprints first
      used in it), "changed_code" (nodes run with changed code on request)}
 """
@@ -68,6 +69,7 @@ class NodeRecord(NamedTuple):
     cost: float
     sends: tuple[tuple[str, str], ...] = ()
     arg: str | None = None  # the Send argument the instance ran with
+    code: str | None = None  # the fingerprint of the code that made it (None in older records)
 
     def text(self) -> str:
         # Built from the texts at hand: this runs once per node, on the hot path.
@@ -76,6 +78,8 @@ class NodeRecord(NamedTuple):
             parts += [',"sends":[', ",".join(f"[{dumps(target)},{arg}]" for target, arg in self.sends), "]"]
         if self.arg is not None:
             parts += [',"arg":', dumps(self.arg)]
+        if self.code is not None:
+            parts += [',"code":"', self.code, '"']
         parts.append("}")
         return "".join(parts)
 
@@ -93,6 +97,7 @@ class NodeRecord(NamedTuple):
                 float(record["cost"]),
                 sends,
                 None if arg is None else str(arg),
+                record.get("code"),
             )
         except (ValueError, KeyError, TypeError):
             return None

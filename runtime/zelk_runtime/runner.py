@@ -46,6 +46,7 @@ class Run:
     code: dict[str, dict[str, str]]  # fingerprints to record with the next superstep that changes them
     changed_code: list[str] = field(default_factory=list)  # nodes allowed to run with changed code
     status: Status | None = None  # answers and skip flag of a resumed run, until consumed
+    first: int = 0  # the store's first superstep (after a fork's base): its audit log counts from there
     reports: list[SuperstepReport] = field(default_factory=list)
     _view: Any = None
 
@@ -57,7 +58,7 @@ class Run:
 
     @property
     def head(self) -> Head:
-        return Head(self.number, self.previous)
+        return Head(self.number - self.first, self.previous)
 
 
 @dataclass(frozen=True)
@@ -264,8 +265,13 @@ def superstep(run: Run, executor: Executor, step: flow.Step) -> list[Interrupt]:
         raise NodeError.of([failure for _, failure in sorted(failures, key=lambda item: item[0])])
     if interrupts:
         interrupts.sort(key=lambda item: (item.node, item.instance or 0))
-        carried = run.status.answers if run.status is not None else {}
-        run.status = Status("interrupted", number, interrupts, dict(carried))
+        # The answers given so far (and who gave them) stay for the next resume, and so does
+        # being past an interrupt_before of this superstep: the person already let it run.
+        before = run.status
+        carried = dict(before.answers) if before is not None else {}
+        author = before.author if before is not None and carried else None
+        skip = before is not None and before.skip_before
+        run.status = Status("interrupted", number, interrupts, carried, author, skip_before=skip)
         store.write_status(run.status.text())
         return interrupts
     done: list[NodeRecord] = [record for record in records if record is not None]
@@ -351,8 +357,9 @@ def _outcome(run: Run, found: Sequence[Instance], outcome: Outcome) -> NodeRecor
             outcome.traceback,
         )
     record = normalise(run.graph, instance.node, number, outcome.result)
-    if isinstance(record, NodeRecord) and instance.arg is not None:
-        record = NodeRecord(record.update, record.channels, record.cost, record.sends, instance.arg)
+    if isinstance(record, NodeRecord):
+        code = run.graph.code()["nodes"][instance.node]
+        record = NodeRecord(record.update, record.channels, record.cost, record.sends, instance.arg, code)
     return record
 
 
@@ -378,7 +385,7 @@ def _commit(run: Run, payload: dict[str, Any], blob: bytes, *, clear_results: bo
     link = zelk_core.hash_event(run.previous, text)
     key = run.key
     entry = Entry(text, link, None if key is None else key.entry_tag(link))
-    head = Head(run.number + 1, link)
+    head = Head(run.number + 1 - run.first, link)
     consumed = clear_results and run.status is not None
     run.store.commit(
         Commit(

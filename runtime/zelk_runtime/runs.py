@@ -26,7 +26,7 @@ from .executors import Executor, make_executor
 from .graph import Graph
 from .interrupts import Interrupt
 from .progress import Progress, SuperstepReport, make_progress
-from .records import FORMAT, MAGIC_LENGTH, Status, check_payload, effective_code, now, parse_manifest
+from .records import FORMAT, MAGIC_LENGTH, NodeRecord, Status, check_payload, effective_code, now, parse_manifest
 from .runner import Run, commit_update, instance_node, superstep
 from .stores import Store, open_store
 from .values import dumps, json_problem
@@ -213,10 +213,19 @@ def _check_code(
     """The store's fingerprints, refusing nodes whose code changed after they ran here."""
     code = effective_code(stored.manifest, stored.payloads)
     ran = {name for payload in stored.payloads for name in payload.get("nodes", ())}
-    ran.update(instance_node(key) for key in store.results(stored.completed))
     current = graph.code()
+    # A result of the superstep in progress names the code that made it: one made by a node
+    # changed before its first committed run is no change.
+    made = set()
+    for key, text in store.results(stored.completed).items():
+        name, record = instance_node(key), NodeRecord.parse(text)
+        if record is None or record.code is None:
+            ran.add(name)
+        elif record.code != current["nodes"][name]:
+            made.add(name)
     changed = sorted(
-        {name for name in ran if code["nodes"].get(name, current["nodes"][name]) != current["nodes"][name]}
+        made
+        | {name for name in ran if code["nodes"].get(name, current["nodes"][name]) != current["nodes"][name]}
         | {
             name
             for name in ran & graph.branches.keys()
@@ -231,9 +240,7 @@ def _check_code(
             "or fork the run at an earlier superstep",
             changed,
         )
-    if stored.manifest.get("code") is None:
-        code = {"nodes": {}, "routes": {}}  # a fork records the code it runs with
-    return code, changed
+    return code, changed  # a fork's manifest has no code: its entries record the code it runs with
 
 
 def _open_run(
@@ -272,18 +279,15 @@ def _open_run(
     run = Run(graph, store, key, stored.completed, state_text, frontier, stored.head.link, costs, code)
     run.changed_code = changed
     run.status = status
+    run.first = stored.first
     return run, stored, notes
 
 
-def _options(
-    executor: str | Executor, workers: int | None, max_supersteps: int | None, author: str | None = None
-) -> None:
+def _options(executor: str | Executor, workers: int | None, max_supersteps: int | None) -> None:
     if max_supersteps is not None and (isinstance(max_supersteps, bool) or max_supersteps < 0):
         raise UsageError(f"max_supersteps must not be negative, not {max_supersteps}")
     if workers is not None and workers < 1:
         raise UsageError(f"workers must be at least 1, not {workers}")
-    if author is not None and (not isinstance(author, str) or not author.strip()):
-        raise UsageError(f"author must be a non-empty name, not {author!r}")
 
 
 def _drive(
@@ -340,8 +344,9 @@ def _drive(
 
 
 def _wait(run: Run, interrupts: list[Interrupt]) -> list[Interrupt]:
-    carried = run.status.answers if run.status is not None else {}
-    run.status = Status("interrupted", run.number, interrupts, dict(carried))
+    before = run.status
+    carried = dict(before.answers) if before is not None else {}
+    run.status = Status("interrupted", run.number, interrupts, carried, before.author if before and carried else None)
     run.store.write_status(run.status.text())
     return interrupts
 
@@ -419,7 +424,9 @@ def resume(
     resume). `update={...}` is folded first, as an audited superstep of its own naming
     `author`, the time and the update. Then the run goes on as `run` does.
     """
-    _options(executor, workers, max_supersteps, author)
+    _options(executor, workers, max_supersteps)
+    if not isinstance(author, str) or not author.strip():
+        raise UsageError(f"author must be a non-empty name, not {author!r}")
     if answers is not None and not isinstance(answers, Mapping):
         raise UsageError(f"answers must be a dict of node to answer, not {type(answers).__name__}")
     key = resolve_key(audit_key)
@@ -427,6 +434,8 @@ def resume(
     try:
         lock = opened.lock()
         try:
+            if opened.read_manifest() is None:
+                raise StoreError(f"store {opened.location} holds no run to resume; start one with run")
             current, stored, notes = _open_run(graph, opened, key, allow_changed_code)
             status = current.status
             texts = _answers(graph, opened.location, status, answers or {})
@@ -438,7 +447,10 @@ def resume(
             skip = status is not None and (
                 status.skip_before or any(item.when == "before" for item in status.interrupts)
             )
-            current.status = Status("resuming", current.number, [], given, author, skip_before=skip)
+            # The entry that uses the answers names who gave them: a resume that adds none
+            # keeps the author of those given before.
+            earlier = status.author if status is not None and status.answers and not texts else None
+            current.status = Status("resuming", current.number, [], given, earlier or author, skip_before=skip)
             opened.write_status(current.status.text())
             status_now, interrupts = _drive(current, executor, workers, ray_address, progress, max_supersteps)
             return _result(current, status_now, interrupts, stored.completed, notes)
@@ -486,13 +498,16 @@ def fork(
     parent = open_store(store, create=False)
     try:
         stored = read_run(parent, key)
-        if isinstance(superstep, bool) or not isinstance(superstep, int) or not 0 <= superstep < stored.completed:
-            raise UsageError(
-                f"store {parent.location} has supersteps {stored.first} to {stored.completed - 1}; "
-                f"cannot fork at {superstep!r}"
-            )
-        if superstep < stored.first:
-            raise UsageError(f"superstep {superstep} of store {parent.location} is before its own first superstep")
+        number = superstep if isinstance(superstep, int) and not isinstance(superstep, bool) else None
+        if number is None or not stored.first <= number < stored.completed:
+            origin = stored.manifest.get("parent")
+            held = f"holds supersteps {stored.first} to {stored.completed - 1}"
+            if not stored.entries:
+                held = "holds no superstep of its own yet" if stored.first else "holds no superstep yet"
+            earlier = ""
+            if isinstance(origin, dict) and number is not None and 0 <= number < stored.first:
+                earlier = f" (it is a fork: superstep {number} is in its parent {origin.get('store')}; fork that)"
+            raise UsageError(f"store {parent.location} {held}; cannot fork at {superstep!r}{earlier}")
         if stored.manifest.get("format") != FORMAT:
             raise StoreError(f"store {parent.location} holds a run of format {stored.manifest.get('format')}")
         state_text = load_checkpoint(parent, stored, superstep)
