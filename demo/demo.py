@@ -656,8 +656,8 @@ def _then(payload: dict[str, Any]) -> str:
     """What a superstep decided: the answers it was given, its routes, its Sends."""
     parts = []
     for node, answers in sorted(payload.get("answers", {}).items()):
-        given = ", ".join(json.dumps(answer) for answer in answers)
-        parts.append(f"{node} answered {given} by {payload.get('author')!r}")
+        for given in answers:
+            parts.append(f"{node} answered {json.dumps(given['answer'])} by {given['author']!r}")
     for node, targets in sorted(payload.get("routes", {}).items()):
         parts.append(f"{node} -> {', '.join(targets) or 'END'}")
     sends = payload["next"]["sends"]
@@ -720,21 +720,25 @@ def show_run(store: Path, result: RunResult, seconds: dict[int, float], elapsed:
     print()
     show_supersteps(stored.payloads, seconds)
     print()
-    authored = [payload for payload in stored.payloads if payload.get("author")]
-    for payload in authored:
+    # What people did, as the audit log records it: updates, and answers with their questions.
+    authored = []
+    for payload in stored.payloads:
         if payload["kind"] == "update":
+            authored.append((payload["superstep"], payload["author"]))
             print(
                 f"superstep {payload['superstep']}: an update by {payload['author']!r}: {json.dumps(payload['update'])}"
             )
-    approval = state.get("approval")
-    answered = [payload for payload in authored if "approve" in payload.get("answers", {})]
-    if approval is not None and answered:
-        print(
-            f"approval: approve asked {approval['asked']['ask']!r}; {answered[-1]['author']!r} answered "
-            f"{json.dumps(approval['approved'])} (superstep {answered[-1]['superstep']})"
-        )
+        for node, answers in sorted(payload.get("answers", {}).items()):
+            for given in answers:
+                authored.append((payload["superstep"], given["author"]))
+                asked = given["question"]
+                asked = asked.get("ask") if isinstance(asked, dict) else asked
+                print(
+                    f"approval: {node} asked {asked!r}; {given['author']!r} answered "
+                    f"{json.dumps(given['answer'])} (superstep {payload['superstep']})"
+                )
     kinds = _counted(sorted(payload["kind"] for payload in stored.payloads))
-    authors = ", ".join(f"{payload['author']!r} in superstep {payload['superstep']}" for payload in authored)
+    authors = ", ".join(f"{author!r} in superstep {number}" for number, author in authored)
     print(f"audit log: {len(stored.entries)} entries, kinds: {kinds}; authors: {authors or 'none'}")
     print(f"verified: the audit chain and every checkpoint hold; head {stored.head}")
     total = sum(payload["checkpoint_bytes"] for payload in stored.payloads)

@@ -178,8 +178,12 @@ def _show(arguments: argparse.Namespace) -> int:
             if routes:
                 line += "  routes " + "; ".join(f"{node} -> {', '.join(t) or 'END'}" for node, t in routes.items())
             if payload.get("answers"):
-                given = ", ".join(f"{node}={_json(answers)}" for node, answers in payload["answers"].items())
-                line += f"  answers by {payload.get('author')!r}: {given}"
+                given = ", ".join(
+                    f"{node}={_json(answer['answer'])} by {answer['author']!r}"
+                    for node, answers in payload["answers"].items()
+                    for answer in answers
+                )
+                line += f"  answers: {given}"
             if payload.get("changed_code"):
                 line += f"  changed code: {', '.join(payload['changed_code'])}"
             print(line)
@@ -200,10 +204,11 @@ def _show(arguments: argparse.Namespace) -> int:
                 print(f"  waiting: {what}")
             if status.answers:
                 given = ", ".join(
-                    f"{node}={_json([json.loads(a) for a in texts])}" for node, texts in status.answers.items()
+                    f"{node}={answer.answer} by {answer.author!r}"
+                    for node, answers in status.answers.items()
+                    for answer in answers
                 )
-                by = "" if status.author is None else f" by {status.author!r}"
-                print(f"  answers given{by}, used when the run goes on: {given}")
+                print(f"  answers given, used when the run goes on: {given}")
         return 0
     finally:
         store.close()

@@ -11,7 +11,8 @@ Audit payload of superstep N:
      order (a Send target once per instance), "cost", "state": hash_event("state", the
      state text), "checkpoint_bytes", "next": the frontier after it ({"nodes", "sends"},
      and "start": true in an update folded before superstep 0); where they apply
-     "routes", "answers" and "author", "update" and "author", "code" (fingerprints first
+     "routes", "answers" (node -> [{"question", "answer", "author"}]), "update" and
+     "author", "code" (fingerprints first
      used in it), "changed_code" (nodes run with changed code on request)}
 """
 
@@ -103,6 +104,22 @@ class NodeRecord(NamedTuple):
             return None
 
 
+class Answer(NamedTuple):
+    """A person's answer to a node's interrupt() call: what the node asked, the answer as
+    JSON text, and who gave it."""
+
+    question: Any
+    answer: str
+    author: str
+
+    def record(self) -> dict[str, Any]:
+        return {"question": self.question, "answer": json.loads(self.answer), "author": self.author}
+
+    @classmethod
+    def from_record(cls, record: dict[str, Any]) -> Answer:
+        return cls(record.get("question"), dumps(record["answer"]), str(record["author"]))
+
+
 @dataclass
 class Status:
     """The run's status record: "interrupted" (waiting for a person) or "resuming" (answers
@@ -112,8 +129,7 @@ class Status:
     kind: str
     at: int
     interrupts: list[Interrupt] = field(default_factory=list)
-    answers: dict[str, list[str]] = field(default_factory=dict)  # node -> answer texts in order
-    author: str | None = None
+    answers: dict[str, list[Answer]] = field(default_factory=dict)  # node -> its answers in order
     skip_before: bool = False  # the run was answered past an interrupt_before
 
     def text(self) -> str:
@@ -122,8 +138,7 @@ class Status:
                 "status": self.kind,
                 "at": self.at,
                 "interrupts": [interrupt.record() for interrupt in self.interrupts],
-                "answers": {node: [json.loads(answer) for answer in answers] for node, answers in self.answers.items()},
-                "author": self.author,
+                "answers": {node: [answer.record() for answer in answers] for node, answers in self.answers.items()},
                 "skip_before": self.skip_before,
             }
         )
@@ -138,8 +153,7 @@ class Status:
                 str(record["status"]),
                 int(record["at"]),
                 [Interrupt.from_record(item) for item in record["interrupts"]],
-                {str(node): [dumps(answer) for answer in answers] for node, answers in record["answers"].items()},
-                record.get("author"),
+                {str(node): [Answer.from_record(item) for item in items] for node, items in record["answers"].items()},
                 bool(record.get("skip_before")),
             )
         except (ValueError, KeyError, TypeError, AttributeError) as error:

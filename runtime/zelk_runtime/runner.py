@@ -9,7 +9,6 @@ interrupted and resumed run and an uninterrupted one fold the same texts.
 
 from __future__ import annotations
 
-import json
 import math
 import time
 import traceback
@@ -246,7 +245,8 @@ def superstep(run: Run, executor: Executor, step: flow.Step) -> list[Interrupt]:
             records[position] = record
             continue
         fn = graph.nodes[instance.node]
-        calls.append(Call(position, instance.node, fn, instance.arg, tuple(answers.get(instance.node, ()))))
+        given = tuple(answer.answer for answer in answers.get(instance.node, ()))
+        calls.append(Call(position, instance.node, fn, instance.arg, given))
     state = run.state()
     parsed = time.perf_counter()
     failures: list[tuple[int, NodeFailure]] = []
@@ -269,9 +269,8 @@ def superstep(run: Run, executor: Executor, step: flow.Step) -> list[Interrupt]:
         # being past an interrupt_before of this superstep: the person already let it run.
         before = run.status
         carried = dict(before.answers) if before is not None else {}
-        author = before.author if before is not None and carried else None
         skip = before is not None and before.skip_before
-        run.status = Status("interrupted", number, interrupts, carried, author, skip_before=skip)
+        run.status = Status("interrupted", number, interrupts, carried, skip_before=skip)
         store.write_status(run.status.text())
         return interrupts
     done: list[NodeRecord] = [record for record in records if record is not None]
@@ -314,8 +313,7 @@ def superstep(run: Run, executor: Executor, step: flow.Step) -> list[Interrupt]:
         payload["routes"] = routes
     used = {instance.node for instance in found} & answers.keys()
     if used:
-        payload["answers"] = {node: [json.loads(answer) for answer in answers[node]] for node in sorted(used)}
-        payload["author"] = run.status.author if run.status is not None else None
+        payload["answers"] = {node: [answer.record() for answer in answers[node]] for node in sorted(used)}
     _note_code(run, payload, ran_names)
     module_at = time.perf_counter()
     _commit(run, payload, blob, clear_results=True)

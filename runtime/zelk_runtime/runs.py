@@ -26,7 +26,17 @@ from .executors import Executor, make_executor
 from .graph import Graph
 from .interrupts import Interrupt
 from .progress import Progress, SuperstepReport, make_progress
-from .records import FORMAT, MAGIC_LENGTH, NodeRecord, Status, check_payload, effective_code, now, parse_manifest
+from .records import (
+    FORMAT,
+    MAGIC_LENGTH,
+    Answer,
+    NodeRecord,
+    Status,
+    check_payload,
+    effective_code,
+    now,
+    parse_manifest,
+)
 from .runner import Run, commit_update, instance_node, superstep
 from .stores import Store, open_store
 from .values import dumps, json_problem
@@ -346,7 +356,7 @@ def _drive(
 def _wait(run: Run, interrupts: list[Interrupt]) -> list[Interrupt]:
     before = run.status
     carried = dict(before.answers) if before is not None else {}
-    run.status = Status("interrupted", run.number, interrupts, carried, before.author if before and carried else None)
+    run.status = Status("interrupted", run.number, interrupts, carried)
     run.store.write_status(run.status.text())
     return interrupts
 
@@ -443,14 +453,13 @@ def resume(
                 commit_update(current, update, author)
             given = dict(status.answers) if status is not None else {}
             for node, answer in texts.items():
-                given[node] = [*given.get(node, []), answer]
+                # Each answer keeps the question it answers and who gave it.
+                asked = next(item.value for item in status.interrupts if item.node == node) if status else None
+                given[node] = [*given.get(node, []), Answer(asked, answer, author)]
             skip = status is not None and (
                 status.skip_before or any(item.when == "before" for item in status.interrupts)
             )
-            # The entry that uses the answers names who gave them: a resume that adds none
-            # keeps the author of those given before.
-            earlier = status.author if status is not None and status.answers and not texts else None
-            current.status = Status("resuming", current.number, [], given, earlier or author, skip_before=skip)
+            current.status = Status("resuming", current.number, [], given, skip_before=skip)
             opened.write_status(current.status.text())
             status_now, interrupts = _drive(current, executor, workers, ray_address, progress, max_supersteps)
             return _result(current, status_now, interrupts, stored.completed, notes)
