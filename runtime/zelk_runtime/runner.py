@@ -342,19 +342,22 @@ def _outcome(run: Run, found: Sequence[Instance], outcome: Outcome) -> NodeRecor
 
 def _note_code(run: Run, payload: dict[str, Any], ran: Sequence[str]) -> None:
     """Record in the entry the fingerprints this superstep used for the first time, and
-    which nodes ran with changed code on request."""
+    the nodes whose changed code the run was told to accept. Those are recorded in the
+    first entry after the acceptance, whether or not they run in it: the state goes on
+    from their old code's results under their new code from there."""
     current = run.graph.code()
+    names = list(dict.fromkeys([*ran, *run.changed_code]))
     changed: dict[str, dict[str, str]] = {}
-    for part, names in (("nodes", ran), ("routes", [name for name in ran if name in run.graph.branches])):
-        for name in names:
+    for part, group in (("nodes", names), ("routes", [name for name in names if name in run.graph.branches])):
+        for name in group:
             if run.code[part].get(name) != current[part][name]:
                 changed.setdefault(part, {})[name] = current[part][name]
                 run.code[part][name] = current[part][name]
     if changed:
         payload["code"] = changed
-        allowed = sorted(set(run.changed_code) & set(ran))
-        if allowed:
-            payload["changed_code"] = allowed
+    if run.changed_code:
+        payload["changed_code"] = sorted(run.changed_code)
+        run.changed_code = []
 
 
 def _commit(run: Run, payload: dict[str, Any], blob: bytes, *, clear_results: bool) -> None:
