@@ -111,13 +111,15 @@ def normalise(graph: Graph, node: str, superstep: int, result: object) -> NodeRe
         )
     if isinstance(cost, bool) or not isinstance(cost, (int, float)) or not math.isfinite(cost) or cost < 0:
         return _failure(
-            node, superstep, f"node {node!r} reported the cost {cost!r}; a cost is a finite number, not negative"
+            node,
+            superstep,
+            f"node {node!r} reported the cost {cost!r} in superstep {superstep}; a cost is a finite number, not negative",
         )
     text = None
     channels: tuple[str, ...] = ()
     if update is not None:
         written = dict(update)
-        problem = json_problem(written, f"the update of node {node!r}")
+        problem = json_problem(written, f"the update of node {node!r}", channels=True)
         if problem is not None:
             return _failure(node, superstep, f"{problem} (superstep {superstep})")
         for channel in written:
@@ -391,7 +393,7 @@ def commit_update(run: Run, update: Mapping[str, Any], author: str) -> None:
     if not isinstance(update, Mapping):
         raise UsageError(f"an update is a dict of channel to value, not {type(update).__name__}")
     written = dict(update)
-    problem = json_problem(written, "the update")
+    problem = json_problem(written, "the update", channels=True)
     if problem is not None:
         raise UsageError(problem)
     for channel in written:
