@@ -1,4 +1,6 @@
-"""Shared fixtures: the host's own error messages, and the test-only probe module."""
+"""Shared fixtures: the host's own error messages, the test-only probe module, and one local
+Ray cluster for the runtime tests. (One conftest for the whole suite: tests import helpers
+from it as `conftest`, which a second conftest.py in a subfolder would shadow.)"""
 
 import ctypes
 import importlib.machinery
@@ -39,3 +41,18 @@ def probe():
     module = importlib.util.module_from_spec(found)
     loader.exec_module(module)
     return module
+
+
+@pytest.fixture(scope="session")
+def ray_cluster():
+    """A local two-CPU Ray cluster, started once; skipped without Ray or under the sanitizer
+    preload (Ray's own programs do not run there)."""
+    ray = pytest.importorskip("ray", reason="Ray is not installed for this interpreter")
+    if "asan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("Ray's own programs do not run under the sanitizer preload")
+    started = not ray.is_initialized()
+    if started:
+        ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False)
+    yield ray
+    if started:
+        ray.shutdown()

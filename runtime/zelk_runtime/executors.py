@@ -147,8 +147,23 @@ def _portable(outcome: Outcome) -> Outcome:
     return outcome
 
 
-def _ray_chunk(calls: Sequence[Call], state: State) -> list[Outcome]:
-    return [_portable(execute(call, state)) for call in calls]
+def _ray_chunk(calls: Sequence[Call], state: State) -> list[bytes]:
+    """Run calls on a Ray worker; each outcome is pickled here, so that a result that
+    cannot travel back (an object pickle refuses, a value nested too deep for it) fails its
+    own node rather than the whole task."""
+    cloudpickle: Any = importlib.import_module("ray.cloudpickle")
+    packed = []
+    for call in calls:
+        outcome = _portable(execute(call, state))
+        try:
+            packed.append(cloudpickle.dumps(outcome))
+        except Exception as error:  # RecursionError included
+            problem = RemoteNodeFailure(
+                f"its result cannot travel back from the Ray worker ({type(error).__name__}: {error}); "
+                "a node returns JSON values"
+            )
+            packed.append(cloudpickle.dumps(Outcome(call.position, error=problem, seconds=outcome.seconds)))
+    return packed
 
 
 @functools.lru_cache(maxsize=1)
@@ -234,11 +249,21 @@ class RayExecutor:
             self._ship(_home_module(call.fn))
         shared = self.ray.put(state)
         parts = [[call] for call in calls] if len(calls) <= self.workers * 4 else _chunks(calls, self.workers * 2)
-        pending = [self.task.remote(part, shared) for part in parts]
+        tasks = {self.task.remote(part, shared): part for part in parts}
+        pending = list(tasks)
         while pending:
             ready, pending = self.ray.wait(pending, num_returns=1)
             for reference in ready:
-                yield from self.ray.get(reference)
+                try:
+                    packed = self.ray.get(reference)
+                except self.ray.exceptions.RayError as error:
+                    # The task itself failed (its worker died, say): each of its nodes failed.
+                    reason = (str(error).strip().splitlines() or [""])[0]
+                    for call in tasks[reference]:
+                        problem = RemoteNodeFailure(f"the Ray task running it failed: {type(error).__name__}: {reason}")
+                        yield Outcome(call.position, error=problem)
+                    continue
+                yield from (pickle.loads(data) for data in packed)
 
     def close(self) -> None:
         if self.started:

@@ -345,7 +345,7 @@ def _check_initial_state(state: Mapping[str, Any]) -> dict[str, Any]:
     if not isinstance(state, Mapping):
         raise GraphError(f"initial state must be a mapping from channel to value, not {type(state).__name__}")
     checked = dict(state)
-    problem = json_problem(checked, "initial state")
+    problem = json_problem(checked, "initial state", channels=True)
     if problem is not None:
         raise GraphError(problem)
     return checked

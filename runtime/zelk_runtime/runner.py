@@ -119,7 +119,9 @@ def normalise(graph: Graph, node: str, superstep: int, result: object) -> NodeRe
         )
     if isinstance(cost, bool) or not isinstance(cost, (int, float)) or not math.isfinite(cost) or cost < 0:
         return _failure(
-            node, superstep, f"node {node!r} reported the cost {cost!r}; a cost is a finite number, not negative"
+            node,
+            superstep,
+            f"node {node!r} reported the cost {cost!r} in superstep {superstep}; a cost is a finite number, not negative",
         )
     if isinstance(sends, (str, bytes, Mapping)) or not isinstance(sends, Sequence):
         return _failure(node, superstep, f"node {node!r} gave sends={sends!r}; sends are a list of Send")
@@ -154,7 +156,9 @@ def _update_record(
     sends: tuple[tuple[str, str], ...],
 ) -> NodeRecord | NodeFailure:
     written = update if type(update) is dict else dict(update)
-    problem = None if plain(written) else json_problem(written, f"the update of node {node!r}")
+    problem = (
+        None if plain(written, channels=True) else json_problem(written, f"the update of node {node!r}", channels=True)
+    )
     if problem is not None:
         return _failure(node, superstep, f"{problem} (superstep {superstep})")
     if not graph.channels.issuperset(written):
@@ -363,19 +367,22 @@ def _outcome(run: Run, found: Sequence[Instance], outcome: Outcome) -> NodeRecor
 
 def _note_code(run: Run, payload: dict[str, Any], ran: Sequence[str]) -> None:
     """Record in the entry the fingerprints this superstep used for the first time, and
-    which nodes ran with changed code on request."""
+    the nodes whose changed code the run was told to accept. Those are recorded in the
+    first entry after the acceptance, whether or not they run in it: the state goes on
+    from their old code's results under their new code from there."""
     current = run.graph.code()
+    names = list(dict.fromkeys([*ran, *run.changed_code]))
     changed: dict[str, dict[str, str]] = {}
-    for part, names in (("nodes", ran), ("routes", [name for name in ran if name in run.graph.branches])):
-        for name in names:
+    for part, group in (("nodes", names), ("routes", [name for name in names if name in run.graph.branches])):
+        for name in group:
             if run.code[part].get(name) != current[part][name]:
                 changed.setdefault(part, {})[name] = current[part][name]
                 run.code[part][name] = current[part][name]
     if changed:
         payload["code"] = changed
-        allowed = sorted(set(run.changed_code) & set(ran))
-        if allowed:
-            payload["changed_code"] = allowed
+    if run.changed_code:
+        payload["changed_code"] = sorted(run.changed_code)
+        run.changed_code = []
 
 
 def _commit(run: Run, payload: dict[str, Any], blob: bytes, *, clear_results: bool) -> None:
@@ -409,7 +416,7 @@ def commit_update(run: Run, update: Mapping[str, Any], author: str) -> None:
     if not isinstance(update, Mapping):
         raise UsageError(f"an update is a dict of channel to value, not {type(update).__name__}")
     written = dict(update)
-    problem = json_problem(written, "the update")
+    problem = json_problem(written, "the update", channels=True)
     if problem is not None:
         raise UsageError(problem)
     for channel in written:

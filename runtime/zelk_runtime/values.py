@@ -21,24 +21,30 @@ INT_MAX = 2**64 - 1
 # its update object take two of them, so a value nested 125 levels is the deepest that
 # can always be written, folded (an appended item sits inside its list) and read back.
 MAX_NESTING = 125
+# Places a message names of a value's path; deeper ones are shown as "[...]", so a value
+# nested a hundred levels (or holding itself) gives a readable message.
+PATH_PARTS = 8
 
 
-def json_problem(value: object, where: str) -> str | None:
+def json_problem(value: object, where: str, *, channels: bool = False) -> str | None:
     """Why `value` is not a JSON value the state keeps exactly, or None when it is.
 
     `where` names the value in the message (for example "initial state['a']"); the path
-    of the first offending part is appended to it. A container that holds itself is
-    reported as nested too deep, never walked forever.
+    of the first offending part is appended to it. With `channels`, `value` is a mapping
+    of channel to value (a state or an update), and each channel's value may nest
+    MAX_NESTING levels below it. A container that holds itself is reported as nested too
+    deep, never walked forever.
     """
-    if plain(value):
+    if plain(value, channels=channels):
         return None
-    return _problem(value, where)
+    return _problem(value, where, channels)
 
 
-def plain(value: object) -> bool:
+def plain(value: object, *, channels: bool = False) -> bool:
     """Whether `value` is certainly fine: exact built-in types only, ASCII strings, integers
     and floats in range, no nesting past the limit. Builds no strings, so the common case
     costs one pass; anything else is left to the walk that names the problem."""
+    levels = MAX_NESTING + 1 if channels else MAX_NESTING
     stack: list[tuple[Any, int]] = [(value, 0)]
     while stack:
         item, depth = stack.pop()
@@ -52,7 +58,7 @@ def plain(value: object) -> bool:
         else:
             children = (item,)
             depth -= 1
-        if depth >= MAX_NESTING:
+        if depth >= levels:
             return False
         for child in children:
             leaf = type(child)
@@ -72,7 +78,14 @@ def plain(value: object) -> bool:
     return True
 
 
-def _problem(value: object, where: str) -> str | None:
+def _problem(value: object, where: str, channels: bool) -> str | None:
+    levels = MAX_NESTING + 1 if channels else MAX_NESTING
+
+    def place(path: str, depth: int, part: str) -> str:
+        if depth < PATH_PARTS:
+            return f"{path}[{part}]"
+        return path if path.endswith("[...]") else path + "[...]"
+
     stack: list[tuple[object, str, int]] = [(value, where, 0)]
     while stack:
         item, path, depth = stack.pop()
@@ -96,10 +109,12 @@ def _problem(value: object, where: str) -> str | None:
             if not math.isfinite(item):
                 return f"{path} is {item!r}, which JSON cannot hold"
             continue
-        if isinstance(item, (list, tuple, dict)) and depth >= MAX_NESTING:
+        if isinstance(item, (list, tuple, dict)) and depth >= levels:
             return f"{path} nests containers deeper than {MAX_NESTING} levels, more than JSON state can hold"
         if isinstance(item, (list, tuple)):
-            stack.extend((child, f"{path}[{index}]", depth + 1) for index, child in reversed(list(enumerate(item))))
+            stack.extend(
+                (child, place(path, depth, str(index)), depth + 1) for index, child in reversed(list(enumerate(item)))
+            )
             continue
         if isinstance(item, dict):
             for key, child in item.items():
@@ -110,7 +125,7 @@ def _problem(value: object, where: str) -> str | None:
                         key.encode("utf-8")
                     except UnicodeEncodeError:
                         return f"{path} has a key with a lone surrogate, which has no UTF-8 form"
-                stack.append((child, f"{path}[{key!r}]", depth + 1))
+                stack.append((child, place(path, depth, repr(key)), depth + 1))
             continue
         hint = " (convert it with .item() or .tolist())" if hasattr(item, "tolist") else ""
         article = "an" if kind.__name__[:1] in "aeiou" else "a"
@@ -124,14 +139,6 @@ _ENCODER = json.JSONEncoder(ensure_ascii=False, allow_nan=False, separators=(","
 def dumps(value: object) -> str:
     """Compact JSON text of a value that passed `json_problem`."""
     return _ENCODER.encode(value)
-
-
-def checked_dumps(value: object, where: str, error: type[Exception]) -> str:
-    """The compact text of `value`, or `error` with the reason it is refused."""
-    problem = json_problem(value, where)
-    if problem is not None:
-        raise error(problem)
-    return dumps(value)
 
 
 def loads(text: str) -> Any:

@@ -25,14 +25,14 @@ def _refuse(*_: object, **__: object) -> NoReturn:
 
 
 class StateDict(dict[str, Any]):
-    """A dict that refuses changes."""
+    """A dict that refuses changes; made by `state_dict` (`__init__` would refill it)."""
 
     __slots__ = ()
-    __setitem__ = __delitem__ = __ior__ = _refuse
+    __init__ = __setitem__ = __delitem__ = __ior__ = _refuse
     clear = pop = popitem = setdefault = update = _refuse
 
-    def __reduce__(self) -> tuple[type[StateDict], tuple[dict[str, Any]]]:
-        return (StateDict, (dict(self),))
+    def __reduce__(self) -> tuple[Any, tuple[dict[str, Any]]]:
+        return (state_dict, (dict(self),))
 
     def __copy__(self) -> dict[str, Any]:
         return dict(self)
@@ -46,14 +46,14 @@ class StateDict(dict[str, Any]):
 
 
 class StateList(list[Any]):
-    """A list that refuses changes."""
+    """A list that refuses changes; made by `state_list` (`__init__` would refill it)."""
 
     __slots__ = ()
-    __setitem__ = __delitem__ = __iadd__ = __imul__ = _refuse
+    __init__ = __setitem__ = __delitem__ = __iadd__ = __imul__ = _refuse
     append = extend = insert = pop = remove = clear = sort = reverse = _refuse
 
-    def __reduce__(self) -> tuple[type[StateList], tuple[list[Any]]]:
-        return (StateList, (list(self),))
+    def __reduce__(self) -> tuple[Any, tuple[list[Any]]]:
+        return (state_list, (list(self),))
 
     def __copy__(self) -> list[Any]:
         return list(self)
@@ -66,15 +66,30 @@ class StateList(list[Any]):
         return list(self)
 
 
+def state_dict(items: Any = ()) -> StateDict:
+    """A read-only dict of `items` (a mapping or key-value pairs), as `dict(items)`."""
+    made: StateDict = dict.__new__(StateDict)
+    dict.__init__(made, items)
+    return made
+
+
+def state_list(items: Any = ()) -> StateList:
+    """A read-only list of `items`, as `list(items)`."""
+    made: StateList = list.__new__(StateList)
+    list.__init__(made, items)
+    return made
+
+
 def _freeze_list(items: list[Any]) -> StateList:
-    return StateList([_freeze_list(item) if type(item) is list else item for item in items])
+    return state_list([_freeze_list(item) if type(item) is list else item for item in items])
 
 
 def _object(pairs: list[tuple[str, Any]]) -> StateDict:
     # Objects are built innermost first, so nested objects arrive frozen already; lists,
-    # which the parser builds itself, are frozen here, with the lists inside them.
-    frozen = StateDict(pairs)
-    for key, value in pairs:
+    # which the parser builds itself, are frozen here, with the lists inside them. A member
+    # named twice keeps its last value, as json.loads does.
+    frozen = state_dict(pairs)
+    for key, value in list(frozen.items()):
         if type(value) is list:
             dict.__setitem__(frozen, key, _freeze_list(value))
     return frozen
@@ -89,9 +104,9 @@ def load(text: str) -> Any:
 def freeze(value: Any) -> Any:
     """A read-only copy of a JSON value held as Python objects."""
     if isinstance(value, dict):
-        return StateDict((key, freeze(item)) for key, item in value.items())
+        return state_dict((key, freeze(item)) for key, item in value.items())
     if isinstance(value, (list, tuple)):
-        return StateList(freeze(item) for item in value)
+        return state_list(freeze(item) for item in value)
     return value
 
 

@@ -639,15 +639,8 @@ def test_runtime_loop_over_its_limit_continues_with_a_higher_one(tmp_path, store
 
 
 @pytest.fixture(scope="module")
-def cluster():
-    import os
-
-    ray = pytest.importorskip("ray", reason="Ray is not installed for this interpreter")
-    if "asan" in os.environ.get("LD_PRELOAD", ""):
-        pytest.skip("Ray's own programs do not run under the sanitizer preload")
-    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False)
-    yield
-    ray.shutdown()
+def cluster(ray_cluster):
+    return ray_cluster
 
 
 @pytest.mark.parametrize("name", ["fan-out joined", "wait on a loop", "send order"])

@@ -15,10 +15,8 @@ from zelk_runtime import Graph, NodeError, run  # noqa: E402
 
 
 @pytest.fixture(scope="module")
-def cluster():
-    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False)
-    yield
-    ray.shutdown()
+def cluster(ray_cluster):
+    return ray_cluster
 
 
 def test_ray_run_equals_threads_and_the_python_fold(cluster, tmp_path):

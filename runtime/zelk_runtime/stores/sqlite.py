@@ -34,6 +34,18 @@ CREATE TRIGGER IF NOT EXISTS audit_no_delete BEFORE DELETE ON audit
 """
 
 
+def _locked(path: Path, error: sqlite3.DatabaseError, doing: str | None = None) -> StoreError | None:
+    """The store's error for a file another connection holds locked (after SQLite waited
+    for it), or None for any other error."""
+    if getattr(error, "sqlite_errorname", "") not in ("SQLITE_BUSY", "SQLITE_LOCKED"):
+        return None
+    failed = f": {doing} failed" if doing else ""
+    return StoreError(
+        f"store {path} is locked by another connection to the file ({error}){failed}; nothing was changed, "
+        "try again once that connection lets go of it"
+    )
+
+
 def _head_text(head: tuple[Head, str]) -> str:
     recorded, tag = head
     return json.dumps({"count": recorded.count, "hash": recorded.link, "tag": tag})
@@ -47,13 +59,19 @@ class SqliteStore:
             raise StoreError(f"store {path} does not exist")
         try:
             self.db = sqlite3.connect(path, isolation_level=None, check_same_thread=False)
+        except sqlite3.DatabaseError as error:
+            raise StoreError(f"cannot open store {path}: {error}") from error
+        try:
             self.db.execute("PRAGMA journal_mode=WAL")
             self.db.executescript(_SCHEMA)
             columns = {row[1] for row in self.db.execute("PRAGMA table_info(audit)")}
             if "tag" not in columns:  # stores made before keyed logs existed
                 self.db.execute("ALTER TABLE audit ADD COLUMN tag TEXT")
         except sqlite3.DatabaseError as error:
-            raise StoreError(f"store {path} is not a usable SQLite database: {error}") from error
+            self.db.close()
+            raise _locked(path, error) or StoreError(
+                f"store {path} is not a usable SQLite database: {error}"
+            ) from error
         self._durable(True)
 
     def _durable(self, wait_for_disk: bool) -> None:
@@ -69,7 +87,7 @@ class SqliteStore:
         try:
             return self.db.execute(sql, parameters).fetchall()
         except sqlite3.DatabaseError as error:
-            raise StoreError(f"cannot read store {self.path}: {error}") from error
+            raise _locked(self.path, error) or StoreError(f"cannot read store {self.path}: {error}") from error
 
     def _write(self, doing: str, statements: list[tuple[str, tuple[object, ...]]], *, durable: bool) -> None:
         if durable != self.wait_for_disk:
@@ -84,7 +102,9 @@ class SqliteStore:
                 self.db.execute("ROLLBACK")
             if isinstance(error, sqlite3.OperationalError) and "full" in str(error):
                 raise store_error(self.location, doing, OSError(errno.ENOSPC, str(error))) from error
-            raise StoreError(f"store {self.path}: {doing} failed: {error}") from error
+            raise _locked(self.path, error, doing) or StoreError(
+                f"store {self.path}: {doing} failed: {error}"
+            ) from error
 
     def read_manifest(self) -> str | None:
         rows = self._query("SELECT value FROM meta WHERE key = 'manifest'")
