@@ -385,7 +385,9 @@ def _note_code(run: Run, payload: dict[str, Any], ran: Sequence[str]) -> None:
         run.changed_code = []
 
 
-def _commit(run: Run, payload: dict[str, Any], blob: bytes, *, clear_results: bool) -> None:
+def _commit(
+    run: Run, payload: dict[str, Any], blob: bytes, *, clear_results: bool, status: Status | None = None
+) -> None:
     text = dumps(payload)
     link = zelk_core.hash_event(run.previous, text)
     key = run.key
@@ -400,6 +402,7 @@ def _commit(run: Run, payload: dict[str, Any], blob: bytes, *, clear_results: bo
             None if key is None else (head, key.head_tag(head)),
             clear_results=clear_results,
             clear_status=consumed,
+            status=None if status is None else status.text(),
         )
     )
     if consumed:
@@ -408,10 +411,10 @@ def _commit(run: Run, payload: dict[str, Any], blob: bytes, *, clear_results: bo
     run.number += 1
 
 
-def commit_update(run: Run, update: Mapping[str, Any], author: str) -> None:
+def commit_update(run: Run, update: Mapping[str, Any], author: str, status: Status | None = None) -> None:
     """Fold a person's update into the state as a superstep of its own, naming the author;
     the frontier stays as it was, and results recorded for the superstep in progress are
-    carried over to the superstep after it."""
+    carried over to the superstep after it. `status` is written in the same commit."""
     graph = run.graph
     if not isinstance(update, Mapping):
         raise UsageError(f"an update is a dict of channel to value, not {type(update).__name__}")
@@ -445,7 +448,7 @@ def commit_update(run: Run, update: Mapping[str, Any], author: str) -> None:
         "checkpoint_bytes": len(blob),
         "next": run.frontier.record(),
     }
-    _commit(run, payload, blob, clear_results=False)
+    _commit(run, payload, blob, clear_results=False, status=status)
     for key, text in carried.items():
         run.store.record_result(run.number, key, text)
     run.state_text = body

@@ -449,8 +449,6 @@ def resume(
             current, stored, notes = _open_run(graph, opened, key, allow_changed_code)
             status = current.status
             texts = _answers(graph, opened.location, status, answers or {})
-            if update is not None:
-                commit_update(current, update, author)
             given = dict(status.answers) if status is not None else {}
             for node, answer in texts.items():
                 # Each answer keeps the question it answers and who gave it.
@@ -459,8 +457,14 @@ def resume(
             skip = status is not None and (
                 status.skip_before or any(item.when == "before" for item in status.interrupts)
             )
-            current.status = Status("resuming", current.number, [], given, skip_before=skip)
-            opened.write_status(current.status.text())
+            # The answers are recorded before anything runs; with an update, in the update's
+            # own commit, so that no crash separates the two.
+            resuming = Status("resuming", current.number + (update is not None), [], given, skip_before=skip)
+            if update is not None:
+                commit_update(current, update, author, resuming)
+            else:
+                opened.write_status(resuming.text())
+            current.status = resuming
             status_now, interrupts = _drive(current, executor, workers, ray_address, progress, max_supersteps)
             return _result(current, status_now, interrupts, stored.completed, notes)
         finally:
@@ -525,7 +529,8 @@ def fork(
         costs = ([float(stored.manifest["base"]["cost"])] if stored.first else []) + [
             float(p["cost"]) for p in stored.payloads[: superstep - stored.first + 1]
         ]
-        parent_location = parent.location
+        # The parent named so that it can be found from anywhere: a path made absolute.
+        parent_location = parent.location if "://" in parent.location else os.path.abspath(parent.location)
     finally:
         if parent is not store:
             parent.close()

@@ -39,6 +39,7 @@ class Commit:
     head: tuple[Head, str] | None  # the tagged head record of a keyed log
     clear_results: bool  # the superstep consumed the recorded node results
     clear_status: bool  # ... and the status record (answers given on resume)
+    status: str | None = None  # a status record to write with the superstep instead
 
 
 class Lock(Protocol):

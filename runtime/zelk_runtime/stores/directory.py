@@ -204,7 +204,9 @@ class DirStore:
                 atomic_write(self.head_path, _head_text(commit.head), sync=False)
             if commit.clear_results:
                 self.results_path.unlink(missing_ok=True)
-            if commit.clear_status:
+            if commit.status is not None:
+                atomic_write(self.status_path, commit.status.encode("utf-8"))
+            elif commit.clear_status:
                 self.status_path.unlink(missing_ok=True)
         except OSError as error:
             raise store_error(self.location, f"finishing the commit of superstep {commit.superstep}", error) from error

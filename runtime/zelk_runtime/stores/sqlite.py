@@ -184,7 +184,9 @@ class SqliteStore:
             )
         if commit.clear_results:
             statements.append(("DELETE FROM results", ()))
-        if commit.clear_status:
+        if commit.status is not None:
+            statements.append(("INSERT OR REPLACE INTO meta (key, value) VALUES ('status', ?)", (commit.status,)))
+        elif commit.clear_status:
             statements.append(("DELETE FROM meta WHERE key = 'status'", ()))
         self._write(f"committing superstep {commit.superstep}", statements, durable=True)
 
