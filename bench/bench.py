@@ -10,6 +10,11 @@ rotating from round to round; each side repeats its call until it has used enoug
 time per call. The ratio is ours / peer per round, and the reported ratio is the median of
 those per-round ratios. A peer that does not import is skipped with a note.
 
+The runtime cases (bench/runtime_cases.py, `-k runtime`) run a whole graph against a
+hand-written loop doing the same work; a call of a side takes milliseconds to seconds and
+waits on fsync, so those rows report wall-clock time (time.perf_counter) beside CPU time,
+each as the median of per-round ratios.
+
 A full run writes bench/results.json, bench/results.png and bench/RESULTS.md; a run with
 --quick or -k writes them to build/bench/ unless --out says otherwise.
 """
@@ -67,7 +72,15 @@ usearch_index = optional("usearch.index")
 faiss = optional("faiss")
 threadpoolctl = optional("threadpoolctl")
 
+try:  # beside this file; it imports this tree's runtime
+    import runtime_cases
+except Exception as error:  # the runtime cases are skipped, the rest runs
+    runtime_cases = None
+    NOTES.append(f"runtime cases skipped: {type(error).__name__}: {error}")
+    print(f"note: runtime cases skipped ({type(error).__name__}: {error})", flush=True)
+
 cpu = time.process_time
+wall = time.perf_counter
 
 
 # ------------------------------------------------------------------ harness
@@ -103,11 +116,13 @@ class Bench:
                 return math.ceil(calls * self.budget / spent)
             calls *= 10
 
-    def case(self, function, label, ours, peers, nbytes=None, per_call=1, check=None):
+    def case(self, function, label, ours, peers, nbytes=None, per_call=1, check=None, with_wall=False, between=None):
         """Time `ours` against `peers` (a list of Peer) and record one row per peer.
 
         `per_call` is the number of calls one invocation of a side makes (unrolled loops);
-        `nbytes` the input size for a throughput figure; `check` compares the results once.
+        `nbytes` the input size for a throughput figure; `check` compares the results once;
+        `with_wall` adds the wall-clock times and their ratio to the rows; `between` is
+        called, untimed, after every side's turn (to clear what the calls left on disk).
         """
         peers = [p for p in peers if p is not None]
         if not self.wants(function, label, *(p.name for p in peers)):
@@ -123,16 +138,25 @@ class Bench:
         timed_peers = [p for p in peers if p.function is not None]
         sides = [ours] + [p.function for p in timed_peers]
         gc.collect()
-        calls = [self.calls_for(side) for side in sides]
+        calls = []
+        for side in sides:
+            calls.append(self.calls_for(side))
+            if between is not None:
+                between()
         times = [[] for _ in sides]
+        walls = [[] for _ in sides]
         for r in range(self.rounds):
             for j in range(len(sides)):
                 i = (r + j) % len(sides)  # the side that goes first rotates
                 function_i, n = sides[i], calls[i]
-                start = cpu()
+                start, wall_start = cpu(), wall()
                 for _ in repeat(None, n):
                     function_i()
+                wall_end = wall()
                 times[i].append((cpu() - start) / n / per_call)
+                walls[i].append((wall_end - wall_start) / n / per_call)
+                if between is not None:
+                    between()
         ours_times = times[0]
         ours_median = statistics.median(ours_times)
         for peer in peers:
@@ -157,6 +181,17 @@ class Bench:
                 "checked_equal": None if not checked else note is None,
                 "note": note,
             }
+            if with_wall and side is not None:
+                wall_ratios = [o / p for o, p in zip(walls[0], walls[side], strict=True)]
+                row |= {
+                    "ours_wall_s": statistics.median(walls[0]),
+                    "peer_wall_s": statistics.median(walls[side]),
+                    "wall_ratio": statistics.median(wall_ratios),
+                    "wall_round_ratios": wall_ratios,
+                    "ours_wall_round_s": walls[0],
+                    "peer_wall_round_s": walls[side],
+                    "wall_met": None if peer.target is None else statistics.median(wall_ratios) <= peer.target,
+                }
             self.rows.append(row)
             print_row(row)
 
@@ -177,11 +212,21 @@ def format_target(row):
 HEADER = f"{'function':<19} {'input':<52} {'ours':>9} {'peer':<40} {'peer time':>9} {'ratio':>8}  target"
 
 
+def format_wall(row):
+    """The wall-clock part of a row that has one: times, ratio and target."""
+    target = "" if row["target"] is None else f" <= {row['target']:g} " + ("met" if row["wall_met"] else "MISSED")
+    return (
+        f"  wall {format_time(row['ours_wall_s'])} / {format_time(row['peer_wall_s'])} = {row['wall_ratio']:.3f}"
+        f"{target}"
+    )
+
+
 def print_row(row):
     speed = f"  {row['ours_MBps']:.0f} MB/s" if row["ours_MBps"] is not None else ""
+    clock = format_wall(row) if "wall_ratio" in row else ""
     print(
         f"{row['function']:<19} {row['input']:<52} {format_time(row['ours_s']):>9} {row['peer']:<40} "
-        f"{format_time(row['peer_s']):>9} {row['ratio']:8.3f}  {format_target(row)}{speed}",
+        f"{format_time(row['peer_s']):>9} {row['ratio']:8.3f}  {format_target(row)}{speed}{clock}",
         flush=True,
     )
 
@@ -888,6 +933,29 @@ def bench_overhead(bench, rng, quick):
         )
 
 
+# ------------------------------------------------------------------ runtime end to end
+
+
+def bench_runtime(bench, rng, quick):
+    """Graph() and run() on a fresh run directory against a hand-written loop (runtime_cases.py)."""
+    if runtime_cases is None:
+        return
+    folders = runtime_cases.Folders()
+    try:
+        for case in runtime_cases.cases(quick, folders, bench.wants):
+            bench.case(
+                case.function,
+                case.label,
+                case.ours,
+                [Peer(case.peer, case.hand, case.target)],
+                check=case.check,
+                with_wall=True,
+                between=folders.clear,
+            )
+    finally:
+        folders.remove()
+
+
 # ------------------------------------------------------------------ machine, outputs
 
 
@@ -935,6 +1003,7 @@ def machine():
         "date": datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%d %H:%M UTC"),
         "load_average_at_start": os.getloadavg(),
         "zelk_core": zelk_core.__version__,
+        "zelk_runtime": None if runtime_cases is None else runtime_cases.zelk_runtime.__version__,
         "commit": commit,
         "unset_environment": UNSET_ENVIRONMENT,
     }
@@ -1028,6 +1097,29 @@ def markdown(rows, info, arguments, chart):
             f"| {r['function']} | {r['input']} | {format_time(r['ours_s'])} | {r['peer']} | "
             f"{format_time(r['peer_s'])} | {r['ratio']:.3f} | {target} | {speed} |"
         )
+    timed = [r for r in rows if "wall_ratio" in r]
+    if timed:
+        lines += [
+            "",
+            "The runtime end to end against a hand-written loop doing the same supersteps (sides alternating, "
+            "fresh run directories in one temporary folder, cleared between turns): CPU and wall-clock time per "
+            "run, each ratio the median of the per-round ratios.",
+            "",
+            "| case | input | runtime CPU | hand CPU | CPU ratio | runtime wall | hand wall | wall ratio | target |",
+            "|---|---|---:|---:|---:|---:|---:|---:|---|",
+        ]
+        for r in timed:
+            verdict = {True: "met", False: "**missed**"}
+            target = (
+                "info"
+                if r["target"] is None
+                else f"<= {r['target']:g}: CPU {verdict[r['met']]}, wall {verdict[r['wall_met']]}"
+            )
+            lines.append(
+                f"| {r['function']} | {r['input']} | {format_time(r['ours_s'])} | {format_time(r['peer_s'])} | "
+                f"{r['ratio']:.3f} | {format_time(r['ours_wall_s'])} | {format_time(r['peer_wall_s'])} | "
+                f"{r['wall_ratio']:.3f} | {target} |"
+            )
     same = sorted({f"{r['function']} {r['input']}" for r in rows if r["checked_equal"]})
     if same:
         lines += ["", "Results compared once with the peer's and found equal: " + "; ".join(same) + "."]
@@ -1046,6 +1138,7 @@ SECTIONS = {
     "chain": bench_chain,
     "planner": bench_planner,
     "overhead": bench_overhead,
+    "runtime": bench_runtime,
 }
 
 

@@ -4,7 +4,9 @@ The bench compares results with its Python peers once per case (plans with graph
 states with a Python fold, checkpoint bodies with orjson's print); a difference becomes a
 note. Here a few small cases run in a separate process (the bench adjusts its own environment)
 with one round and a tiny budget: no timing is judged, only that the run completes, writes its
-three outputs and records no difference. Every selected function must have its rows with or
+three outputs and records no difference; the runtime cases, whose check is that the runtime
+and the hand-written loop end in the same state after as many supersteps, report wall-clock
+time as well. Every selected function must have its rows with or
 without the optional peer orjson (hidden from the child in the second run): a missing peer
 changes the comparison, never drops a function's cases.
 """
@@ -29,7 +31,7 @@ def test_quick_run_writes_results_and_finds_no_difference(tmp_path, hide_orjson)
         environment["PYTHONPATH"] = os.pathsep.join(
             filter(None, [str(tmp_path / "hidden"), environment.get("PYTHONPATH")])
         )
-    selected = ["200 nodes", "1 KB mixed", "1,000 channels", "aggregate_cost([])", "top_k([], [], 0)"]
+    selected = ["200 nodes", "1 KB mixed", "1,000 channels", "aggregate_cost([])", "top_k([], [], 0)", "runtime"]
     out = tmp_path / "out"
     command = [sys.executable, str(BENCH), "--quick", "--rounds", "1", "--budget", "0.0005", "--out", str(out)]
     for pattern in selected:
@@ -47,7 +49,12 @@ def test_quick_run_writes_results_and_finds_no_difference(tmp_path, hide_orjson)
         "advance_superstep",
         "aggregate_cost",
         "top_k",
+        "runtime sequential",
+        "runtime threads",
     } <= functions
+    runtime = [row for row in rows if row["function"].startswith("runtime")]
+    assert len(runtime) == 4 and all(row["checked_equal"] for row in runtime)
+    assert all(row["wall_ratio"] > 0 and len(row["wall_round_ratios"]) == 1 for row in runtime)
     assert [row for row in rows if row["note"]] == []
     assert all(row["ratio"] > 0 and len(row["round_ratios"]) == 1 for row in rows)
     assert all(
