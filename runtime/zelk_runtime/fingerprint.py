@@ -44,7 +44,9 @@ def fingerprint(fn: Any) -> str:
 def _code_text(target: Any) -> str:
     try:
         source = inspect.getsource(target)
-    except (OSError, TypeError):
+    except (OSError, TypeError, tokenize.TokenError, SyntaxError):
+        # No source file, or one that is not Python (code compiled from a string whose
+        # file name points elsewhere): the compiled code stands in.
         return _compiled(target)
     try:
         tokens = tokenize.generate_tokens(io.StringIO(textwrap.dedent(source)).readline)
