@@ -21,11 +21,13 @@ from .errors import (
     StoreError,
     UsageError,
 )
+from .events import Event
 from .executors import RayExecutor, SequentialExecutor, ThreadExecutor
 from .graph import END, Graph, Output, Send
+from .history import StoredRun, load_checkpoint, read_run, verify
 from .interrupts import Interrupt, interrupt
 from .progress import SuperstepReport
-from .runs import RunResult, StoredRun, fork, load_checkpoint, read_run, resume, run, verify
+from .runs import EventStream, RunResult, fork, resume, run, stream
 from .stores import DirStore, SqliteStore, open_store
 
 __version__ = "0.2.0"
@@ -36,6 +38,8 @@ __all__ = [
     "ChangedCodeError",
     "CheckpointError",
     "DirStore",
+    "Event",
+    "EventStream",
     "Graph",
     "GraphError",
     "Head",
@@ -62,5 +66,6 @@ __all__ = [
     "read_run",
     "resume",
     "run",
+    "stream",
     "verify",
 ]

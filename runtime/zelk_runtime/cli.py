@@ -15,8 +15,9 @@ from .audit import AuditKey, audit_key
 from .errors import NodeError, RuntimeFailure
 from .executors import EXECUTORS
 from .graph import Graph
+from .history import load_checkpoint, read_run, verify
 from .records import Status
-from .runs import RunResult, fork, load_checkpoint, read_run, resume, run, verify
+from .runs import RunResult, fork, resume, run
 from .stores import open_store
 
 

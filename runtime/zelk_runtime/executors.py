@@ -1,5 +1,7 @@
 """Executors run the node instances of one superstep and hand back one outcome per call,
-as each finishes, so that the runner records every result the moment it exists.
+as each finishes, so that the runner records every result the moment it exists. Before a
+call runs they hand back `Started`, and before a failed attempt is tried again `Retrying`,
+so that the run's events follow the nodes as they go.
 
 An outcome is a result, an exception (with its traceback text, taken where the node ran),
 or the question of an `interrupt()`. A failing node does not stop the others of its
@@ -44,9 +46,26 @@ class Call(NamedTuple):
     answers: tuple[str, ...] = ()
 
 
+class Started(NamedTuple):
+    """The call at `position` starts its attempt `attempt` (from 1)."""
+
+    position: int
+    attempt: int = 1
+
+
+class Retrying(NamedTuple):
+    """The call at `position` failed its attempt `attempt - 1` with `error` (traceback
+    text) and is tried again as attempt `attempt` after `delay` seconds."""
+
+    position: int
+    attempt: int
+    error: str
+    delay: float
+
+
 class Outcome(NamedTuple):
     """What running a call gave: its result, or the exception and traceback text, or the
-    question of an interrupt() call; and the node's own time."""
+    question of an interrupt() call; the node's own time, and the attempts it took."""
 
     position: int
     result: NodeResult = None
@@ -55,12 +74,16 @@ class Outcome(NamedTuple):
     interrupt: Any = None
     interrupted: bool = False
     seconds: float = 0.0
+    attempts: int = 1
+
+
+Report = Started | Retrying | Outcome
 
 
 class Executor(Protocol):
     name: str
 
-    def run(self, calls: Sequence[Call], state: State) -> Iterator[Outcome]: ...
+    def run(self, calls: Sequence[Call], state: State) -> Iterator[Report]: ...
     def close(self) -> None: ...
 
 
@@ -90,8 +113,9 @@ class SequentialExecutor:
 
     name = "sequential"
 
-    def run(self, calls: Sequence[Call], state: State) -> Iterator[Outcome]:
+    def run(self, calls: Sequence[Call], state: State) -> Iterator[Report]:
         for call in calls:
+            yield Started(call.position)
             yield execute(call, state)
 
     def close(self) -> None:
@@ -108,14 +132,17 @@ class ThreadExecutor:
         self.workers = workers or min(32, (os.cpu_count() or 1) + 4)
         self.pool = ThreadPoolExecutor(max_workers=self.workers, thread_name_prefix="zelk-node")
 
-    def run(self, calls: Sequence[Call], state: State) -> Iterator[Outcome]:
+    def run(self, calls: Sequence[Call], state: State) -> Iterator[Report]:
         if len(calls) <= 1:
-            yield from (execute(call, state) for call in calls)
+            for call in calls:
+                yield Started(call.position)
+                yield execute(call, state)
             return
-        finished: queue.SimpleQueue[Outcome] = queue.SimpleQueue()
+        finished: queue.SimpleQueue[Report] = queue.SimpleQueue()
 
         def chunk(part: Sequence[Call]) -> None:
             for call in part:
+                finished.put(Started(call.position))
                 try:
                     outcome = execute(call, state)
                 except BaseException as error:  # a node's SystemExit: never leave the runner waiting
@@ -123,8 +150,11 @@ class ThreadExecutor:
                 finished.put(outcome)
 
         futures = [self.pool.submit(chunk, part) for part in _chunks(calls, self.workers * 4)]
-        for _ in calls:
-            yield finished.get()
+        left = len(calls)
+        while left:
+            report = finished.get()
+            left -= isinstance(report, Outcome)
+            yield report
         for future in futures:
             future.result()
 
@@ -244,10 +274,13 @@ class RayExecutor:
                 elif callable(value):
                     pending.append(_home_module(value))
 
-    def run(self, calls: Sequence[Call], state: State) -> Iterator[Outcome]:
+    def run(self, calls: Sequence[Call], state: State) -> Iterator[Report]:
         for call in calls:
             self._ship(_home_module(call.fn))
         shared = self.ray.put(state)
+        # The workers start the nodes as they get to them; the driver reports them started
+        # when it hands them over.
+        yield from (Started(call.position) for call in calls)
         parts = [[call] for call in calls] if len(calls) <= self.workers * 4 else _chunks(calls, self.workers * 2)
         tasks = {self.task.remote(part, shared): part for part in parts}
         pending = list(tasks)

@@ -176,7 +176,7 @@ class Graph:
                 "sends": {name: list(targets) for name, targets in sorted(self.sends.items())},
                 "reducers": self.reducers,
                 "channels": sorted(self.channels),
-                "initial_state": self.initial_state_json,
+                "initial_state": zelk_core.hash_event("state", self.initial_state_json),
                 "start": list(topology.start),
             }
         return self._description

@@ -1,4 +1,5 @@
-"""Progress per superstep: a bar on a terminal (tqdm or rich when installed), lines otherwise."""
+"""Progress of a run on a terminal: a consumer of the run's events, drawn as a bar (tqdm or
+rich when installed) or as one plain line per superstep."""
 
 from __future__ import annotations
 
@@ -7,17 +8,19 @@ import sys
 from dataclasses import dataclass
 from typing import Any, Protocol, TextIO
 
+from .events import Event
+
 
 @dataclass(frozen=True)
 class SuperstepReport:
-    """What one completed superstep took. Times are wall-clock seconds."""
+    """What one committed superstep took. Times are wall-clock seconds."""
 
     superstep: int
     nodes: int
-    nodes_seconds: float  # running the nodes
-    python_seconds: float  # parsing the state, checking and serialising the updates
-    module_seconds: float  # advance_superstep, encode_checkpoint, hash_event
-    store_seconds: float  # writing the checkpoint and the audit entry
+    nodes_seconds: float  # running the nodes, checking and recording their results
+    python_seconds: float  # preparing the superstep, serialising the updates
+    module_seconds: float  # folding, routing, framing what is stored, the audit entry
+    store_seconds: float  # writing it all
     checkpoint_bytes: int
     cost: float
 
@@ -27,16 +30,12 @@ class SuperstepReport:
 
 
 class Progress(Protocol):
-    def start(self, total: int | None, done: int) -> None: ...
-    def superstep(self, report: SuperstepReport) -> None: ...
+    def event(self, event: Event) -> None: ...
     def close(self) -> None: ...
 
 
 class SilentProgress:
-    def start(self, total: int | None, done: int) -> None:
-        pass
-
-    def superstep(self, report: SuperstepReport) -> None:
+    def event(self, event: Event) -> None:
         pass
 
     def close(self) -> None:
@@ -49,19 +48,19 @@ class LineProgress:
     def __init__(self, stream: TextIO) -> None:
         self.stream = stream
 
-    def start(self, total: int | None, done: int) -> None:
-        if done:
-            print(f"resuming after superstep {done - 1}", file=self.stream, flush=True)
-
-    def superstep(self, report: SuperstepReport) -> None:
-        print(
-            f"superstep {report.superstep}: {report.nodes} nodes in {report.seconds:.3f} s "
-            f"(nodes {report.nodes_seconds:.3f}, python {report.python_seconds:.3f}, "
-            f"module {report.module_seconds:.3f}, store {report.store_seconds:.3f}), "
-            f"checkpoint {report.checkpoint_bytes} bytes",
-            file=self.stream,
-            flush=True,
-        )
+    def event(self, event: Event) -> None:
+        if event.kind == "run_resumed" and event.superstep:
+            print(f"resuming after superstep {event.superstep - 1}", file=self.stream, flush=True)
+        elif event.kind == "superstep_committed":
+            detail = event.detail or {}
+            print(
+                f"superstep {event.superstep}: {event.seconds or 0.0:.3f} s (nodes "
+                f"{detail.get('nodes_seconds', 0.0):.3f}, python {detail.get('python_seconds', 0.0):.3f}, "
+                f"module {detail.get('module_seconds', 0.0):.3f}, store {detail.get('store_seconds', 0.0):.3f}), "
+                f"{detail.get('checkpoint')} checkpoint {detail.get('bytes')} bytes",
+                file=self.stream,
+                flush=True,
+            )
 
     def close(self) -> None:
         pass
@@ -73,12 +72,12 @@ class TqdmProgress:
         self.stream = stream
         self.bar: Any = None
 
-    def start(self, total: int | None, done: int) -> None:
-        self.bar = self.tqdm(total=total, initial=done, unit="superstep", file=self.stream)
-
-    def superstep(self, report: SuperstepReport) -> None:
-        self.bar.set_postfix(nodes=report.nodes, seconds=f"{report.seconds:.3f}")
-        self.bar.update(1)
+    def event(self, event: Event) -> None:
+        if event.kind in ("run_started", "run_resumed"):
+            self.bar = self.tqdm(total=None, initial=event.superstep or 0, unit="superstep", file=self.stream)
+        elif event.kind == "superstep_committed" and self.bar is not None:
+            self.bar.set_postfix(seconds=f"{event.seconds or 0.0:.3f}")
+            self.bar.update(1)
 
     def close(self) -> None:
         if self.bar is not None:
@@ -91,12 +90,12 @@ class RichProgress:
         self.bar: Any = importlib.import_module("rich.progress").Progress(console=console)
         self.task: Any = None
 
-    def start(self, total: int | None, done: int) -> None:
-        self.bar.start()
-        self.task = self.bar.add_task("supersteps", total=total, completed=done)
-
-    def superstep(self, report: SuperstepReport) -> None:
-        self.bar.update(self.task, advance=1)
+    def event(self, event: Event) -> None:
+        if event.kind in ("run_started", "run_resumed"):
+            self.bar.start()
+            self.task = self.bar.add_task("supersteps", total=None, completed=event.superstep or 0)
+        elif event.kind == "superstep_committed" and self.task is not None:
+            self.bar.update(self.task, advance=1)
 
     def close(self) -> None:
         self.bar.stop()
@@ -104,7 +103,8 @@ class RichProgress:
 
 def make_progress(kind: str | Progress | None = "auto", stream: TextIO | None = None) -> Progress:
     """ "auto": a bar when `stream` is a terminal and tqdm or rich is installed, else lines;
-    "lines", "tqdm", "rich", or None / "none" for silence."""
+    "lines", "tqdm", "rich", or None / "none" for silence; or any object with `event(event)`
+    and `close()`."""
     if kind is None or kind == "none":
         return SilentProgress()
     if not isinstance(kind, str):

@@ -3,9 +3,10 @@ superstep, a node's result while its superstep is in progress, and the status re
 
 Manifest (its text is the genesis of the audit chain):
     {"format": 2, "created", "graph": the graph's description, "code": node and route
-     fingerprints (null in a fork until it runs), "audit": "hmac-sha256" and "key_check"
-     for a keyed log, and in a fork "base": {"superstep", "state", "next", "cost"} and
-     "parent": {"store", "superstep", "link"}}
+     fingerprints (null in a fork until it runs), "base": the state the run starts from,
+     stored as superstep `first - 1` ({"superstep", "checkpoint_bytes", "sha256", "next",
+     "cost"}: the initial state at -1, or a fork's state), "audit": "hmac-sha256" and
+     "key_check" for a keyed log, and in a fork "parent": {"store", "superstep", "link"}}
 Audit payload of superstep N:
     {"superstep": N, "kind": "nodes" | "update", "time", "nodes": the names run in fold
      order (a Send target once per instance), "cost", "state": hash_event("state", the
@@ -54,10 +55,18 @@ def check_payload(location: str, index: int, superstep: int, payload: str, forma
         record = None
     if not isinstance(record, dict) or record.get("superstep") != superstep:
         raise AuditError(f"audit entry {index} of store {location} is not superstep {superstep}", index)
-    if not isinstance(record.get("state"), str) or not isinstance(record.get("cost"), (int, float)):
-        raise AuditError(f"audit entry {index} of store {location} lacks its state hash or cost", index)
-    if format >= 2 and (not isinstance(record.get("next"), dict) or not isinstance(record.get("nodes"), list)):
-        raise AuditError(f"audit entry {index} of store {location} lacks its nodes or what runs next", index)
+    kept = record.get("state") if format == 1 else record.get("sha256")
+    if not isinstance(kept, str) or not isinstance(record.get("cost"), (int, float)):
+        raise AuditError(f"audit entry {index} of store {location} lacks its checkpoint's hash or its cost", index)
+    if format >= 2 and (
+        not isinstance(record.get("next"), dict)
+        or not isinstance(record.get("nodes"), list)
+        or record.get("checkpoint") not in ("full", "delta")
+        or not isinstance(record.get("checkpoint_bytes"), int)
+    ):
+        raise AuditError(
+            f"audit entry {index} of store {location} lacks its nodes, checkpoint or what runs next", index
+        )
     return record
 
 

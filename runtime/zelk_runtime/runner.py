@@ -1,10 +1,11 @@
-"""One superstep: run the nodes, record each result, check the updates, fold them with
-`advance_superstep`, route the branches, frame the state with `encode_checkpoint`, chain
-the audit entry with `hash_event` and commit it all at once.
+"""One superstep: run the nodes, record each result as it comes, check the updates, fold
+them into the channels they write with `advance_superstep`, route the branches, frame what
+the superstep stores with `encode_checkpoint`, chain the audit entry with `hash_event` and
+commit it all at once; yielding the superstep's events as they happen.
 
-The run carries on from the checkpoint's body text, the very text a resumed run reads
-back, and node results are recorded as the nodes finish and read back as recorded, so an
-interrupted and resumed run and an uninterrupted one fold the same texts.
+Node results are recorded as the nodes finish and read back as recorded, and every view of
+the state is parsed from the module's own text of it, so an interrupted and resumed run
+and an uninterrupted one fold the same texts and reach the same states.
 """
 
 from __future__ import annotations
@@ -12,22 +13,24 @@ from __future__ import annotations
 import math
 import time
 import traceback
-from collections.abc import Mapping, Sequence
+from collections.abc import Generator, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
 import zelk_core
 
-from . import flow, view
+from . import flow, states
 from .audit import AuditKey, Entry, Head
 from .errors import NodeError, NodeFailure, RuntimeFailure, UsageError
-from .executors import Call, Executor, Outcome
+from .events import Event, event
+from .executors import Call, Executor, Outcome, Retrying, Started
 from .graph import END, Graph, Output, Send, suggest
 from .interrupts import Interrupt
 from .progress import SuperstepReport
-from .records import MAGIC_LENGTH, NodeRecord, Status, now
+from .records import NodeRecord, Status, now
 from .stores import Commit, Store
 from .values import dumps, json_problem, plain
+from .view import StateDict
 
 
 @dataclass
@@ -38,26 +41,25 @@ class Run:
     store: Store
     key: AuditKey | None
     number: int  # the next superstep
-    state_text: str
+    view: StateDict  # the state the next superstep's nodes read
     frontier: flow.Frontier
     previous: str  # the last link of the audit chain
     costs: list[float]
     code: dict[str, dict[str, str]]  # fingerprints to record with the next superstep that changes them
+    checkpointing: states.Checkpointing
     changed_code: list[str] = field(default_factory=list)  # nodes allowed to run with changed code
     status: Status | None = None  # answers and skip flag of a resumed run, until consumed
-    first: int = 0  # the store's first superstep (after a fork's base): its audit log counts from there
+    first: int = 0  # the store's first superstep (after its base): its audit log counts from there
     reports: list[SuperstepReport] = field(default_factory=list)
-    _view: Any = None
-
-    def state(self) -> Any:
-        """The read-only state the next superstep's nodes read."""
-        if self._view is None:
-            self._view = view.load(self.state_text)
-        return self._view
+    node_events: bool = True  # whether anyone follows the nodes (their events cost on large supersteps)
 
     @property
     def head(self) -> Head:
         return Head(self.number - self.first, self.previous)
+
+    def state_json(self) -> str:
+        """The module's text of the state (a pass over the whole state)."""
+        return zelk_core.advance_superstep(dumps(self.view), "{}", "[]")
 
 
 @dataclass(frozen=True)
@@ -232,9 +234,9 @@ def _route(graph: Graph, node: str, state: Any, superstep: int) -> list[str] | N
     return names
 
 
-def superstep(run: Run, executor: Executor, step: flow.Step) -> list[Interrupt]:
-    """Run one superstep and commit it; or, when nodes interrupt, record the others'
-    results and the interrupts and return them (nothing is committed)."""
+def superstep(run: Run, executor: Executor, step: flow.Step) -> Generator[Event, None, list[Interrupt]]:
+    """Run one superstep and commit it, yielding its events; or, when nodes interrupt,
+    record the others' results and the interrupts and return them (nothing is committed)."""
     graph, store, number = run.graph, run.store, run.number
     started = time.perf_counter()
     found = instances(step)
@@ -251,17 +253,60 @@ def superstep(run: Run, executor: Executor, step: flow.Step) -> list[Interrupt]:
         fn = graph.nodes[instance.node]
         given = tuple(answer.answer for answer in answers.get(instance.node, ()))
         calls.append(Call(position, instance.node, fn, instance.arg, given))
-    state = run.state()
-    parsed = time.perf_counter()
+    yield event(
+        "superstep_started",
+        number,
+        detail={"nodes": [instance.node for instance in found], "recorded": len(found) - len(calls)},
+    )
+    state = run.view
+    prepared = time.perf_counter()
     failures: list[tuple[int, NodeFailure]] = []
     interrupts: list[Interrupt] = []
-    for outcome in executor.run(calls, state):
-        handled = _outcome(run, found, outcome)
+    attempts: dict[str, int] = {}
+    follow = run.node_events
+    for item in executor.run(calls, state):
+        instance = found[item.position]
+        if isinstance(item, Started):
+            if not follow:
+                continue
+            detail = None if instance.ordinal is None else {"instance": instance.ordinal}
+            yield event("node_started", number, instance.node, attempt=item.attempt, detail=detail)
+            continue
+        if isinstance(item, Retrying):
+            if not follow:
+                continue
+            yield event(
+                "retry", number, instance.node, attempt=item.attempt, error=item.error, detail={"delay": item.delay}
+            )
+            continue
+        if item.attempts > 1:
+            attempts[instance.node] = max(attempts.get(instance.node, 1), item.attempts)
+        handled = _outcome(run, found, item)
         if isinstance(handled, NodeRecord):
-            records[outcome.position] = handled
-            store.record_result(number, found[outcome.position].key, handled.text())
+            records[item.position] = handled
+            store.record_result(number, instance.key, handled.text())
+            if not follow:
+                continue
+            yield event(
+                "node_finished",
+                number,
+                instance.node,
+                seconds=item.seconds,
+                cost=handled.cost,
+                attempt=item.attempts,
+                detail={"channels": list(handled.channels), "sends": len(handled.sends)},
+            )
         elif isinstance(handled, NodeFailure):
-            failures.append((outcome.position, handled))
+            failures.append((item.position, handled))
+            yield event(
+                "node_failed",
+                number,
+                instance.node,
+                seconds=item.seconds,
+                attempt=item.attempts,
+                error=handled.traceback or handled.message,
+                detail={"message": handled.message},
+            )
         else:
             interrupts.append(handled)
     ran_at = time.perf_counter()
@@ -280,19 +325,17 @@ def superstep(run: Run, executor: Executor, step: flow.Step) -> list[Interrupt]:
     done: list[NodeRecord] = [record for record in records if record is not None]
     _conflicts(graph, found, done, number)
     updates_json = "[" + ",".join(record.update or "null" for record in done) + "]"
+    written = {channel for record in done for channel in record.channels}
     serialised = time.perf_counter()
     try:
-        folded = zelk_core.advance_superstep(run.state_text, graph.reducers_json, updates_json)
+        new_view = states.fold(run.view, graph.reducers_json, updates_json, written)
     except ValueError as error:
         raise RuntimeFailure(f"superstep {number} could not be folded: {error}") from error
-    blob = zelk_core.encode_checkpoint(folded)
-    body = blob[MAGIC_LENGTH:].decode("utf-8")
-    new_state = view.load(body) if graph.branches or not run.frontier.empty else None
     ran_names = list(dict.fromkeys(instance.node for instance in found))
     routes: dict[str, list[str]] = {}
     route_failures = []
     for name in sorted(set(ran_names) & graph.branches.keys()):
-        chosen = _route(graph, name, new_state, number)
+        chosen = _route(graph, name, new_view, number)
         if isinstance(chosen, NodeFailure):
             route_failures.append(chosen)
         else:
@@ -309,8 +352,6 @@ def superstep(run: Run, executor: Executor, step: flow.Step) -> list[Interrupt]:
         "time": now(),
         "nodes": [instance.node for instance in found],
         "cost": cost,
-        "state": zelk_core.hash_event("state", body),
-        "checkpoint_bytes": len(blob),
         "next": frontier.record(),
     }
     if routes:
@@ -318,27 +359,56 @@ def superstep(run: Run, executor: Executor, step: flow.Step) -> list[Interrupt]:
     used = {instance.node for instance in found} & answers.keys()
     if used:
         payload["answers"] = {node: [answer.record() for answer in answers[node]] for node in sorted(used)}
+    if attempts:
+        payload["attempts"] = dict(sorted(attempts.items()))
     _note_code(run, payload, ran_names)
+    blob = _checkpoint(run, payload, updates_json, new_view)
     module_at = time.perf_counter()
     _commit(run, payload, blob, clear_results=True)
     stored_at = time.perf_counter()
-    run.state_text = body
-    run._view = new_state
+    run.view = new_view
     run.frontier = frontier
     run.costs.append(cost)
-    run.reports.append(
-        SuperstepReport(
-            superstep=number,
-            nodes=len(found),
-            nodes_seconds=ran_at - parsed,
-            python_seconds=(parsed - started) + (serialised - ran_at),
-            module_seconds=module_at - serialised,
-            store_seconds=stored_at - module_at,
-            checkpoint_bytes=len(blob),
-            cost=cost,
-        )
+    summary = SuperstepReport(
+        superstep=number,
+        nodes=len(found),
+        nodes_seconds=ran_at - prepared,
+        python_seconds=(prepared - started) + (serialised - ran_at),
+        module_seconds=module_at - serialised,
+        store_seconds=stored_at - module_at,
+        checkpoint_bytes=len(blob),
+        cost=cost,
+    )
+    run.reports.append(summary)
+    yield event(
+        "superstep_committed",
+        number,
+        seconds=summary.seconds,
+        cost=cost,
+        detail={
+            "bytes": len(blob),
+            "checkpoint": payload["checkpoint"],
+            "sha256": payload["sha256"],
+            "nodes_seconds": summary.nodes_seconds,
+            "module_seconds": summary.module_seconds,
+            "python_seconds": summary.python_seconds,
+            "store_seconds": summary.store_seconds,
+        },
     )
     return []
+
+
+def _checkpoint(run: Run, payload: dict[str, Any], updates_json: str, new_view: StateDict) -> bytes:
+    """What the superstep stores: its update list, or the whole state when it is time for a
+    full checkpoint; noted in the payload with its size and hash."""
+    delta = zelk_core.encode_checkpoint(updates_json)
+    kind = "full" if run.checkpointing.full_now(len(delta)) else "delta"
+    blob = states.full_blob(new_view) if kind == "full" else delta
+    run.checkpointing.stored(kind, len(blob))
+    payload["checkpoint"] = kind
+    payload["checkpoint_bytes"] = len(blob)
+    payload["sha256"] = states.blob_hash(blob)
+    return blob
 
 
 def _outcome(run: Run, found: Sequence[Instance], outcome: Outcome) -> NodeRecord | NodeFailure | Interrupt:
@@ -428,15 +498,14 @@ def commit_update(run: Run, update: Mapping[str, Any], author: str, status: Stat
                 f"the update writes channel {channel!r}, which the graph does not declare"
                 f"{suggest(channel, graph.channels)}"
             )
+    updates_json = "[" + dumps(written) + "]"
     try:
-        folded = zelk_core.advance_superstep(run.state_text, graph.reducers_json, "[" + dumps(written) + "]")
+        new_view = states.fold(run.view, graph.reducers_json, updates_json, written)
     except ValueError as error:
         raise UsageError(f"the update could not be folded: {error}") from error
-    blob = zelk_core.encode_checkpoint(folded)
-    body = blob[MAGIC_LENGTH:].decode("utf-8")
     number = run.number
     carried = run.store.results(number)
-    payload = {
+    payload: dict[str, Any] = {
         "superstep": number,
         "kind": "update",
         "time": now(),
@@ -444,13 +513,11 @@ def commit_update(run: Run, update: Mapping[str, Any], author: str, status: Stat
         "update": written,
         "nodes": [],
         "cost": 0.0,
-        "state": zelk_core.hash_event("state", body),
-        "checkpoint_bytes": len(blob),
         "next": run.frontier.record(),
     }
+    blob = _checkpoint(run, payload, updates_json, new_view)
     _commit(run, payload, blob, clear_results=False, status=status)
     for key, text in carried.items():
         run.store.record_result(run.number, key, text)
-    run.state_text = body
-    run._view = None
+    run.view = new_view
     run.costs.append(0.0)

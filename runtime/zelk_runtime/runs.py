@@ -1,43 +1,28 @@
-"""Runs: start or continue one (`run`), answer one that waits (`resume`), branch one off
-at an earlier superstep (`fork`), and check a store (`verify`, `read_run`)."""
+"""Runs: start or continue one (`run`, or `stream` to watch its events), answer one that
+waits (`resume`), and branch one off at an earlier superstep (`fork`)."""
 
 from __future__ import annotations
 
-import json
 import os
-from collections.abc import Mapping
+from collections.abc import Callable, Generator, Iterator, Mapping
 from dataclasses import dataclass, field
 from typing import Any
 
 import zelk_core
 
-from . import flow
-from .audit import KEYED, AuditKey, Entry, Head, check_chain, check_head, check_tags, genesis, head_of
+from . import flow, view
+from .audit import KEYED, AuditKey, Head, genesis
 from .audit import audit_key as resolve_key
-from .errors import (
-    AuditError,
-    ChangedCodeError,
-    CheckpointError,
-    StepLimitError,
-    StoreError,
-    UsageError,
-)
+from .errors import ChangedCodeError, StepLimitError, StoreError, UsageError
+from .events import Event, Listener, event
 from .executors import Executor, make_executor
 from .graph import Graph
+from .history import StoredRun, checkpointing, load_checkpoint, read_run
 from .interrupts import Interrupt
 from .progress import Progress, SuperstepReport, make_progress
-from .records import (
-    FORMAT,
-    MAGIC_LENGTH,
-    Answer,
-    NodeRecord,
-    Status,
-    check_payload,
-    effective_code,
-    now,
-    parse_manifest,
-)
+from .records import FORMAT, Answer, NodeRecord, Status, effective_code, now
 from .runner import Run, commit_update, instance_node, superstep
+from .states import Checkpointing, blob_hash
 from .stores import Store, open_store
 from .values import dumps, json_problem
 
@@ -50,7 +35,6 @@ class RunResult:
 
     store: str
     status: str  # "finished", "interrupted" or "stopped"
-    state_json: str
     completed: int  # supersteps in the store, this call's included
     resumed_from: int  # supersteps in the store before this call
     cost: float = -0.0  # total over every committed superstep, earlier calls included
@@ -58,148 +42,58 @@ class RunResult:
     interrupts: list[Interrupt] = field(default_factory=list)
     reports: list[SuperstepReport] = field(default_factory=list)
     notes: list[str] = field(default_factory=list)  # what was mended of a crash before going on
+    _view: Any = field(default=None, repr=False)
+    _text: str | None = field(default=None, repr=False)
+
+    @property
+    def state_json(self) -> str:
+        """The module's compact text of the state (made on first use)."""
+        if self._text is None:
+            self._text = zelk_core.advance_superstep(dumps(self._view), "{}", "[]")
+        return self._text
 
     @property
     def state(self) -> dict[str, Any]:
-        parsed: dict[str, Any] = json.loads(self.state_json)
-        return parsed
+        """The state as plain, changeable Python values."""
+        thawed: dict[str, Any] = view.thaw(self._view)
+        return thawed
 
     @property
     def finished(self) -> bool:
         return self.status == "finished"
 
 
-@dataclass
-class StoredRun:
-    """A store read back and checked: its manifest and the payloads of its audit entries.
-    Entry i is superstep `first + i` (a fork's entries start after its base superstep)."""
-
-    store: str
-    manifest: dict[str, Any]
-    genesis: str
-    entries: list[Entry]
-    payloads: list[dict[str, Any]]
-
-    @property
-    def first(self) -> int:
-        base = self.manifest.get("base")
-        return int(base["superstep"]) + 1 if isinstance(base, dict) else 0
-
-    @property
-    def completed(self) -> int:
-        return self.first + len(self.entries)
-
-    @property
-    def head(self) -> Head:
-        return head_of(self.genesis, self.entries)
-
-    @property
-    def keyed(self) -> bool:
-        return self.manifest.get("audit") == KEYED
-
-    def payload(self, superstep: int) -> dict[str, Any]:
-        return self.payloads[superstep - self.first]
+def _base(blob: bytes, superstep: int, following: Any, cost: float) -> dict[str, Any]:
+    """The manifest's record of the state a run starts from, stored as superstep `superstep`."""
+    return {
+        "superstep": superstep,
+        "checkpoint_bytes": len(blob),
+        "sha256": blob_hash(blob),
+        "next": following,
+        "cost": cost,
+    }
 
 
-def _check_key(location: str, manifest: Mapping[str, Any], key: AuditKey | None) -> None:
-    keyed = manifest.get("audit") == KEYED
-    if keyed and key is None:
-        raise AuditError(
-            f"store {location} has a keyed audit log: checking it needs its audit key "
-            "(audit_key=, or the ZELK_AUDIT_KEY environment variable)",
-            None,
-        )
-    if not keyed and key is not None:
-        raise AuditError(
-            f"store {location} has an unkeyed audit log, but an audit key was given: a keyed log "
-            "stripped of its tags reads like this; if the store was never keyed, go on without the key",
-            None,
-        )
-    if keyed and key is not None and manifest.get("key_check") != key.check():
-        raise AuditError(f"the audit key given is not the key of store {location}", None)
-
-
-def read_run(store: Store, key: AuditKey | None = None) -> StoredRun:
-    """Read the manifest and the audit log and check them: the chain (`verify_chain`), a
-    keyed log's tags and head record, that the log covers every checkpoint, and each
-    payload's shape. Raises `AuditError` with the index of the first entry that does not hold.
-    """
-    text = store.read_manifest()
-    if text is None:
-        raise StoreError(f"store {store.location} holds no run")
-    manifest = parse_manifest(store.location, text)
-    start = genesis(text)
-    entries = store.audit_entries()
-    check_chain(store.location, start, entries)
-    _check_key(store.location, manifest, key)
-    if key is not None:
-        check_tags(store.location, key, entries, store.read_head())
-    stored = StoredRun(store.location, manifest, start, entries, [])
-    beyond = [number for number in store.checkpoint_superstep_numbers() if number >= stored.completed]
-    if beyond:
-        raise AuditError(
-            f"the audit log of store {store.location} was truncated: it holds {len(entries)} entries, but the "
-            f"store holds checkpoints up to superstep {beyond[-1]}; refusing to go on (nothing was run again)",
-            len(entries),
-        )
-    for index, entry in enumerate(entries):
-        stored.payloads.append(
-            check_payload(store.location, index, stored.first + index, entry.payload, manifest["format"])
-        )
-    return stored
-
-
-def load_checkpoint(store: Store, stored: StoredRun, superstep: int) -> str:
-    """The state text after a superstep, decoded and checked against its audit entry (or,
-    for a fork's base superstep, against the manifest)."""
-    name = store.checkpoint_name(superstep)
-    expected = stored.manifest["base"]["state"] if superstep == stored.first - 1 else stored.payload(superstep)["state"]
-    blob = store.read_checkpoint(superstep)
-    try:
-        zelk_core.decode_checkpoint(blob)
-        body = blob[MAGIC_LENGTH:].decode("utf-8")
-    except ValueError as error:  # UnicodeDecodeError included
-        raise CheckpointError(f"checkpoint {name} is damaged or truncated: {error}", superstep, name) from error
-    if zelk_core.hash_event("state", body) != expected:
-        raise CheckpointError(
-            f"checkpoint {name} does not match audit entry {superstep}: its state was changed or replaced",
-            superstep,
-            name,
-        )
-    return body
-
-
-def verify(
-    location: str | os.PathLike[str] | Store,
-    *,
-    head: str | Head | None = None,
-    audit_key: bytes | str | AuditKey | None = None,
-) -> StoredRun:
-    """Check a whole store: the audit chain (and a keyed log's tags and head record), that
-    the log covers every checkpoint, and every superstep's checkpoint. With `head`
-    ("COUNT:HASH", recorded elsewhere), the log must end exactly there.
-    """
-    expected = None if head is None else Head.parse(head)
-    store = open_store(location, create=False)
-    try:
-        stored = read_run(store, resolve_key(audit_key))
-        if expected is not None:
-            check_head(store.location, stored.head, expected)
-        for superstep in range(stored.first - 1 if stored.first else 0, stored.completed):
-            load_checkpoint(store, stored, superstep)
-        return stored
-    finally:
-        if store is not location:
-            store.close()
-
-
-def _manifest(graph: Graph, key: AuditKey | None, **extra: Any) -> str:
-    manifest: dict[str, Any] = {"format": FORMAT, "created": now(), "graph": graph.describe(), "code": graph.code()}
+def _create(graph: Graph, store: Store, key: AuditKey | None) -> StoredRun:
+    """A new run in an empty store: its base state (the initial state) and its manifest."""
+    if store.audit_entries() or store.checkpoint_superstep_numbers():
+        raise StoreError(f"store {store.location} holds checkpoints or audit entries but no manifest")
+    blob = zelk_core.encode_checkpoint(graph.initial_state_json)
+    manifest: dict[str, Any] = {
+        "format": FORMAT,
+        "created": now(),
+        "graph": graph.describe(),
+        "code": graph.code(),
+        "base": _base(blob, -1, None, 0.0),
+    }
     if key is not None:
         manifest["audit"] = KEYED
         manifest["key_check"] = key.check()
-    manifest.update(extra)
-    return dumps(manifest)
+    text = dumps(manifest)
+    store.write_base(-1, blob)
+    start = Head(0, genesis(text))
+    store.write_manifest(text, None if key is None else (start, key.head_tag(start)))
+    return StoredRun(store.location, manifest, start.link, [], [])
 
 
 def _same_graph(store: Store, manifest: Mapping[str, Any], graph: Graph) -> None:
@@ -259,34 +153,27 @@ def _open_run(
     """The run a store holds (started if it holds none), checked and ready to go on."""
     notes: list[str] = []
     if store.read_manifest() is None:
-        if store.audit_entries() or store.checkpoint_superstep_numbers():
-            raise StoreError(f"store {store.location} holds checkpoints or audit entries but no manifest")
-        text = _manifest(graph, key)
-        first = Head(0, genesis(text))
-        store.write_manifest(text, None if key is None else (first, key.head_tag(first)))
+        stored = _create(graph, store, key)
+        state = view.load(graph.initial_state_json)
     else:
         notes = store.recover()
-    stored = read_run(store, key)
-    _same_graph(store, stored.manifest, graph)
+        stored = read_run(store, key)
+        _same_graph(store, stored.manifest, graph)
+        state = view.load(load_checkpoint(store, stored, stored.completed - 1))
     code, changed = _check_code(store, stored, graph, allow_changed_code)
     if stored.entries:
-        last = stored.payloads[-1]
-        state_text = load_checkpoint(store, stored, stored.completed - 1)
-        frontier = flow.Frontier.from_record(last["next"])
-    elif stored.first:
-        base = stored.manifest["base"]
-        state_text = load_checkpoint(store, stored, stored.first - 1)
-        frontier = flow.Frontier.from_record(base["next"])
+        frontier = flow.Frontier.from_record(stored.payloads[-1]["next"])
+    elif stored.base is not None and stored.base["next"] is not None:
+        frontier = flow.Frontier.from_record(stored.base["next"])
     else:
-        state_text = graph.initial_state_json
         frontier = flow.first(graph.topology)
-    costs = [float(payload["cost"]) for payload in stored.payloads]
-    if stored.first:
-        costs.insert(0, float(stored.manifest["base"]["cost"]))
+    costs = [float(stored.base["cost"])] if stored.base is not None else []
+    costs += [float(payload["cost"]) for payload in stored.payloads]
     status = Status.parse(store.location, store.read_status())
     if status is not None and status.at != stored.completed:
         status = None  # left over from before the last commit
-    run = Run(graph, store, key, stored.completed, state_text, frontier, stored.head.link, costs, code)
+    rhythm: Checkpointing = checkpointing(store, stored)
+    run = Run(graph, store, key, stored.completed, state, frontier, stored.head.link, costs, code, rhythm)
     run.changed_code = changed
     run.status = status
     run.first = stored.first
@@ -300,28 +187,33 @@ def _options(executor: str | Executor, workers: int | None, max_supersteps: int 
         raise UsageError(f"workers must be at least 1, not {workers}")
 
 
+Drive = Generator[Event, None, tuple[str, list[Interrupt]]]
+
+
 def _drive(
     run: Run,
     executor_kind: str | Executor,
     workers: int | None,
     ray_address: str | None,
-    progress_kind: str | Progress | None,
     max_supersteps: int | None,
-) -> tuple[str, list[Interrupt]]:
-    """Run supersteps until the run finishes, waits for a person, or stops."""
+    resumed: bool,
+) -> Drive:
+    """Run supersteps until the run finishes, waits for a person, or stops, yielding the
+    events as they happen; returns the status and the interrupts it waits at."""
     graph = run.graph
+    opened = "run_resumed" if resumed else "run_started"
+    yield event(opened, run.number, detail={"store": run.store.location})
     if run.status is not None and run.status.kind == "interrupted":
-        return "interrupted", run.status.interrupts  # only `resume` goes past it
+        # Only `resume` goes past an interrupt.
+        return (yield from _ended(run, "interrupted", run.status.interrupts))
     executor: Executor | None = None
-    bar = make_progress(progress_kind)
-    bar.start(None, run.number)
     done = 0
     try:
         while True:
             if run.frontier.empty:
-                return "finished", []
+                return (yield from _ended(run, "finished", []))
             if max_supersteps is not None and done >= max_supersteps:
-                return "stopped", []
+                return (yield from _ended(run, "stopped", []))
             if run.number >= graph.step_limit:
                 raise StepLimitError(
                     f"the run would start superstep {run.number}, but the graph's step_limit is {graph.step_limit}: "
@@ -334,23 +226,33 @@ def _drive(
             if not skip:
                 before = sorted(({*step.nodes} | {target for target, _ in step.sends}) & graph.interrupt_before)
                 if before:
-                    return "interrupted", _wait(run, [Interrupt(name, run.number, None, "before") for name in before])
+                    waiting = _wait(run, [Interrupt(name, run.number, None, "before") for name in before])
+                    return (yield from _ended(run, "interrupted", waiting))
             if executor is None:
                 executor = make_executor(executor_kind, workers, ray_address)
             number = run.number
-            interrupts = superstep(run, executor, step)
+            interrupts = yield from superstep(run, executor, step)
             if interrupts:
-                return "interrupted", interrupts
+                return (yield from _ended(run, "interrupted", interrupts))
             done += 1
-            bar.superstep(run.reports[-1])
             ran = set(step.nodes) | {target for target, _ in step.sends}
             after = sorted(ran & graph.interrupt_after)
             if after:
-                return "interrupted", _wait(run, [Interrupt(name, number, None, "after") for name in after])
+                waiting = _wait(run, [Interrupt(name, number, None, "after") for name in after])
+                return (yield from _ended(run, "interrupted", waiting))
     finally:
-        bar.close()
         if executor is not None and executor is not executor_kind:
             executor.close()
+
+
+def _ended(run: Run, status: str, interrupts: list[Interrupt]) -> Drive:
+    if status == "interrupted":
+        records = [item.record() for item in interrupts]
+        yield event("interrupted", run.number, detail={"interrupts": records, "head": str(run.head)})
+    else:
+        detail = {"head": str(run.head), "supersteps": run.number}
+        yield event(status, run.number, cost=zelk_core.aggregate_cost(run.costs), detail=detail)
+    return status, interrupts
 
 
 def _wait(run: Run, interrupts: list[Interrupt]) -> list[Interrupt]:
@@ -365,7 +267,6 @@ def _result(run: Run, status: str, interrupts: list[Interrupt], resumed_from: in
     return RunResult(
         store=run.store.location,
         status=status,
-        state_json=run.state_text,
         completed=run.number,
         resumed_from=resumed_from,
         cost=zelk_core.aggregate_cost(run.costs),
@@ -373,7 +274,71 @@ def _result(run: Run, status: str, interrupts: list[Interrupt], resumed_from: in
         interrupts=interrupts,
         reports=run.reports,
         notes=notes,
+        _view=run.view,
     )
+
+
+def _listeners(progress: str | Progress | None, on_event: Listener | None) -> tuple[Progress, list[Listener]]:
+    bar = make_progress(progress)
+    listeners: list[Listener] = [bar.event]
+    if on_event is not None:
+        if not callable(on_event):
+            raise UsageError(f"on_event must be a callable taking an Event, not {on_event!r}")
+        listeners.append(on_event)
+    return bar, listeners
+
+
+def _session(
+    graph: Graph,
+    store: str | os.PathLike[str] | Store,
+    options: dict[str, Any],
+    prepare: Callable[[Run, Store], None] | None,
+    create: bool,
+) -> Generator[Event, None, RunResult]:
+    """Open the store under its lock, get the run ready, and drive it: the one road of
+    `run`, `resume` and `stream`."""
+    _options(options["executor"], options["workers"], options["max_supersteps"])
+    key = resolve_key(options["audit_key"])
+    opened = open_store(store, create=create)
+    try:
+        lock = opened.lock()
+        try:
+            if not create and opened.read_manifest() is None:
+                raise StoreError(f"store {opened.location} holds no run to resume; start one with run")
+            current, stored, notes = _open_run(graph, opened, key, options["allow_changed_code"])
+            current.node_events = options.get("node_events", True)
+            if prepare is not None:
+                prepare(current, opened)
+            status, interrupts = yield from _drive(
+                current,
+                options["executor"],
+                options["workers"],
+                options["ray_address"],
+                options["max_supersteps"],
+                resumed=bool(stored.entries) or stored.forked,
+            )
+            return _result(current, status, interrupts, stored.completed, notes)
+        finally:
+            lock.release()
+    finally:
+        if opened is not store:
+            opened.close()
+
+
+def _finish(session: Generator[Event, None, RunResult], progress: Any, on_event: Listener | None) -> RunResult:
+    bar, listeners = _listeners(progress, on_event)
+    try:
+        while True:
+            try:
+                event = next(session)
+            except StopIteration as ended:
+                result: RunResult = ended.value
+                return result
+            for listener in listeners:
+                listener(event)
+    finally:
+        bar.close()
+        session.close()
 
 
 def run(
@@ -387,6 +352,7 @@ def run(
     max_supersteps: int | None = None,
     audit_key: bytes | str | AuditKey | None = None,
     allow_changed_code: bool = False,
+    on_event: Listener | None = None,
 ) -> RunResult:
     """Run `graph` on `store`, or continue the run the store holds.
 
@@ -394,22 +360,75 @@ def run(
     checkpoint, node code) and continued after its last committed superstep; one that
     waits at an interrupt stays waiting (see `resume`). `max_supersteps` stops this call
     after that many supersteps. With `audit_key` (or ZELK_AUDIT_KEY) a new store's audit
-    log is keyed, and a keyed store can be continued only with its key.
+    log is keyed, and a keyed store can be continued only with its key. `on_event` is
+    called with every event of the run as it happens (see zelk_runtime.events).
     """
-    _options(executor, workers, max_supersteps)
-    key = resolve_key(audit_key)
-    opened = open_store(store)
-    try:
-        lock = opened.lock()
+    options = {
+        "executor": executor,
+        "workers": workers,
+        "ray_address": ray_address,
+        "max_supersteps": max_supersteps,
+        "audit_key": audit_key,
+        "allow_changed_code": allow_changed_code,
+        "node_events": on_event is not None,
+    }
+    return _finish(_session(graph, store, options, None, create=True), progress, on_event)
+
+
+class EventStream(Iterator[Event]):
+    """The events of a run as it goes; once they are all taken, `result` is the RunResult.
+    Closing the stream early (or leaving a `for` loop) stops the run after the event it is
+    at: what is committed stays, and the store's lock is released."""
+
+    def __init__(self, session: Generator[Event, None, RunResult]) -> None:
+        self._session = session
+        self.result: RunResult | None = None
+
+    def __iter__(self) -> EventStream:
+        return self
+
+    def __next__(self) -> Event:
         try:
-            current, stored, notes = _open_run(graph, opened, key, allow_changed_code)
-            status, interrupts = _drive(current, executor, workers, ray_address, progress, max_supersteps)
-            return _result(current, status, interrupts, stored.completed, notes)
-        finally:
-            lock.release()
-    finally:
-        if opened is not store:
-            opened.close()
+            return next(self._session)
+        except StopIteration as ended:
+            self.result = ended.value
+            raise StopIteration from None
+
+    def close(self) -> None:
+        self._session.close()
+
+    def __enter__(self) -> EventStream:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+
+def stream(
+    graph: Graph,
+    store: str | os.PathLike[str] | Store,
+    *,
+    executor: str | Executor = "threads",
+    workers: int | None = None,
+    ray_address: str | None = None,
+    max_supersteps: int | None = None,
+    audit_key: bytes | str | AuditKey | None = None,
+    allow_changed_code: bool = False,
+) -> EventStream:
+    """`run`, yielding its events as they happen:
+
+    for event in stream(graph, "runs/first"):
+        print(event.kind, event.superstep, event.node)
+    """
+    options = {
+        "executor": executor,
+        "workers": workers,
+        "ray_address": ray_address,
+        "max_supersteps": max_supersteps,
+        "audit_key": audit_key,
+        "allow_changed_code": allow_changed_code,
+    }
+    return EventStream(_session(graph, store, options, None, create=True))
 
 
 def resume(
@@ -426,6 +445,7 @@ def resume(
     max_supersteps: int | None = None,
     audit_key: bytes | str | AuditKey | None = None,
     allow_changed_code: bool = False,
+    on_event: Listener | None = None,
 ) -> RunResult:
     """Continue a run past the interrupt it waits at.
 
@@ -434,44 +454,39 @@ def resume(
     resume). `update={...}` is folded first, as an audited superstep of its own naming
     `author`, the time and the update. Then the run goes on as `run` does.
     """
-    _options(executor, workers, max_supersteps)
     if not isinstance(author, str) or not author.strip():
         raise UsageError(f"author must be a non-empty name, not {author!r}")
     if answers is not None and not isinstance(answers, Mapping):
         raise UsageError(f"answers must be a dict of node to answer, not {type(answers).__name__}")
-    key = resolve_key(audit_key)
-    opened = open_store(store, create=False)
-    try:
-        lock = opened.lock()
-        try:
-            if opened.read_manifest() is None:
-                raise StoreError(f"store {opened.location} holds no run to resume; start one with run")
-            current, stored, notes = _open_run(graph, opened, key, allow_changed_code)
-            status = current.status
-            texts = _answers(graph, opened.location, status, answers or {})
-            given = dict(status.answers) if status is not None else {}
-            for node, answer in texts.items():
-                # Each answer keeps the question it answers and who gave it.
-                asked = next(item.value for item in status.interrupts if item.node == node) if status else None
-                given[node] = [*given.get(node, []), Answer(asked, answer, author)]
-            skip = status is not None and (
-                status.skip_before or any(item.when == "before" for item in status.interrupts)
-            )
-            # The answers are recorded before anything runs; with an update, in the update's
-            # own commit, so that no crash separates the two.
-            resuming = Status("resuming", current.number + (update is not None), [], given, skip_before=skip)
-            if update is not None:
-                commit_update(current, update, author, resuming)
-            else:
-                opened.write_status(resuming.text())
-            current.status = resuming
-            status_now, interrupts = _drive(current, executor, workers, ray_address, progress, max_supersteps)
-            return _result(current, status_now, interrupts, stored.completed, notes)
-        finally:
-            lock.release()
-    finally:
-        if opened is not store:
-            opened.close()
+
+    def answer(current: Run, opened: Store) -> None:
+        status = current.status
+        texts = _answers(graph, opened.location, status, answers or {})
+        given = dict(status.answers) if status is not None else {}
+        for node, text in texts.items():
+            # Each answer keeps the question it answers and who gave it.
+            asked = next(item.value for item in status.interrupts if item.node == node) if status else None
+            given[node] = [*given.get(node, []), Answer(asked, text, author)]
+        skip = status is not None and (status.skip_before or any(item.when == "before" for item in status.interrupts))
+        # The answers are recorded before anything runs; with an update, in the update's own
+        # commit, so that no crash separates the two.
+        resuming = Status("resuming", current.number + (update is not None), [], given, skip_before=skip)
+        if update is not None:
+            commit_update(current, update, author, resuming)
+        else:
+            opened.write_status(resuming.text())
+        current.status = resuming
+
+    options = {
+        "executor": executor,
+        "workers": workers,
+        "ray_address": ray_address,
+        "max_supersteps": max_supersteps,
+        "audit_key": audit_key,
+        "allow_changed_code": allow_changed_code,
+        "node_events": on_event is not None,
+    }
+    return _finish(_session(graph, store, options, answer, create=False), progress, on_event)
 
 
 def _answers(graph: Graph, location: str, status: Status | None, answers: Mapping[str, Any]) -> dict[str, str]:
@@ -516,17 +531,17 @@ def fork(
             origin = stored.manifest.get("parent")
             held = f"holds supersteps {stored.first} to {stored.completed - 1}"
             if not stored.entries:
-                held = "holds no superstep of its own yet" if stored.first else "holds no superstep yet"
+                held = "holds no superstep of its own yet" if stored.forked else "holds no superstep yet"
             earlier = ""
             if isinstance(origin, dict) and number is not None and 0 <= number < stored.first:
                 earlier = f" (it is a fork: superstep {number} is in its parent {origin.get('store')}; fork that)"
             raise UsageError(f"store {parent.location} {held}; cannot fork at {superstep!r}{earlier}")
         if stored.manifest.get("format") != FORMAT:
             raise StoreError(f"store {parent.location} holds a run of format {stored.manifest.get('format')}")
-        state_text = load_checkpoint(parent, stored, superstep)
+        blob = zelk_core.encode_checkpoint(load_checkpoint(parent, stored, superstep))
         payload = stored.payload(superstep)
         link = stored.entries[superstep - stored.first].link
-        costs = ([float(stored.manifest["base"]["cost"])] if stored.first else []) + [
+        costs = ([float(stored.base["cost"])] if stored.base is not None else []) + [
             float(p["cost"]) for p in stored.payloads[: superstep - stored.first + 1]
         ]
         # The parent named so that it can be found from anywhere: a path made absolute.
@@ -545,21 +560,16 @@ def fork(
                 "created": now(),
                 "graph": stored.manifest["graph"],
                 "code": None,
-                "base": {
-                    "superstep": superstep,
-                    "state": payload["state"],
-                    "next": payload["next"],
-                    "cost": zelk_core.aggregate_cost(costs),
-                },
+                "base": _base(blob, superstep, payload["next"], zelk_core.aggregate_cost(costs)),
                 "parent": {"store": parent_location, "superstep": superstep, "link": link},
             }
             if key is not None:
                 manifest["audit"] = KEYED
                 manifest["key_check"] = key.check()
             text = dumps(manifest)
-            target.write_base(superstep, zelk_core.encode_checkpoint(state_text))
-            first = Head(0, genesis(text))
-            target.write_manifest(text, None if key is None else (first, key.head_tag(first)))
+            target.write_base(superstep, blob)
+            start = Head(0, genesis(text))
+            target.write_manifest(text, None if key is None else (start, key.head_tag(start)))
             return target.location
         finally:
             lock.release()

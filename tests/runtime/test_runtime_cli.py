@@ -147,9 +147,7 @@ def test_demo_gives_up_after_three_rounds_and_asks_again_until_answered(demo, tm
     assert "nothing was published" in out and "3 rounds, confidence" in out and "'bob' answered false" in out
 
 
-@pytest.mark.parametrize(
-    "kind, words", [("lines", "superstep 2: 1 nodes"), ("tqdm", "3superstep"), ("rich", "supersteps")]
-)
+@pytest.mark.parametrize("kind, words", [("lines", "superstep 2: "), ("tqdm", "3superstep"), ("rich", "supersteps")])
 def test_progress_reports_every_superstep(tmp_path, kind, words):
     if kind != "lines":
         pytest.importorskip(kind)
