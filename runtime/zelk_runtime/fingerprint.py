@@ -29,7 +29,8 @@ def fingerprint(fn: Any) -> str:
     parts: list[str] = []
     target = fn
     while isinstance(target, functools.partial):
-        parts.append(_stable_repr((target.args, sorted(target.keywords.items()))))
+        keywords = sorted(target.keywords.items()) if target.keywords else ()
+        parts.append(_stable_repr((target.args, keywords)))
         target = target.func
     if inspect.ismethod(target):
         parts.append(_stable_repr(type(target.__self__).__qualname__))
@@ -68,4 +69,5 @@ def _code_repr(code: types.CodeType) -> str:
 
 
 def _stable_repr(value: object) -> str:
-    return _ADDRESS.sub("", repr(value))
+    text = repr(value)
+    return _ADDRESS.sub("", text) if " at 0x" in text else text

@@ -29,7 +29,7 @@ from .interrupts import Interrupt
 from .progress import SuperstepReport
 from .records import NodeRecord, Status, now
 from .stores import Commit, Store
-from .values import dumps, json_problem, plain
+from .values import checked_dumps, dumps, json_problem
 from .view import StateDict
 
 
@@ -158,10 +158,8 @@ def _update_record(
     sends: tuple[tuple[str, str], ...],
 ) -> NodeRecord | NodeFailure:
     written = update if type(update) is dict else dict(update)
-    problem = (
-        None if plain(written, channels=True) else json_problem(written, f"the update of node {node!r}", channels=True)
-    )
-    if problem is not None:
+    text, problem = checked_dumps(written, f"the update of node {node!r}", channels=True)
+    if text is None:
         return _failure(node, superstep, f"{problem} (superstep {superstep})")
     if not graph.channels.issuperset(written):
         channel = next(name for name in written if name not in graph.channels)
@@ -171,7 +169,7 @@ def _update_record(
             f"node {node!r} wrote channel {channel!r} in superstep {superstep}, which the graph does not "
             f"declare{suggest(channel, graph.channels)}; declare channels with channels= or initial_state=",
         )
-    return NodeRecord(dumps(written), tuple(written), cost, sends)
+    return NodeRecord(text, tuple(written), cost, sends)
 
 
 def _conflicts(graph: Graph, found: Sequence[Instance], records: Sequence[NodeRecord], superstep: int) -> None:

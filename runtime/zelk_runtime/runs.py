@@ -104,7 +104,13 @@ def _same_graph(store: Store, manifest: Mapping[str, Any], graph: Graph) -> None
         )
     stored = manifest["graph"]
     for part, value in graph.describe().items():
-        if stored.get(part) != value:
+        if part == "edges":
+            same = isinstance(stored.get(part), list) and {tuple(edge) for edge in stored[part]} == {
+                tuple(edge) for edge in value
+            }
+        else:
+            same = stored.get(part) == value
+        if not same:
             raise StoreError(
                 f"store {store.location} holds a run of another graph (its {part.replace('_', ' ')} differs); "
                 "use a new store to run this graph"

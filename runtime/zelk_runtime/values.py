@@ -9,7 +9,10 @@ from __future__ import annotations
 
 import json
 import math
+import re
 from typing import Any, TypeAlias
+
+import zelk_core
 
 JSON: TypeAlias = None | bool | int | float | str | list["JSON"] | dict[str, "JSON"]
 
@@ -136,9 +139,71 @@ def _problem(value: object, where: str, channels: bool) -> str | None:
 _ENCODER = json.JSONEncoder(ensure_ascii=False, allow_nan=False, separators=(",", ":"))
 
 
+def _unknown(value: object) -> object:
+    raise TypeError(f"Object of type {type(value).__name__} is not JSON serializable")
+
+
+# The standard library's C encoder called directly, in the same strict mode, without the
+# per-call set-up of JSONEncoder.encode. It keeps no table of the containers it is in (so
+# it shares nothing between threads); a container that holds itself ends in RecursionError.
+_make_encoder = getattr(json.encoder, "c_make_encoder", None)
+_C_ENCODER = _make_encoder and _make_encoder(
+    None, _unknown, json.encoder.encode_basestring, None, ":", ",", False, False, False
+)
+# What the encoder writes without objecting, but the state may not hold: a key it made
+# from a number, a boolean or null (a quote opens a key after "{" or "," and only a key
+# is followed by ":"), or an integer of 19 digits or more (which may be out of range).
+_SUSPECT = re.compile(r'[{,]"(?:-?[0-9][0-9.eE+-]*|-?Infinity|NaN|true|false|null)":|[0-9]{19}')
+# Up to this size a text's value is checked by `plain`; past it the text itself is scanned,
+# at the speed of C, with the module reading it to check its nesting. The scan is the
+# quicker for any size but the smallest texts.
+WALKED = 0
+
+
 def dumps(value: object) -> str:
     """Compact JSON text of a value that passed `json_problem`."""
     return _ENCODER.encode(value)
+
+
+def checked_dumps(value: object, where: str, *, channels: bool = False) -> tuple[str | None, str | None]:
+    """(compact text, None) for a value `json_problem` accepts, else (None, its message).
+
+    The encoder runs first, in its strict mode (it objects to NaN, infinities, cycles and
+    objects JSON cannot hold); what it lets through that the state cannot hold is found in
+    its text, and only a value something was found in is walked, to name the problem."""
+    try:
+        text: str | None = "".join(_C_ENCODER(value, 0)) if _C_ENCODER else _ENCODER.encode(value)
+    except (ValueError, TypeError, RecursionError):
+        text = None
+    if text is not None and _text_is_plain(value, text, channels):
+        return text, None
+    problem = _problem(value, where, channels)
+    if problem is None and text is None:  # the walk accepts what the encoder refused
+        problem = f"{where} cannot be written as JSON"
+    return (None, problem) if problem is not None else (text, None)
+
+
+def _text_is_plain(value: object, text: str, channels: bool) -> bool:
+    if len(text) <= WALKED:
+        return plain(value, channels=channels)
+    if _SUSPECT.search(text):
+        return False
+    if not text.isascii():
+        try:
+            text.encode("utf-8")
+        except UnicodeEncodeError:
+            return False  # a lone surrogate
+    if text.count("[") + text.count("{") <= MAX_NESTING:
+        return True  # fewer brackets than levels allowed, inside strings or not
+    # The module reads 127 levels: the text inside one more list (two for a plain value,
+    # which the state puts inside its mapping) reads back exactly when it nests no deeper
+    # than the state can hold.
+    wrapped = "[" + text + "]" if channels else "[[" + text + "]]"
+    try:
+        zelk_core.encode_checkpoint(wrapped)
+    except ValueError:
+        return False
+    return True
 
 
 def loads(text: str) -> Any:

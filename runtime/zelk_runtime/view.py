@@ -89,8 +89,8 @@ def _object(pairs: list[tuple[str, Any]]) -> StateDict:
     # which the parser builds itself, are frozen here, with the lists inside them. A member
     # named twice keeps its last value, as json.loads does.
     frozen = state_dict(pairs)
-    for key, value in list(frozen.items()):
-        if type(value) is list:
+    for key, value in pairs:
+        if type(value) is list and frozen[key] is value:
             dict.__setitem__(frozen, key, _freeze_list(value))
     return frozen
 

@@ -247,11 +247,18 @@ class WriteSpy:
 
     def __init__(self, monkeypatch: pytest.MonkeyPatch) -> None:
         self.failed: list[str] = []
-        for name, kinds in (
-            ("write_file", {".pending": "checkpoint"}),
-            ("append", {"audit": "audit"}),
-        ):
-            monkeypatch.setattr(directory, name, self.wrap(getattr(directory, name), kinds))
+        monkeypatch.setattr(directory, "write_file", self.wrap(directory.write_file, {".pending": "checkpoint"}))
+        append_entry = directory.DirStore._append_entry
+
+        def spied_append(store: Any, line: bytes) -> None:
+            try:
+                append_entry(store, line)
+            except OSError as error:
+                if error.errno == errno.ENOSPC:
+                    self.failed.append("audit")
+                raise
+
+        monkeypatch.setattr(directory.DirStore, "_append_entry", spied_append)
 
     def wrap(self, write: Any, kinds: dict[str, str]) -> Any:
         def spied(path: Path, *args: Any, **kwargs: Any) -> None:

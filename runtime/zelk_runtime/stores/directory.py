@@ -26,12 +26,13 @@ from typing import TYPE_CHECKING
 
 from ..audit import Entry, Head
 from ..errors import AuditError, CheckpointError, StoreError
-from .files import FileLock, append, atomic_write, store_error, write_file
+from .files import FileLock, atomic_write, store_error, write_file
 
 if TYPE_CHECKING:
     from . import Commit
 
 PENDING = ".pending"
+RESULTS_KEPT = 1 << 18  # bytes of old node results kept before the file is emptied
 
 
 def _head_text(head: tuple[Head, str]) -> bytes:
@@ -56,7 +57,9 @@ class DirStore:
         self.audit_path = root / "audit.jsonl"
         self.head_path = root / "head.json"
         self.results_path = root / "results.log"
-        self._results: int | None = None  # the results file, open while a superstep records
+        self._results: int | None = None  # the results file, open while the store is
+        self._audit: int | None = None  # the audit log, open for appending while the store is
+        self._audit_size = 0
         self.status_path = root / "status.json"
         self.checkpoints = root / "checkpoints"
 
@@ -188,14 +191,13 @@ class DirStore:
         try:
             write_file(pending, commit.blob)
             try:
-                append(self.audit_path, line, sync=True)
+                self._append_entry(line)
             except BaseException:
                 pending.unlink(missing_ok=True)
                 raise
         except OSError as error:
             raise store_error(self.location, f"committing superstep {commit.superstep}", error) from error
         os.replace(pending, final)
-        self._close_results()
         # What follows is not needed for the superstep to count; a crash here leaves records
         # the runner tells apart: results of an earlier superstep, a status that predates the
         # last entry, a head record one entry behind (its tag still has to hold).
@@ -203,7 +205,7 @@ class DirStore:
             if commit.head is not None:
                 atomic_write(self.head_path, _head_text(commit.head), sync=False)
             if commit.clear_results:
-                self.results_path.unlink(missing_ok=True)
+                self._clear_results()
             if commit.status is not None:
                 atomic_write(self.status_path, commit.status.encode("utf-8"))
             elif commit.clear_status:
@@ -229,6 +231,30 @@ class DirStore:
         if self._results is not None:
             os.close(self._results)
             self._results = None
+
+    def _clear_results(self) -> None:
+        # Results of committed supersteps are never read again (they carry their superstep's
+        # number), so the file is emptied only once it has grown: one syscall in a while.
+        if self._results is None:
+            self.results_path.unlink(missing_ok=True)
+        elif os.fstat(self._results).st_size > RESULTS_KEPT:
+            os.ftruncate(self._results, 0)
+
+    def _append_entry(self, line: bytes) -> None:
+        """Append an audit line, fsynced, through a descriptor kept open for the run; a
+        failed append leaves the log as it was."""
+        if self._audit is None:
+            self._audit = os.open(self.audit_path, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
+            self._audit_size = os.fstat(self._audit).st_size
+        try:
+            written = os.write(self._audit, line)
+            if written != len(line):
+                raise OSError(errno.ENOSPC, f"short write to {self.audit_path} ({written} of {len(line)} bytes)")
+            os.fsync(self._audit)
+        except BaseException:
+            os.ftruncate(self._audit, self._audit_size)  # no part of the entry stays behind
+            raise
+        self._audit_size += len(line)
 
     def results(self, superstep: int) -> dict[str, str]:
         found: dict[str, str] = {}
@@ -258,3 +284,6 @@ class DirStore:
 
     def close(self) -> None:
         self._close_results()
+        if self._audit is not None:
+            os.close(self._audit)
+            self._audit = None
