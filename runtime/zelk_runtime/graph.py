@@ -198,7 +198,7 @@ def _collect_nodes(nodes: Mapping[str, NodeFn] | Iterable[NodeFn | tuple[str, No
         name, fn = pair
         if not isinstance(name, str) or not name:
             raise GraphError(f"node name {name!r} is not a non-empty string")
-        if json_problem(name, "node name") is not None:
+        if not name.isascii() and json_problem(name, "node name") is not None:
             raise GraphError(f"node name {name!r} has no UTF-8 form")
         if name in table:
             raise GraphError(f"duplicate node {name!r}")
@@ -385,9 +385,11 @@ def _topology(
     names = tuple(table)
     preds: dict[str, list[str]] = {name: [] for name in names}
     succs: dict[str, list[str]] = {name: [] for name in names}
+    looped = False  # a self-edge: a loop the planner does not see
     for source, target in dict.fromkeys(edges):  # a repeated edge signals once
         succs[source].append(target)
         preds[target].append(source)
+        looped = looped or source == target
     branch_targets = {target for _, targets in branches.values() for target in targets}
     send_targets = frozenset(target for targets in sends.values() for target in targets)
     for target in sorted(send_targets):
@@ -397,10 +399,14 @@ def _topology(
                 f"node {target!r} is a Send target (called with an argument) but node {callers[0]!r} also leads "
                 "to it by an edge or a branch; give the Send target its own node"
             )
-    reach = {
-        name: tuple(dict.fromkeys([*succs[name], *branches.get(name, (None, ()))[1], *sends.get(name, ())]))
-        for name in names
-    }
+    frozen_preds = {name: tuple(items) for name, items in preds.items()}
+    frozen_succs = {name: tuple(items) for name, items in succs.items()}
+    reach: Mapping[str, tuple[str, ...]] = frozen_succs
+    if branches or sends:
+        reach = {
+            name: tuple(dict.fromkeys([*succs[name], *branches.get(name, (None, ()))[1], *sends.get(name, ())]))
+            for name in names
+        }
     if start is None:
         first = tuple(
             name for name in names if not preds[name] and name not in branch_targets and name not in send_targets
@@ -417,12 +423,10 @@ def _topology(
         for name in first:
             if name in send_targets:
                 raise GraphError(f"start names {name!r}, a Send target; it runs only when a node sends to it")
-    frozen_preds = {name: tuple(items) for name, items in preds.items()}
-    frozen_succs = {name: tuple(items) for name, items in succs.items()}
     plan = None
     if not branches and not sends and start is None:
         steps = zelk_core.plan_supersteps(list(names), list(edges))
-        if not _has_cycle(steps, edges):
+        if not looped and not _has_cycle(steps, frozen_preds):
             plan = tuple(tuple(step) for step in steps)
     return Topology(
         names=names,
@@ -438,13 +442,11 @@ def _topology(
     )
 
 
-def _has_cycle(plan: Sequence[Sequence[str]], edges: Sequence[tuple[str, str]]) -> bool:
-    # The planner skips self-edges and gathers nodes on or after a cycle into its last
-    # superstep: only that superstep can hold both ends of an edge.
-    if any(source == target for source, target in edges):
-        return True
+def _has_cycle(plan: Sequence[Sequence[str]], preds: Mapping[str, Sequence[str]]) -> bool:
+    # The planner gathers nodes on or after a cycle into its last superstep: only that
+    # superstep can hold both ends of an edge.
     last = set(plan[-1]) if plan else set()
-    return any(source in last and target in last for source, target in edges)
+    return any(source in last for target in last for source in preds[target])
 
 
 def _components(names: Sequence[str], reach: Mapping[str, Sequence[str]]) -> dict[str, int]:

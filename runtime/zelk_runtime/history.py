@@ -126,14 +126,15 @@ def _checked_body(store: Store, stored: StoredRun, superstep: int) -> str:
     name = store.checkpoint_name(superstep)
     blob = store.read_checkpoint(superstep)
     try:
-        text = body(blob)
+        if stored.manifest.get("format") == 1:  # stores of the first format hash the state text
+            text = body(blob)
+            matches = zelk_core.hash_event("state", text) == stored.payload(superstep)["state"]
+        else:
+            text = zelk_core.decode_checkpoint(blob)  # the module's text: the blob's body as written
+            kept = stored.base if superstep == stored.first - 1 else stored.payload(superstep)
+            matches = kept is not None and blob_hash(blob) == kept.get("sha256")
     except ValueError as error:  # UnicodeDecodeError included
         raise CheckpointError(f"checkpoint {name} is damaged or truncated: {error}", superstep, name) from error
-    if stored.manifest.get("format") == 1:  # stores of the first format hash the state text
-        matches = zelk_core.hash_event("state", text) == stored.payload(superstep)["state"]
-    else:
-        kept = stored.base if superstep == stored.first - 1 else stored.payload(superstep)
-        matches = kept is not None and blob_hash(blob) == kept.get("sha256")
     if not matches:
         where = "the manifest's base" if superstep == stored.first - 1 else f"audit entry {superstep}"
         raise CheckpointError(

@@ -326,7 +326,7 @@ def superstep(run: Run, executor: Executor, step: flow.Step) -> Generator[Event,
     written = {channel for record in done for channel in record.channels}
     serialised = time.perf_counter()
     try:
-        new_view = states.fold(run.view, graph.reducers_json, updates_json, written)
+        new_view, grown = states.fold(run.view, graph.reducers_json, updates_json, written)
     except ValueError as error:
         raise RuntimeFailure(f"superstep {number} could not be folded: {error}") from error
     ran_names = list(dict.fromkeys(instance.node for instance in found))
@@ -360,7 +360,7 @@ def superstep(run: Run, executor: Executor, step: flow.Step) -> Generator[Event,
     if attempts:
         payload["attempts"] = dict(sorted(attempts.items()))
     _note_code(run, payload, ran_names)
-    blob = _checkpoint(run, payload, updates_json, new_view)
+    blob = _checkpoint(run, payload, updates_json, new_view, grown)
     module_at = time.perf_counter()
     _commit(run, payload, blob, clear_results=True)
     stored_at = time.perf_counter()
@@ -396,9 +396,10 @@ def superstep(run: Run, executor: Executor, step: flow.Step) -> Generator[Event,
     return []
 
 
-def _checkpoint(run: Run, payload: dict[str, Any], updates_json: str, new_view: StateDict) -> bytes:
+def _checkpoint(run: Run, payload: dict[str, Any], updates_json: str, new_view: StateDict, grown: int) -> bytes:
     """What the superstep stores: its update list, or the whole state when it is time for a
     full checkpoint; noted in the payload with its size and hash."""
+    run.checkpointing.grown(grown)
     delta = zelk_core.encode_checkpoint(updates_json)
     kind = "full" if run.checkpointing.full_now(len(delta)) else "delta"
     blob = states.full_blob(new_view) if kind == "full" else delta
@@ -498,7 +499,7 @@ def commit_update(run: Run, update: Mapping[str, Any], author: str, status: Stat
             )
     updates_json = "[" + dumps(written) + "]"
     try:
-        new_view = states.fold(run.view, graph.reducers_json, updates_json, written)
+        new_view, grown = states.fold(run.view, graph.reducers_json, updates_json, written)
     except ValueError as error:
         raise UsageError(f"the update could not be folded: {error}") from error
     number = run.number
@@ -513,7 +514,7 @@ def commit_update(run: Run, update: Mapping[str, Any], author: str, status: Stat
         "cost": 0.0,
         "next": run.frontier.record(),
     }
-    blob = _checkpoint(run, payload, updates_json, new_view)
+    blob = _checkpoint(run, payload, updates_json, new_view, grown)
     _commit(run, payload, blob, clear_results=False, status=status)
     for key, text in carried.items():
         run.store.record_result(run.number, key, text)

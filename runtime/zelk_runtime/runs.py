@@ -160,12 +160,15 @@ def _open_run(
     notes: list[str] = []
     if store.read_manifest() is None:
         stored = _create(graph, store, key)
-        state = view.load(graph.initial_state_json)
+        text = graph.initial_state_json
     else:
         notes = store.recover()
         stored = read_run(store, key)
         _same_graph(store, stored.manifest, graph)
-        state = view.load(load_checkpoint(store, stored, stored.completed - 1))
+        text = load_checkpoint(store, stored, stored.completed - 1)
+    state = view.load(text)
+    size = len(text)
+    del text  # a large state is held once, as the view
     code, changed = _check_code(store, stored, graph, allow_changed_code)
     if stored.entries:
         frontier = flow.Frontier.from_record(stored.payloads[-1]["next"])
@@ -179,6 +182,7 @@ def _open_run(
     if status is not None and status.at != stored.completed:
         status = None  # left over from before the last commit
     rhythm: Checkpointing = checkpointing(store, stored)
+    rhythm.state_bytes = size
     run = Run(graph, store, key, stored.completed, state, frontier, stored.head.link, costs, code, rhythm)
     run.changed_code = changed
     run.status = status

@@ -30,22 +30,28 @@ CHECKPOINT_EVERY = 64
 MAGIC_LENGTH = 5  # "ZELK" and the version byte before a blob's JSON body
 
 
-def fold(view: StateDict, reducers_json: str, updates_json: str, written: Iterable[str]) -> StateDict:
-    """The view after folding `updates_json`, which writes only the channels `written`.
+def fold(view: StateDict, reducers_json: str, updates_json: str, written: Iterable[str]) -> tuple[StateDict, int]:
+    """The view after folding `updates_json`, which writes only the channels `written`, and
+    how much the state's text grew (the written channels' text after, less before).
     Channels stay in name order, as in the module's own text of the state, so a node sees
     them in the same order whether the run went on or was resumed."""
     names = sorted(set(written))
     if not names:
-        return view
+        return view, 0
     current = {name: view[name] for name in names if name in view}
-    changed: dict[str, Any] = load(zelk_core.advance_superstep(dumps(current), reducers_json, updates_json))
-    if len(current) == len(names):
+    before = dumps(current)
+    after = zelk_core.advance_superstep(before, reducers_json, updates_json)
+    grown = len(after) - len(before)
+    del before, current
+    changed: dict[str, Any] = load(after)
+    del after
+    if len(changed) == len(names) and all(name in view for name in names):
         folded = state_dict(view)
         dict.update(folded, changed)
-        return folded
+        return folded, grown
     merged = dict(view)
     merged.update(changed)
-    return state_dict(sorted(merged.items()))  # a new channel: names kept in order
+    return state_dict(sorted(merged.items())), grown  # a new channel: names kept in order
 
 
 def full_blob(view: StateDict) -> bytes:
@@ -73,12 +79,15 @@ def join_deltas(deltas: Sequence[str]) -> str:
 
 @dataclass
 class Checkpointing:
-    """When the next superstep stores the whole state: the size of the last full
-    checkpoint, and the deltas stored since."""
+    """When a superstep stores the whole state: the state's size (its text, as of the
+    last full checkpoint and the folds since), and the deltas stored since that checkpoint."""
 
     state_bytes: int
     since_full: int = 0
     deltas: int = 0
+
+    def grown(self, size: int) -> None:
+        self.state_bytes = max(0, self.state_bytes + size)
 
     def full_now(self, delta_bytes: int) -> bool:
         return self.deltas + 1 >= CHECKPOINT_EVERY or self.since_full + delta_bytes > self.state_bytes
