@@ -20,7 +20,7 @@ from .audit import KEYED, AuditKey, Entry, Head, check_chain, check_head, check_
 from .audit import audit_key as resolve_key
 from .errors import AuditError, CheckpointError, StoreError
 from .records import check_payload, parse_manifest
-from .states import Checkpointing, blob_hash, body, join_deltas
+from .states import MAGIC_LENGTH, Checkpointing, blob_hash, body, join_deltas
 from .stores import Store, open_store
 from .values import dumps
 
@@ -130,9 +130,12 @@ def _checked_body(store: Store, stored: StoredRun, superstep: int) -> str:
             text = body(blob)
             matches = zelk_core.hash_event("state", text) == stored.payload(superstep)["state"]
         else:
-            text = zelk_core.decode_checkpoint(blob)  # the module's text: the blob's body as written
             kept = stored.base if superstep == stored.first - 1 else stored.payload(superstep)
             matches = kept is not None and blob_hash(blob) == kept.get("sha256")
+            # A blob that hashes as recorded is the module's own frame as it was written:
+            # its body is read in place. One that does not is read by the module, to say
+            # how it is damaged if it is.
+            text = str(memoryview(blob)[MAGIC_LENGTH:], "utf-8") if matches else zelk_core.decode_checkpoint(blob)
     except ValueError as error:  # UnicodeDecodeError included
         raise CheckpointError(f"checkpoint {name} is damaged or truncated: {error}", superstep, name) from error
     if not matches:

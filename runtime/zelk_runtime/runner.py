@@ -277,11 +277,13 @@ def superstep(run: Run, executor: Executor, step: flow.Step) -> Generator[Event,
                 "retry", number, instance.node, attempt=item.attempt, error=item.error, detail={"delay": item.delay}
             )
             continue
-        if item.attempts > 1:
-            attempts[instance.node] = max(attempts.get(instance.node, 1), item.attempts)
+        position, seconds, tries = item.position, item.seconds, item.attempts
+        if tries > 1:
+            attempts[instance.node] = max(attempts.get(instance.node, 1), tries)
         handled = _outcome(run, found, item)
+        del item  # the node's own value, now held as text (a large one is not kept twice)
         if isinstance(handled, NodeRecord):
-            records[item.position] = handled
+            records[position] = handled
             store.record_result(number, instance.key, handled.text())
             if not follow:
                 continue
@@ -289,19 +291,19 @@ def superstep(run: Run, executor: Executor, step: flow.Step) -> Generator[Event,
                 "node_finished",
                 number,
                 instance.node,
-                seconds=item.seconds,
+                seconds=seconds,
                 cost=handled.cost,
-                attempt=item.attempts,
+                attempt=tries,
                 detail={"channels": list(handled.channels), "sends": len(handled.sends)},
             )
         elif isinstance(handled, NodeFailure):
-            failures.append((item.position, handled))
+            failures.append((position, handled))
             yield event(
                 "node_failed",
                 number,
                 instance.node,
-                seconds=item.seconds,
-                attempt=item.attempts,
+                seconds=seconds,
+                attempt=tries,
                 error=handled.traceback or handled.message,
                 detail={"message": handled.message},
             )
@@ -324,6 +326,9 @@ def superstep(run: Run, executor: Executor, step: flow.Step) -> Generator[Event,
     _conflicts(graph, found, done, number)
     updates_json = "[" + ",".join(record.update or "null" for record in done) + "]"
     written = {channel for record in done for channel in record.channels}
+    sends = [send for record in done for send in record.sends]
+    costs = [record.cost for record in done]
+    del done, records  # the update texts live on in updates_json alone
     serialised = time.perf_counter()
     try:
         new_view, grown = states.fold(run.view, graph.reducers_json, updates_json, written)
@@ -340,10 +345,9 @@ def superstep(run: Run, executor: Executor, step: flow.Step) -> Generator[Event,
             routes[name] = chosen
     if route_failures:
         raise NodeError.of(route_failures)
-    sends = [send for record in done for send in record.sends]
     routed = [target for chosen in routes.values() for target in chosen]
     frontier = flow.advance(graph.topology, run.frontier, ran_names, routed, sends)
-    cost = zelk_core.aggregate_cost([record.cost for record in done])
+    cost = zelk_core.aggregate_cost(costs)
     payload: dict[str, Any] = {
         "superstep": number,
         "kind": "nodes",
@@ -360,7 +364,13 @@ def superstep(run: Run, executor: Executor, step: flow.Step) -> Generator[Event,
     if attempts:
         payload["attempts"] = dict(sorted(attempts.items()))
     _note_code(run, payload, ran_names)
-    blob = _checkpoint(run, payload, updates_json, new_view, grown)
+    run.checkpointing.grown(grown)
+    if run.checkpointing.full_now(len(updates_json)):
+        del updates_json
+        blob = _stored(run, payload, "full", states.full_blob(new_view))
+    else:
+        blob = _stored(run, payload, "delta", zelk_core.encode_checkpoint(updates_json))
+        del updates_json
     module_at = time.perf_counter()
     _commit(run, payload, blob, clear_results=True)
     stored_at = time.perf_counter()
@@ -396,13 +406,9 @@ def superstep(run: Run, executor: Executor, step: flow.Step) -> Generator[Event,
     return []
 
 
-def _checkpoint(run: Run, payload: dict[str, Any], updates_json: str, new_view: StateDict, grown: int) -> bytes:
-    """What the superstep stores: its update list, or the whole state when it is time for a
-    full checkpoint; noted in the payload with its size and hash."""
-    run.checkpointing.grown(grown)
-    delta = zelk_core.encode_checkpoint(updates_json)
-    kind = "full" if run.checkpointing.full_now(len(delta)) else "delta"
-    blob = states.full_blob(new_view) if kind == "full" else delta
+def _stored(run: Run, payload: dict[str, Any], kind: str, blob: bytes) -> bytes:
+    """Note in the payload what the superstep stores: its update list ("delta") or the
+    whole state ("full"), its size and hash."""
     run.checkpointing.stored(kind, len(blob))
     payload["checkpoint"] = kind
     payload["checkpoint_bytes"] = len(blob)
@@ -514,7 +520,11 @@ def commit_update(run: Run, update: Mapping[str, Any], author: str, status: Stat
         "cost": 0.0,
         "next": run.frontier.record(),
     }
-    blob = _checkpoint(run, payload, updates_json, new_view, grown)
+    run.checkpointing.grown(grown)
+    kind = "full" if run.checkpointing.full_now(len(updates_json)) else "delta"
+    blob = _stored(
+        run, payload, kind, states.full_blob(new_view) if kind == "full" else zelk_core.encode_checkpoint(updates_json)
+    )
     _commit(run, payload, blob, clear_results=False, status=status)
     for key, text in carried.items():
         run.store.record_result(run.number, key, text)

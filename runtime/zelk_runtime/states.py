@@ -8,7 +8,7 @@ size of the state.
 
 A superstep stores its update list (a delta), framed by `encode_checkpoint`, and now and
 then the whole state (a full checkpoint): every CHECKPOINT_EVERY supersteps, and whenever
-the deltas stored since the last full checkpoint outgrow it. The state after any superstep
+the deltas stored since the last full checkpoint would outgrow half the state. The state after any superstep
 is rebuilt by folding, in one `advance_superstep` call, the deltas since the nearest full
 checkpoint at or before it onto that checkpoint: exactly the fold the run made, since a
 fold of the whole state and a fold of the written channels agree on every channel.
@@ -90,7 +90,10 @@ class Checkpointing:
         self.state_bytes = max(0, self.state_bytes + size)
 
     def full_now(self, delta_bytes: int) -> bool:
-        return self.deltas + 1 >= CHECKPOINT_EVERY or self.since_full + delta_bytes > self.state_bytes
+        # Deltas may hold half the state before the whole state is stored again: a large
+        # write is then stored once, as the state, rather than as a delta soon followed by
+        # the state (which would store it twice).
+        return self.deltas + 1 >= CHECKPOINT_EVERY or 2 * (self.since_full + delta_bytes) > self.state_bytes
 
     def stored(self, kind: str, size: int) -> None:
         if kind == "full":

@@ -216,12 +216,14 @@ class DirStore:
     def record_result(self, superstep: int, key: str, text: str) -> None:
         plain = key.isascii() and key.isprintable() and '"' not in key and "\\" not in key
         quoted = f'"{key}"' if plain else json.dumps(key, ensure_ascii=False)
-        line = f"{superstep}\t{quoted}\t{text}\n".encode()
+        # In pieces, so that a large result is not copied into a line first.
+        pieces = [f"{superstep}\t{quoted}\t".encode(), text.encode(), b"\n"]
+        size = sum(map(len, pieces))
         try:
             if self._results is None:
                 self._results = os.open(self.results_path, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
-            written = os.write(self._results, line)
-            if written != len(line):
+            written = os.writev(self._results, pieces)
+            if written != size:
                 raise OSError(errno.ENOSPC, f"short write to {self.results_path}")
         except OSError as error:
             self._close_results()
