@@ -242,6 +242,7 @@ def superstep(run: Run, executor: Executor, step: flow.Step) -> Generator[Event,
     found = instances(step)
     recorded = store.results(number)
     records: list[NodeRecord | None] = [None] * len(found)
+    seconds: list[float | None] = [None] * len(found)  # none for a result recorded by an earlier attempt
     calls = []
     answers = run.status.answers if run.status is not None else {}
     for position, instance in enumerate(found):
@@ -284,6 +285,7 @@ def superstep(run: Run, executor: Executor, step: flow.Step) -> Generator[Event,
         handled = _outcome(run, found, item)
         if isinstance(handled, NodeRecord):
             records[item.position] = handled
+            seconds[item.position] = round(item.seconds, 6)
             store.record_result(number, instance.key, handled.text())
             if not follow:
                 continue
@@ -351,6 +353,7 @@ def superstep(run: Run, executor: Executor, step: flow.Step) -> Generator[Event,
         "kind": "nodes",
         "time": now(),
         "nodes": [instance.node for instance in found],
+        "seconds": seconds,
         "cost": cost,
         "next": frontier.record(),
     }
