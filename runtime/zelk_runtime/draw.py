@@ -182,7 +182,9 @@ def run_marks(model: Drawing, stored: StoredRun, status: Status | None) -> RunMa
         number_ = int(payload["superstep"])
         if payload.get("kind") == "update":
             updates += 1
-        names = payload.get("nodes", [])
+        names = payload.get("nodes")
+        if not isinstance(names, list):  # the first store format kept no node list in every entry
+            names = []
         times = payload.get("seconds")
         if not isinstance(times, list) or len(times) != len(names):
             times = [None] * len(names)
@@ -201,7 +203,8 @@ def run_marks(model: Drawing, stored: StoredRun, status: Status | None) -> RunMa
         chosen = payload.get("routes")
         if isinstance(chosen, Mapping):
             for source, targets in chosen.items():
-                routes.update((source, target) for target in targets if isinstance(target, str))
+                if isinstance(targets, list):
+                    routes.update((source, target) for target in targets if isinstance(target, str))
     waiting: dict[str, list[str]] = {}
     if status is not None and status.kind == "interrupted" and status.at == stored.completed:
         for item in status.interrupts:
@@ -328,7 +331,7 @@ def mermaid(model: Drawing, run: RunMarks | None = None) -> str:
     ids = {name: f"n{i}" for i, name in enumerate(model.nodes)}
     lines = ["flowchart TD"]
     if run is not None:
-        lines.append(f"  %% run: {run.summary}")
+        lines.append(f"  %% run: {mermaid_text(run.summary)}")
     starting = set(model.start)
     for name in model.nodes:
         label = mermaid_text(name)
