@@ -1,4 +1,4 @@
-"""Command line: `python -m zelk_runtime run|resume|verify|show|fork ...`."""
+"""Command line: `python -m zelk_runtime run|resume|verify|show|fork|draw ...`."""
 
 from __future__ import annotations
 
@@ -12,6 +12,7 @@ from pathlib import Path
 from types import ModuleType
 
 from .audit import AuditKey, audit_key
+from .draw import drawing, mermaid, read_store, svg
 from .errors import NodeError, RuntimeFailure
 from .executors import EXECUTORS
 from .graph import Graph
@@ -225,6 +226,35 @@ def _fork(arguments: argparse.Namespace) -> int:
     return 0
 
 
+def _draw(arguments: argparse.Namespace) -> int:
+    if arguments.graph is None and arguments.store is None:
+        raise RuntimeFailure("draw needs a graph file (GRAPH.py), a store (--store DIR), or both")
+    graph = None if arguments.graph is None else load_graph_file(arguments.graph)
+    marks = None
+    if arguments.store is not None:
+        model, marks = read_store(arguments.store, _key(arguments))
+        if graph is not None:
+            if set(graph.nodes) != set(model.nodes):
+                print(
+                    f"note: {arguments.graph} has other nodes than the graph of {arguments.store}; "
+                    "drawing the store's, with the interrupt points of its nodes the file declares",
+                    file=sys.stderr,
+                )
+            model = model.with_interrupts(graph)
+    else:
+        assert graph is not None
+        model = drawing(graph)
+    if arguments.svg is None:
+        print(mermaid(model, marks), end="")
+        return 0
+    try:
+        Path(arguments.svg).write_text(svg(model, marks), encoding="utf-8")
+    except OSError as error:
+        raise RuntimeFailure(f"cannot write the picture to {arguments.svg}: {error}") from error
+    print(f"wrote {arguments.svg}: {len(model.nodes)} nodes, {len(model.links)} links")
+    return 0
+
+
 def _add_run_options(command: argparse.ArgumentParser) -> None:
     command.add_argument("graph", metavar="GRAPH.py")
     command.add_argument(
@@ -311,6 +341,19 @@ def parser() -> argparse.ArgumentParser:
     fork_command.add_argument("--into", required=True, metavar="NEW")
     _add_key_option(fork_command)
     fork_command.set_defaults(action=_fork)
+
+    draw_command = commands.add_parser(
+        "draw",
+        help="draw a graph, or what a stored run did, as Mermaid text or SVG",
+        description="Print the graph of GRAPH.py, or of the store given by --store, as Mermaid flowchart text, or "
+        "write it as SVG with --svg. With --store, what ran is coloured (how often, in which supersteps, for how "
+        "long) and the node the run waits at is marked; GRAPH.py, given too, adds its interrupt points.",
+    )
+    draw_command.add_argument("graph", metavar="GRAPH.py", nargs="?")
+    draw_command.add_argument("--store", metavar="STORE", help="a stored run to draw, with what it did")
+    draw_command.add_argument("--svg", metavar="FILE", help="write SVG to FILE instead of printing Mermaid text")
+    _add_key_option(draw_command)
+    draw_command.set_defaults(action=_draw)
     return top
 
 

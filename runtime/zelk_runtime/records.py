@@ -9,7 +9,8 @@ Manifest (its text is the genesis of the audit chain):
      "key_check" for a keyed log, and in a fork "parent": {"store", "superstep", "link"}}
 Audit payload of superstep N:
     {"superstep": N, "kind": "nodes" | "update", "time", "nodes": the names run in fold
-     order (a Send target once per instance), "cost", "state": hash_event("state", the
+     order (a Send target once per instance), "seconds": each instance's wall time (null
+     for a result recorded by an earlier attempt of the superstep), "cost", "state": hash_event("state", the
      state text), "checkpoint_bytes", "next": the frontier after it ({"nodes", "sends"},
      and "start": true in an update folded before superstep 0); where they apply
      "routes", "answers" (node -> [{"question", "answer", "author"}]), "update" and

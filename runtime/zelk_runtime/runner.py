@@ -240,6 +240,7 @@ def superstep(run: Run, executor: Executor, step: flow.Step) -> Generator[Event,
     found = instances(step)
     recorded = store.results(number)
     records: list[NodeRecord | None] = [None] * len(found)
+    timed: list[float | None] = [None] * len(found)  # none for a result recorded by an earlier attempt
     calls = []
     answers = run.status.answers if run.status is not None else {}
     for position, instance in enumerate(found):
@@ -284,6 +285,7 @@ def superstep(run: Run, executor: Executor, step: flow.Step) -> Generator[Event,
         del item  # the node's own value, now held as text (a large one is not kept twice)
         if isinstance(handled, NodeRecord):
             records[position] = handled
+            timed[position] = round(seconds, 6)
             store.record_result(number, instance.key, handled.text())
             if not follow:
                 continue
@@ -353,6 +355,7 @@ def superstep(run: Run, executor: Executor, step: flow.Step) -> Generator[Event,
         "kind": "nodes",
         "time": now(),
         "nodes": [instance.node for instance in found],
+        "seconds": timed,
         "cost": cost,
         "next": frontier.record(),
     }
