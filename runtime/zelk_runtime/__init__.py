@@ -26,6 +26,7 @@ from .executors import RayExecutor, SequentialExecutor, ThreadExecutor
 from .graph import END, Graph, Output, Send
 from .history import StoredRun, load_checkpoint, read_run, verify
 from .interrupts import Interrupt, interrupt
+from .policies import NodeTimeout, Policy
 from .progress import SuperstepReport
 from .runs import EventStream, RunResult, fork, resume, run, stream
 from .stores import DirStore, SqliteStore, open_store
@@ -46,7 +47,9 @@ __all__ = [
     "Interrupt",
     "NodeError",
     "NodeFailure",
+    "NodeTimeout",
     "Output",
+    "Policy",
     "RayExecutor",
     "RunResult",
     "RuntimeFailure",

@@ -264,7 +264,9 @@ def _add_run_options(command: argparse.ArgumentParser) -> None:
         help="run directory, or an SQLite file ending in .sqlite/.sqlite3/.db",
     )
     command.add_argument("--executor", choices=EXECUTORS, default="threads")
-    command.add_argument("--workers", type=int, metavar="N", help="threads, or Ray CPUs of a local cluster")
+    command.add_argument(
+        "--workers", type=int, metavar="N", help="threads (or Ray CPUs of a local cluster), and async nodes at once"
+    )
     command.add_argument("--ray-address", metavar="ADDRESS", help="an existing Ray cluster (default: a local one)")
     command.add_argument("--max-supersteps", type=int, metavar="N", help="stop after N supersteps")
     command.add_argument("--quiet", action="store_true", help="no progress output")

@@ -1,16 +1,21 @@
 """Executors run the node instances of one superstep and hand back one outcome per call,
-as each finishes, so that the runner records every result the moment it exists. Before a
-call runs they hand back `Started`, and before a failed attempt is tried again `Retrying`,
-so that the run's events follow the nodes as they go.
+as each finishes, so that the runner records every result the moment it exists. Before an
+attempt of a call runs they hand back `Started`, and before a failed attempt is tried again
+`Retrying`, so that the run's events follow the nodes as they go (see attempts.py).
 
 An outcome is a result, an exception (with its traceback text, taken where the node ran),
 or the question of an `interrupt()`. A failing node does not stop the others of its
 superstep, and the runner reports every failure, so every executor fails the same way on
 the same graph.
+
+Async nodes run on an event loop of their own thread, many at once, at most `workers`
+attempts at a time (100 when `workers` is not given); sync nodes run as each executor
+runs them. A superstep with both runs both at once.
 """
 
 from __future__ import annotations
 
+import concurrent.futures
 import functools
 import importlib
 import importlib.metadata
@@ -20,64 +25,18 @@ import os
 import pickle
 import queue
 import sys
-import time
-import traceback
+import threading
 from collections.abc import Iterator, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from types import ModuleType
 from typing import Any, NamedTuple, Protocol
 
+from .attempts import Call, EventLoopThread, Outcome, Report, Started, attempts, failed, gather, split
 from .errors import RuntimeFailure
-from .graph import NodeFn, NodeResult, State
-from .interrupts import NodeInterrupt, asking, done
-from .view import load
+from .graph import State
 
 EXECUTORS = ("sequential", "threads", "ray")
-
-
-class Call(NamedTuple):
-    """One node instance to run: `position` in the superstep's fold order, the node, its
-    Send argument (JSON text, or None for a plain node) and the answers to its interrupts."""
-
-    position: int
-    node: str
-    fn: NodeFn
-    arg: str | None = None
-    answers: tuple[str, ...] = ()
-
-
-class Started(NamedTuple):
-    """The call at `position` starts its attempt `attempt` (from 1)."""
-
-    position: int
-    attempt: int = 1
-
-
-class Retrying(NamedTuple):
-    """The call at `position` failed its attempt `attempt - 1` with `error` (traceback
-    text) and is tried again as attempt `attempt` after `delay` seconds."""
-
-    position: int
-    attempt: int
-    error: str
-    delay: float
-
-
-class Outcome(NamedTuple):
-    """What running a call gave: its result, or the exception and traceback text, or the
-    question of an interrupt() call; the node's own time, and the attempts it took."""
-
-    position: int
-    result: NodeResult = None
-    error: BaseException | None = None
-    traceback: str | None = None
-    interrupt: Any = None
-    interrupted: bool = False
-    seconds: float = 0.0
-    attempts: int = 1
-
-
-Report = Started | Retrying | Outcome
+ASYNC_WORKERS = 100  # async attempts at once when `workers` is not given
 
 
 class Executor(Protocol):
@@ -87,20 +46,65 @@ class Executor(Protocol):
     def close(self) -> None: ...
 
 
-def execute(call: Call, state: State) -> Outcome:
-    """Run one node instance; never raises for what the node does."""
-    token = asking(call.node, call.answers)
-    started = time.perf_counter()
-    try:
-        result = call.fn(state) if call.arg is None else call.fn(state, load(call.arg))
-        return Outcome(call.position, result=result, seconds=time.perf_counter() - started)
-    except NodeInterrupt as stop:
-        return Outcome(call.position, interrupt=stop.value, interrupted=True, seconds=time.perf_counter() - started)
-    except (Exception, SystemExit) as error:  # reported by the runner, naming the node
-        text = "".join(traceback.format_exception(error))
-        return Outcome(call.position, error=error, traceback=text, seconds=time.perf_counter() - started)
-    finally:
-        done(token)
+class _Ended(NamedTuple):
+    """An async batch finished: any of its calls without an outcome failed with it."""
+
+    batch: concurrent.futures.Future[None]
+    calls: Sequence[Call]
+
+
+class _Inbox:
+    """The reports of calls running elsewhere, read on the runner's thread."""
+
+    def __init__(self, expected: int) -> None:
+        self.queue: queue.SimpleQueue[Report | _Ended] = queue.SimpleQueue()
+        self.left = expected
+        self.seen: set[int] = set()
+
+    def put(self, item: Report | _Ended) -> None:
+        self.queue.put(item)
+
+    def start(self, loop: EventLoopThread, calls: Sequence[Call], state: State, limit: int) -> None:
+        batch = loop.submit(gather(calls, state, limit, self.put))
+        batch.add_done_callback(lambda ended: self.put(_Ended(ended, calls)))
+
+    def _take(self, item: Report | _Ended) -> Iterator[Report]:
+        if isinstance(item, Outcome):
+            self.seen.add(item.position)
+            self.left -= 1
+            yield item
+        elif isinstance(item, _Ended):
+            problem = (
+                RuntimeFailure("the async nodes were cancelled") if item.batch.cancelled() else item.batch.exception()
+            )
+            for call in item.calls:
+                if call.position not in self.seen:
+                    yield from self._take(failed(call.position, problem or RuntimeFailure("no outcome")))
+        else:
+            yield item
+
+    def ready(self) -> Iterator[Report]:
+        """The reports in so far."""
+        while True:
+            try:
+                item = self.queue.get_nowait()
+            except queue.Empty:
+                return
+            yield from self._take(item)
+
+    def rest(self) -> Iterator[Report]:
+        """Every report until each expected call has its outcome."""
+        get = self.queue.get
+        while self.left > 0:
+            item = get()
+            if type(item) is Started:  # the common cases without a generator of their own
+                yield item
+            elif type(item) is Outcome:
+                self.seen.add(item.position)
+                self.left -= 1
+                yield item
+            else:
+                yield from self._take(item)
 
 
 def _chunks(calls: Sequence[Call], parts: int) -> list[Sequence[Call]]:
@@ -109,57 +113,80 @@ def _chunks(calls: Sequence[Call], parts: int) -> list[Sequence[Call]]:
 
 
 class SequentialExecutor:
-    """Nodes one after another on the calling thread."""
+    """Sync nodes one after another on the calling thread; async nodes meanwhile on an
+    event loop, at most `workers` (default 100) attempts at a time."""
 
     name = "sequential"
 
+    def __init__(self, workers: int | None = None) -> None:
+        self.limit = workers or ASYNC_WORKERS
+        self.loop: EventLoopThread | None = None
+
     def run(self, calls: Sequence[Call], state: State) -> Iterator[Report]:
-        for call in calls:
-            yield Started(call.position)
-            yield execute(call, state)
+        waiting, plain = split(calls)
+        if not waiting:
+            for call in plain:
+                yield from attempts(call, state)
+            return
+        if self.loop is None:
+            self.loop = EventLoopThread()
+        inbox = _Inbox(len(waiting))
+        inbox.start(self.loop, waiting, state, self.limit)
+        for call in plain:
+            for report in attempts(call, state):
+                yield report
+                yield from inbox.ready()
+        yield from inbox.rest()
 
     def close(self) -> None:
-        pass
+        if self.loop is not None:
+            self.loop.close()
+            self.loop = None
 
 
 class ThreadExecutor:
-    """A pool of threads; a large superstep is cut into a few chunks per thread, and each
+    """A pool of threads for sync nodes, a large superstep cut into a few chunks per
+    thread; async nodes on an event loop, at most `workers` attempts at a time. Each
     outcome is handed back the moment its node finishes."""
 
     name = "threads"
 
     def __init__(self, workers: int | None = None) -> None:
         self.workers = workers or min(32, (os.cpu_count() or 1) + 4)
+        self.limit = workers or ASYNC_WORKERS
         self.pool = ThreadPoolExecutor(max_workers=self.workers, thread_name_prefix="zelk-node")
+        self.loop: EventLoopThread | None = None
 
     def run(self, calls: Sequence[Call], state: State) -> Iterator[Report]:
-        if len(calls) <= 1:
-            for call in calls:
-                yield Started(call.position)
-                yield execute(call, state)
+        waiting, plain = split(calls)
+        if not waiting and len(plain) <= 1:
+            for call in plain:
+                yield from attempts(call, state)
             return
-        finished: queue.SimpleQueue[Report] = queue.SimpleQueue()
+        inbox = _Inbox(len(calls))
+        if waiting:
+            if self.loop is None:
+                self.loop = EventLoopThread()
+            inbox.start(self.loop, waiting, state, self.limit)
 
         def chunk(part: Sequence[Call]) -> None:
             for call in part:
-                finished.put(Started(call.position))
                 try:
-                    outcome = execute(call, state)
-                except BaseException as error:  # a node's SystemExit: never leave the runner waiting
-                    outcome = Outcome(call.position, error=error, traceback="".join(traceback.format_exception(error)))
-                finished.put(outcome)
+                    for report in attempts(call, state):
+                        inbox.put(report)
+                except BaseException as error:  # a node's KeyboardInterrupt: never leave the runner waiting
+                    inbox.put(failed(call.position, error))
 
-        futures = [self.pool.submit(chunk, part) for part in _chunks(calls, self.workers * 4)]
-        left = len(calls)
-        while left:
-            report = finished.get()
-            left -= isinstance(report, Outcome)
-            yield report
+        futures = [self.pool.submit(chunk, part) for part in _chunks(plain, self.workers * 4)]
+        yield from inbox.rest()
         for future in futures:
             future.result()
 
     def close(self) -> None:
         self.pool.shutdown(wait=True, cancel_futures=True)
+        if self.loop is not None:
+            self.loop.close()
+            self.loop = None
 
 
 class RemoteNodeFailure(Exception):
@@ -172,19 +199,50 @@ def _portable(outcome: Outcome) -> Outcome:
     try:
         pickle.dumps(outcome.error)
     except Exception:  # anything unpicklable is described instead
-        error = RemoteNodeFailure(f"{type(outcome.error).__name__}: {outcome.error}")
-        return Outcome(outcome.position, error=error, traceback=outcome.traceback, seconds=outcome.seconds)
+        return outcome._replace(error=RemoteNodeFailure(f"{type(outcome.error).__name__}: {outcome.error}"))
     return outcome
 
 
-def _ray_chunk(calls: Sequence[Call], state: State) -> list[bytes]:
-    """Run calls on a Ray worker; each outcome is pickled here, so that a result that
-    cannot travel back (an object pickle refuses, a value nested too deep for it) fails its
-    own node rather than the whole task."""
+_worker_loop: EventLoopThread | None = None
+_worker_lock = threading.Lock()
+
+
+def _shared_loop() -> EventLoopThread:
+    """The event loop of this Ray worker process, started by its first async node."""
+    global _worker_loop
+    with _worker_lock:
+        if _worker_loop is None:
+            _worker_loop = EventLoopThread()
+        return _worker_loop
+
+
+def _ray_chunk(calls: Sequence[Call], state: State, limit: int = ASYNC_WORKERS) -> list[bytes]:
+    """Run calls on a Ray worker, with their policies (retries happen here, where the node
+    runs): the async ones on the worker's event loop, at most `limit` attempts at a time,
+    the sync ones meanwhile one after another. Hands back every report but the first
+    `Started` of each call (the driver made that when it handed the call over), each
+    pickled here, so that a result that cannot travel back (an object pickle refuses, a
+    value nested too deep for it) fails its own node rather than the whole task."""
     cloudpickle: Any = importlib.import_module("ray.cloudpickle")
+    waiting, plain = split(calls)
+    reports: list[Report] = []
+    batch = _shared_loop().submit(gather(waiting, state, limit, reports.append)) if waiting else None
+    for call in plain:
+        reports.extend(attempts(call, state))
+    if batch is not None:
+        try:
+            batch.result()
+        except BaseException as error:  # the batch itself failed: its calls without an outcome fail with it
+            ended = {report.position for report in reports if isinstance(report, Outcome)}
+            reports.extend(failed(call.position, error) for call in waiting if call.position not in ended)
     packed = []
-    for call in calls:
-        outcome = _portable(execute(call, state))
+    for report in list(reports):
+        if isinstance(report, Started) and report.attempt == 1:
+            continue
+        if not isinstance(report, Outcome):
+            packed.append(cloudpickle.dumps(report))
+            continue
+        outcome = _portable(report)
         try:
             packed.append(cloudpickle.dumps(outcome))
         except Exception as error:  # RecursionError included
@@ -192,7 +250,7 @@ def _ray_chunk(calls: Sequence[Call], state: State) -> list[bytes]:
                 f"its result cannot travel back from the Ray worker ({type(error).__name__}: {error}); "
                 "a node returns JSON values"
             )
-            packed.append(cloudpickle.dumps(Outcome(call.position, error=problem, seconds=outcome.seconds)))
+            packed.append(cloudpickle.dumps(Outcome(report.position, error=problem, seconds=outcome.seconds)))
     return packed
 
 
@@ -229,7 +287,10 @@ def _home_module(fn: object) -> str | None:
 
 class RayExecutor:
     """Each superstep as `ray.remote` tasks on a cluster (a local one by default): one per
-    node instance, or a few chunks per CPU for a large superstep.
+    sync node instance, or a few chunks per CPU for a large superstep; the async instances
+    in tasks of up to `workers` (default 100), each running its own at once on the worker's
+    event loop. Policies apply on the worker, where the node runs: its retries are reported
+    when the task comes back, before its outcome.
 
     Nodes must be picklable callables: plain module-level functions (or instances of
     module-level classes) of the graph file. The graph file's module, and every module of
@@ -253,6 +314,7 @@ class RayExecutor:
                 ray.init(num_cpus=workers or os.cpu_count() or 1, include_dashboard=False, log_to_driver=False)
             self.started = True
         self.workers = workers or max(1, int(ray.cluster_resources().get("CPU", 1)))
+        self.limit = workers or ASYNC_WORKERS
         self.task = ray.remote(_ray_chunk)
         self.shipped: set[str] = set()
 
@@ -279,10 +341,13 @@ class RayExecutor:
             self._ship(_home_module(call.fn))
         shared = self.ray.put(state)
         # The workers start the nodes as they get to them; the driver reports them started
-        # when it hands them over.
+        # when it hands them over, and a node's retries when its task comes back.
         yield from (Started(call.position) for call in calls)
-        parts = [[call] for call in calls] if len(calls) <= self.workers * 4 else _chunks(calls, self.workers * 2)
-        tasks = {self.task.remote(part, shared): part for part in parts}
+        waiting, plain = split(calls)
+        parts = [[call] for call in plain] if len(plain) <= self.workers * 4 else _chunks(plain, self.workers * 2)
+        # Async nodes go in tasks of up to `limit`, which run them at once on the worker's loop.
+        parts += [waiting[start : start + self.limit] for start in range(0, len(waiting), self.limit)]
+        tasks = {self.task.remote(part, shared, self.limit): part for part in parts}
         pending = list(tasks)
         while pending:
             ready, pending = self.ray.wait(pending, num_returns=1)
@@ -309,7 +374,7 @@ def make_executor(kind: str | Executor, workers: int | None = None, address: str
     if workers is not None and workers < 1:
         raise RuntimeFailure(f"workers must be at least 1, not {workers}")
     if kind == "sequential":
-        return SequentialExecutor()
+        return SequentialExecutor(workers)
     if kind == "threads":
         return ThreadExecutor(workers)
     if kind == "ray":

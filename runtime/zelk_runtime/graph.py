@@ -12,6 +12,7 @@ import zelk_core
 
 from .errors import GraphError
 from .fingerprint import fingerprint
+from .policies import Policy, check_policies
 from .values import dumps, json_problem
 
 State: TypeAlias = dict[str, Any]
@@ -106,6 +107,9 @@ class Graph:
     start: the nodes of superstep 0 (default: those no edge, branch or Send leads to).
     step_limit: a run stops with StepLimitError before superstep `step_limit`.
     interrupt_before / interrupt_after: node names the run stops before / after.
+    policies: node -> Policy(retries, backoff, timeout, retry_on): how the node is run.
+        Policies are not part of what a stored run must agree with: changing one does not
+        make a stored run another graph's.
     """
 
     def __init__(
@@ -123,6 +127,7 @@ class Graph:
         interrupt_before: Iterable[str] = (),
         interrupt_after: Iterable[str] = (),
         replace_names: Iterable[str] = (),
+        policies: Mapping[str, Policy | Mapping[str, Any]] | None = None,
     ) -> None:
         table = _collect_nodes(nodes)
         edge_list = _check_edges(edges, table)
@@ -144,6 +149,7 @@ class Graph:
         self.step_limit: int = _check_step_limit(step_limit)
         self.interrupt_before: frozenset[str] = _check_names(interrupt_before, table, "interrupt_before")
         self.interrupt_after: frozenset[str] = _check_names(interrupt_after, table, "interrupt_after")
+        self.policies: dict[str, Policy] = check_policies(policies or {}, table, suggest)
         self.topology: Topology = _topology(table, edge_list, branch_table, send_table, start)
         self.reducers_json: str = dumps(reducer_table)
         # The module's canonical form of the initial state: members sorted, compact.

@@ -20,10 +20,11 @@ from typing import Any
 import zelk_core
 
 from . import flow, states
+from .attempts import Call, Outcome, Retrying, Started
 from .audit import AuditKey, Entry, Head
 from .errors import NodeError, NodeFailure, RuntimeFailure, UsageError
 from .events import Event, event
-from .executors import Call, Executor, Outcome, Retrying, Started
+from .executors import Executor
 from .graph import END, Graph, Output, Send, suggest
 from .interrupts import Interrupt
 from .progress import SuperstepReport
@@ -112,11 +113,10 @@ def normalise(graph: Graph, node: str, superstep: int, result: object) -> NodeRe
     elif isinstance(result, (list, tuple)) and all(isinstance(item, Send) for item in result):
         update, sends = None, result
     if update is not None and not isinstance(update, Mapping):
-        hint = " (an async node? those come later)" if hasattr(update, "__await__") else ""
         return _failure(
             node,
             superstep,
-            f"node {node!r} returned a {type(update).__name__}{hint}; a node returns a dict of channel to value, "
+            f"node {node!r} returned a {type(update).__name__}; a node returns a dict of channel to value, "
             "an Output, a Send or a list of Sends, or None",
         )
     if isinstance(cost, bool) or not isinstance(cost, (int, float)) or not math.isfinite(cost) or cost < 0:
@@ -251,7 +251,7 @@ def superstep(run: Run, executor: Executor, step: flow.Step) -> Generator[Event,
             continue
         fn = graph.nodes[instance.node]
         given = tuple(answer.answer for answer in answers.get(instance.node, ()))
-        calls.append(Call(position, instance.node, fn, instance.arg, given))
+        calls.append(Call(position, instance.node, fn, instance.arg, given, graph.policies.get(instance.node)))
     yield event(
         "superstep_started",
         number,
@@ -429,10 +429,11 @@ def _outcome(run: Run, found: Sequence[Instance], outcome: Outcome) -> NodeRecor
         return Interrupt(instance.node, number, outcome.interrupt, "call", instance.ordinal)
     if outcome.error is not None:
         error = outcome.error
+        tries = f" after {outcome.attempts} attempts" if outcome.attempts > 1 else ""
         return NodeFailure(
             instance.node,
             number,
-            f"node {instance.node!r} failed in superstep {number}: {type(error).__name__}: {error}",
+            f"node {instance.node!r} failed in superstep {number}{tries}: {type(error).__name__}: {error}",
             error,
             outcome.traceback,
         )
