@@ -3,8 +3,10 @@
     run_started / run_resumed   the run opened (detail: store, superstep it goes on with)
     superstep_started           detail: nodes, the instances in fold order
     node_started                node, attempt (detail: instance, for a Send instance)
-    node_finished               node, seconds, cost, attempt (detail: channels written, sends)
-    node_failed                 node, seconds, attempt, error (the traceback text)
+    node_finished               node, seconds, cost, attempt (detail: channels written, sends,
+                                and instance for a Send instance)
+    node_failed                 node, seconds, attempt, error (the traceback text); detail:
+                                message, and instance for a Send instance
     retry                       node, attempt (the one about to start), error, detail: delay
     superstep_committed         seconds, cost; detail: bytes stored, state or update hash,
                                 checkpoint kind, and the time in nodes, module, Python, store

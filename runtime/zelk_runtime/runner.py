@@ -234,6 +234,12 @@ def _route(graph: Graph, node: str, state: Any, superstep: int) -> list[str] | N
     return names
 
 
+def _which(instance: Instance) -> dict[str, int]:
+    """The detail naming a Send instance among its node's instances, so that a consumer
+    pairs each node_finished or node_failed with its node_started."""
+    return {} if instance.ordinal is None else {"instance": instance.ordinal}
+
+
 def superstep(run: Run, executor: Executor, step: flow.Step) -> Generator[Event, None, list[Interrupt]]:
     """Run one superstep and commit it, yielding its events; or, when nodes interrupt,
     record the others' results and the interrupts and return them (nothing is committed)."""
@@ -269,8 +275,7 @@ def superstep(run: Run, executor: Executor, step: flow.Step) -> Generator[Event,
         if isinstance(item, Started):
             if not follow:
                 continue
-            detail = None if instance.ordinal is None else {"instance": instance.ordinal}
-            yield event("node_started", number, instance.node, attempt=item.attempt, detail=detail)
+            yield event("node_started", number, instance.node, attempt=item.attempt, detail=_which(instance) or None)
             continue
         if isinstance(item, Retrying):
             if not follow:
@@ -294,7 +299,7 @@ def superstep(run: Run, executor: Executor, step: flow.Step) -> Generator[Event,
                 seconds=item.seconds,
                 cost=handled.cost,
                 attempt=item.attempts,
-                detail={"channels": list(handled.channels), "sends": len(handled.sends)},
+                detail={"channels": list(handled.channels), "sends": len(handled.sends), **_which(instance)},
             )
         elif isinstance(handled, NodeFailure):
             failures.append((item.position, handled))
@@ -305,7 +310,7 @@ def superstep(run: Run, executor: Executor, step: flow.Step) -> Generator[Event,
                 seconds=item.seconds,
                 attempt=item.attempts,
                 error=handled.traceback or handled.message,
-                detail={"message": handled.message},
+                detail={"message": handled.message, **_which(instance)},
             )
         else:
             interrupts.append(handled)
