@@ -14,8 +14,9 @@
     finished / stopped          cost (the run's total); detail: head, supersteps in the store
 
 `run(..., on_event=callback)` hands each event to the callback on the run's own thread;
-`stream(graph, store, ...)` yields them. The progress bar and the command line's --follow
-and --events are consumers of the same events.
+`stream(graph, store, ...)` yields them. The progress bar, the command line's --follow
+and --events (zelk_runtime.follow) and the OpenTelemetry spans (zelk_runtime.tracing) are
+consumers of the same events.
 """
 
 from __future__ import annotations
