@@ -14,7 +14,9 @@ from types import ModuleType
 from .audit import AuditKey, audit_key
 from .draw import drawing, mermaid, read_store, svg
 from .errors import NodeError, RuntimeFailure
+from .events import Listener
 from .executors import EXECUTORS
+from .follow import FollowLines, JsonLines, names
 from .graph import Graph
 from .history import load_checkpoint, read_run, verify
 from .records import Status
@@ -58,37 +60,50 @@ def _key(arguments: argparse.Namespace) -> bytes | None:
     return key
 
 
-def _report(result: RunResult) -> None:
+def _report(result: RunResult, arguments: argparse.Namespace) -> None:
+    # With --events jsonl, stdout holds the events alone: the summary goes to stderr.
+    out = sys.stderr if arguments.events else sys.stdout
     for note in result.notes:
-        print(note)
+        print(note, file=out)
     if result.resumed_from:
-        print(f"continued after superstep {result.resumed_from - 1}")
+        print(f"continued after superstep {result.resumed_from - 1}", file=out)
     if result.status == "interrupted":
         for item in result.interrupts:
             asked = "" if item.value is None else f": {json.dumps(item.value, ensure_ascii=False)}"
             where = {"before": "before it runs", "after": "after it ran", "call": "it asks"}[item.when]
-            print(f"interrupted at superstep {item.superstep}: node {item.node!r}, {where}{asked}")
-        print("resume with: python -m zelk_runtime resume GRAPH.py --store STORE [--answer NODE=JSON] [--update JSON]")
-    print(f"{result.status}: {result.completed} supersteps in the store, total cost {result.cost:g}")
+            print(f"interrupted at superstep {item.superstep}: node {item.node!r}, {where}{asked}", file=out)
+        print(
+            "resume with: python -m zelk_runtime resume GRAPH.py --store STORE [--answer NODE=JSON] [--update JSON]",
+            file=out,
+        )
+    print(f"{result.status}: {result.completed} supersteps in the store, total cost {result.cost:g}", file=out)
     state = result.state_json
-    print("state:", state if len(state) <= 2000 else state[:2000] + f"... ({len(state)} characters)")
-    print(f"head {result.head}")
+    print("state:", state if len(state) <= 2000 else state[:2000] + f"... ({len(state)} characters)", file=out)
+    print(f"head {result.head}", file=out)
 
 
 def _run_options(arguments: argparse.Namespace) -> dict[str, object]:
+    watcher: Listener | None = None
+    if arguments.follow:
+        watcher = FollowLines(sys.stdout)
+    elif arguments.events == "jsonl":
+        watcher = JsonLines(sys.stdout)
     return {
         "executor": arguments.executor,
         "workers": arguments.workers,
         "ray_address": arguments.ray_address,
-        "progress": "none" if arguments.quiet else "auto",
+        # The lines of --follow and --events take the place of the progress bar.
+        "progress": "none" if arguments.quiet or watcher is not None else "auto",
         "max_supersteps": arguments.max_supersteps,
         "audit_key": _key(arguments),
         "allow_changed_code": arguments.allow_changed_code,
+        "on_event": watcher,
     }
 
 
 def _run(arguments: argparse.Namespace) -> int:
-    _report(run(load_graph_file(arguments.graph), arguments.store, **_run_options(arguments)))  # type: ignore[arg-type]
+    graph = load_graph_file(arguments.graph)
+    _report(run(graph, arguments.store, **_run_options(arguments)), arguments)  # type: ignore[arg-type]
     return 0
 
 
@@ -116,7 +131,7 @@ def _resume(arguments: argparse.Namespace) -> int:
     graph = load_graph_file(arguments.graph)
     options = _run_options(arguments)
     result = resume(graph, arguments.store, answers=answers, update=update, author=arguments.author, **options)  # type: ignore[arg-type]
-    _report(result)
+    _report(result, arguments)
     return 0
 
 
@@ -133,14 +148,6 @@ def _verify(arguments: argparse.Namespace) -> int:
         print(f"forked from {parent['store']} at superstep {parent['superstep']} (link {parent['link']})")
     print(f"head {stored.head}" + (" (as expected)" if arguments.head else ""))
     return 0
-
-
-def _names(names: list[str]) -> str:
-    counted: dict[str, int] = {}
-    for name in names:
-        counted[name] = counted.get(name, 0) + 1
-    parts = [name if count == 1 else f"{name} x{count}" for name, count in counted.items()]
-    return ", ".join(parts[:8]) + (f", ... ({len(names)} instances)" if len(parts) > 8 else "")
 
 
 def _json(value: object, limit: int = 200) -> str:
@@ -175,7 +182,7 @@ def _show(arguments: argparse.Namespace) -> int:
                 print(f"  {number}: update by {payload.get('author')!r} at {payload['time']}: {written}")
                 continue
             line = f"  {number}: {payload['time']}  cost {payload['cost']:g}  {payload['checkpoint_bytes']} bytes  "
-            line += f"[{_names(list(payload.get('nodes', ())))}]" if "nodes" in payload else f"{payload['nodes']}"
+            line += f"[{names(list(payload.get('nodes', ())))}]" if "nodes" in payload else f"{payload['nodes']}"
             routes = payload.get("routes")
             if routes:
                 line += "  routes " + "; ".join(f"{node} -> {', '.join(t) or 'END'}" for node, t in routes.items())
@@ -193,7 +200,7 @@ def _show(arguments: argparse.Namespace) -> int:
         following = stored.payloads[-1].get("next") if stored.payloads else base.get("next") if base else None
         if isinstance(following, dict):
             waiting = following["nodes"] + [send[0] for send in following["sends"]]
-            print(f"  next: [{_names(waiting)}]" if waiting else "  finished: nothing is signalled")
+            print(f"  next: [{names(waiting)}]" if waiting else "  finished: nothing is signalled")
         status = Status.parse(store.location, store.read_status())
         if status is not None and status.at == stored.completed:
             for item in status.interrupts if status.kind == "interrupted" else ():
@@ -270,6 +277,15 @@ def _add_run_options(command: argparse.ArgumentParser) -> None:
     command.add_argument("--ray-address", metavar="ADDRESS", help="an existing Ray cluster (default: a local one)")
     command.add_argument("--max-supersteps", type=int, metavar="N", help="stop after N supersteps")
     command.add_argument("--quiet", action="store_true", help="no progress output")
+    watching = command.add_mutually_exclusive_group()
+    watching.add_argument(
+        "--follow", action="store_true", help="print a line per superstep and per node as they happen"
+    )
+    watching.add_argument(
+        "--events",
+        choices=["jsonl"],
+        help="print every event as a JSON object per line as it happens (the summary goes to stderr)",
+    )
     command.add_argument(
         "--allow-changed-code", action="store_true", help="go on although nodes that ran changed (recorded in the log)"
     )

@@ -3,8 +3,10 @@
     run_started / run_resumed   the run opened (detail: store, superstep it goes on with)
     superstep_started           detail: nodes, the instances in fold order
     node_started                node, attempt (detail: instance, for a Send instance)
-    node_finished               node, seconds, cost, attempt (detail: channels written, sends)
-    node_failed                 node, seconds, attempt, error (the traceback text)
+    node_finished               node, seconds, cost, attempt (detail: channels written, sends,
+                                and instance for a Send instance)
+    node_failed                 node, seconds, attempt, error (the traceback text); detail:
+                                message, and instance for a Send instance
     retry                       node, attempt (the one about to start), error, detail: delay
     superstep_committed         seconds, cost; detail: bytes stored, state or update hash,
                                 checkpoint kind, and the time in nodes, module, Python, store
@@ -12,8 +14,9 @@
     finished / stopped          cost (the run's total); detail: head, supersteps in the store
 
 `run(..., on_event=callback)` hands each event to the callback on the run's own thread;
-`stream(graph, store, ...)` yields them. The progress bar and the command line's --follow
-and --events are consumers of the same events.
+`stream(graph, store, ...)` yields them. The progress bar, the command line's --follow
+and --events (zelk_runtime.follow) and the OpenTelemetry spans (zelk_runtime.tracing) are
+consumers of the same events.
 """
 
 from __future__ import annotations

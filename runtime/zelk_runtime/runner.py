@@ -232,6 +232,12 @@ def _route(graph: Graph, node: str, state: Any, superstep: int) -> list[str] | N
     return names
 
 
+def _which(instance: Instance) -> dict[str, int]:
+    """The detail naming a Send instance among its node's instances, so that a consumer
+    pairs each node_finished or node_failed with its node_started."""
+    return {} if instance.ordinal is None else {"instance": instance.ordinal}
+
+
 def superstep(run: Run, executor: Executor, step: flow.Step) -> Generator[Event, None, list[Interrupt]]:
     """Run one superstep and commit it, yielding its events; or, when nodes interrupt,
     record the others' results and the interrupts and return them (nothing is committed)."""
@@ -268,8 +274,7 @@ def superstep(run: Run, executor: Executor, step: flow.Step) -> Generator[Event,
         if isinstance(item, Started):
             if not follow:
                 continue
-            detail = None if instance.ordinal is None else {"instance": instance.ordinal}
-            yield event("node_started", number, instance.node, attempt=item.attempt, detail=detail)
+            yield event("node_started", number, instance.node, attempt=item.attempt, detail=_which(instance) or None)
             continue
         if isinstance(item, Retrying):
             if not follow:
@@ -296,7 +301,7 @@ def superstep(run: Run, executor: Executor, step: flow.Step) -> Generator[Event,
                 seconds=seconds,
                 cost=handled.cost,
                 attempt=tries,
-                detail={"channels": list(handled.channels), "sends": len(handled.sends)},
+                detail={"channels": list(handled.channels), "sends": len(handled.sends), **_which(instance)},
             )
         elif isinstance(handled, NodeFailure):
             failures.append((position, handled))
@@ -307,7 +312,7 @@ def superstep(run: Run, executor: Executor, step: flow.Step) -> Generator[Event,
                 seconds=seconds,
                 attempt=tries,
                 error=handled.traceback or handled.message,
-                detail={"message": handled.message},
+                detail={"message": handled.message, **_which(instance)},
             )
         else:
             interrupts.append(handled)

@@ -10,7 +10,7 @@ from typing import Any
 
 import zelk_core
 
-from . import flow, view
+from . import flow, tracing, view
 from .audit import KEYED, AuditKey, Head, genesis
 from .audit import audit_key as resolve_key
 from .errors import ChangedCodeError, StepLimitError, StoreError, UsageError
@@ -316,10 +316,11 @@ def _session(
             if not create and opened.read_manifest() is None:
                 raise StoreError(f"store {opened.location} holds no run to resume; start one with run")
             current, stored, notes = _open_run(graph, opened, key, options["allow_changed_code"])
-            current.node_events = options.get("node_events", True)
+            spans = tracing.spans()
+            current.node_events = options.get("node_events", True) or spans is not None
             if prepare is not None:
                 prepare(current, opened)
-            status, interrupts = yield from _drive(
+            drive = _drive(
                 current,
                 options["executor"],
                 options["workers"],
@@ -327,6 +328,7 @@ def _session(
                 options["max_supersteps"],
                 resumed=bool(stored.entries) or stored.forked,
             )
+            status, interrupts = yield from (drive if spans is None else tracing.traced(drive, spans))
             return _result(current, status, interrupts, stored.completed, notes)
         finally:
             lock.release()
