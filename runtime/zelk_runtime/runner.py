@@ -53,6 +53,7 @@ class Run:
     first: int = 0  # the store's first superstep (after its base): its audit log counts from there
     reports: list[SuperstepReport] = field(default_factory=list)
     node_events: bool = True  # whether anyone follows the nodes (their events cost on large supersteps)
+    told: list[Event] = field(default_factory=list)  # events of work done before the run is driven
 
     @property
     def head(self) -> Head:
@@ -172,7 +173,9 @@ def _update_record(
     return NodeRecord(text, tuple(written), cost, sends)
 
 
-def _conflicts(graph: Graph, found: Sequence[Instance], records: Sequence[NodeRecord], superstep: int) -> None:
+def _conflicts(
+    graph: Graph, found: Sequence[Instance], records: Sequence[NodeRecord], superstep: int
+) -> list[NodeFailure]:
     """Refuse a channel without a reducer written by two different nodes of one superstep:
     which write wins would depend on the nodes' names."""
     writer: dict[str, str] = {}
@@ -193,8 +196,7 @@ def _conflicts(graph: Graph, found: Sequence[Instance], records: Sequence[NodeRe
                     )
                 )
                 writer[channel] = instance.node
-    if failures:
-        raise NodeError.of(failures)
+    return failures
 
 
 def _route(graph: Graph, node: str, state: Any, superstep: int) -> list[str] | NodeFailure:
@@ -280,7 +282,12 @@ def superstep(run: Run, executor: Executor, step: flow.Step) -> Generator[Event,
             if not follow:
                 continue
             yield event(
-                "retry", number, instance.node, attempt=item.attempt, error=item.error, detail={"delay": item.delay}
+                "retry",
+                number,
+                instance.node,
+                attempt=item.attempt,
+                error=item.error,
+                detail={"delay": item.delay, **_which(instance)},
             )
             continue
         position, seconds, tries = item.position, item.seconds, item.attempts
@@ -330,7 +337,10 @@ def superstep(run: Run, executor: Executor, step: flow.Step) -> Generator[Event,
         store.write_status(run.status.text())
         return interrupts
     done: list[NodeRecord] = [record for record in records if record is not None]
-    _conflicts(graph, found, done, number)
+    conflicts = _conflicts(graph, found, done, number)
+    if conflicts:
+        yield from _failed(conflicts)
+        raise NodeError.of(conflicts)
     updates_json = "[" + ",".join(record.update or "null" for record in done) + "]"
     written = {channel for record in done for channel in record.channels}
     sends = [send for record in done for send in record.sends]
@@ -351,6 +361,7 @@ def superstep(run: Run, executor: Executor, step: flow.Step) -> Generator[Event,
         else:
             routes[name] = chosen
     if route_failures:
+        yield from _failed(route_failures)
         raise NodeError.of(route_failures)
     routed = [target for chosen in routes.values() for target in chosen]
     frontier = flow.advance(graph.topology, run.frontier, ran_names, routed, sends)
@@ -412,6 +423,15 @@ def superstep(run: Run, executor: Executor, step: flow.Step) -> Generator[Event,
         },
     )
     return []
+
+
+def _failed(failures: Sequence[NodeFailure]) -> Generator[Event, None, None]:
+    """node_failed events for failures found after the nodes ran (a write conflict, a route)."""
+    for failure in failures:
+        detail = {"message": failure.message}
+        yield event(
+            "node_failed", failure.superstep, failure.node, error=failure.traceback or failure.message, detail=detail
+        )
 
 
 def _stored(run: Run, payload: dict[str, Any], kind: str, blob: bytes) -> bytes:
@@ -535,6 +555,8 @@ def commit_update(run: Run, update: Mapping[str, Any], author: str, status: Stat
         run, payload, kind, states.full_blob(new_view) if kind == "full" else zelk_core.encode_checkpoint(updates_json)
     )
     _commit(run, payload, blob, clear_results=False, status=status)
+    detail = {"kind": "update", "author": author, "bytes": len(blob), "checkpoint": kind, "sha256": payload["sha256"]}
+    run.told.append(event("superstep_committed", number, cost=0.0, detail=detail))
     for key, text in carried.items():
         run.store.record_result(run.number, key, text)
     run.view = new_view

@@ -212,7 +212,10 @@ def _drive(
     events as they happen; returns the status and the interrupts it waits at."""
     graph = run.graph
     opened = "run_resumed" if resumed else "run_started"
-    yield event(opened, run.number, detail={"store": run.store.location})
+    # The superstep the store stood at when opened: an update `resume` folded since is told next.
+    yield event(opened, run.number - len(run.told), detail={"store": run.store.location})
+    yield from run.told
+    run.told.clear()
     if run.status is not None and run.status.kind == "interrupted":
         # Only `resume` goes past an interrupt.
         return (yield from _ended(run, "interrupted", run.status.interrupts))

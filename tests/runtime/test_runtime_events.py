@@ -139,12 +139,23 @@ def check_sequence(
                 begin, since = place, marks[place - 1]
                 assert nodes == sorted(nodes, key=str.encode)  # fold order
                 continue
+            if event.kind == "superstep_committed" and event.detail["kind"] == "update":
+                # An update folded by resume before the run goes on: a superstep of its own.
+                assert payloads[number]["kind"] == "update" and payloads[number]["author"] == event.detail["author"]
+                assert (payloads[number]["checkpoint_bytes"], payloads[number]["sha256"]) == (
+                    event.detail["bytes"],
+                    event.detail["sha256"],
+                )
+                number += 1
+                continue
             assert event.kind in ENDING and place == len(events) - 1, event
             continue
         if event.kind == "node_started":
             assert key(event) not in running and key(event) not in ended and event.node in nodes
             assert event.attempt == 1
             running.add(key(event))
+        elif event.kind == "node_failed" and key(event) in ended and event.seconds is None:
+            failed.append(event)  # found after the node ran: a write conflict, a refused route
         elif event.kind in NODE_ENDS:
             assert key(event) in running, event
             running.discard(key(event))
@@ -462,7 +473,8 @@ def test_a_refused_route_fails_after_every_node_finished(tmp_path):
     watcher, _, error = call("run", graph, tmp_path / "run", executor="sequential")
     assert isinstance(error, NodeError) and error.node == "fine"
     check_sequence(watcher, tmp_path / "run", None, error)
-    assert [event.kind for event in watcher.events][-2:] == ["node_started", "node_finished"]
+    assert [event.kind for event in watcher.events][-3:] == ["node_started", "node_finished", "node_failed"]
+    assert "chose 'elsewhere'" in watcher.events[-1].error
 
 
 # Runs that wait, and the Send instances of one node.
@@ -493,13 +505,17 @@ def test_an_asking_send_instance_stays_started_until_resumed(tmp_path):
     again, waiting, _ = call("run", graph, location)
     assert [event.kind for event in again.events] == ["run_resumed", "interrupted"]
     assert waiting.head == result.head
-    # Resumed: only the instance that asked runs; the others' results were recorded.
-    watcher, result, _ = call("resume", graph, location, answers={"check": "ok"})
+    # Resumed with an update: its superstep is told first; then only the instance that asked
+    # runs, the others' results were recorded.
+    update = {"checked": [[0, "by hand"]]}
+    watcher, result, _ = call("resume", graph, location, answers={"check": "ok"}, update=update, author="ann")
     check_sequence(watcher, location, result)
+    assert [event.kind for event in watcher.events][:3] == ["run_resumed", "superstep_committed", "superstep_started"]
+    assert watcher.events[1].detail["kind"] == "update" and watcher.events[1].detail["author"] == "ann"
     started = [event for event in watcher.events if event.kind == "superstep_started"]
     assert started[0].detail == {"nodes": ["check", "check", "check"], "recorded": 2}
     assert [key(event) for event in watcher.events if event.kind.startswith("node_")] == [("check", 1)] * 2
-    assert result.state["checked"] == [[1, "fine"], [2, "ok"], [3, "fine"]]
+    assert result.state["checked"] == [[0, "by hand"], [1, "fine"], [2, "ok"], [3, "fine"]]
 
 
 def test_events_of_a_stopped_and_continued_fan_out(tmp_path):
