@@ -45,6 +45,7 @@ class Call(NamedTuple):
     arg: str | None = None
     answers: tuple[str, ...] = ()
     policy: Policy | None = None
+    waits: bool | None = None  # whether the node is async, when the caller knows it
 
 
 class Started(NamedTuple):
@@ -113,7 +114,7 @@ def _limit(seconds: float) -> str:
 # thread of its own that is abandoned when the time is up.
 
 
-def _attempt(call: Call, state: State, attempt: int) -> Outcome:
+def attempt_once(call: Call, state: State, attempt: int) -> Outcome:
     """One attempt on this thread; never raises for what the node does. A sync node that
     returns an awaitable has it awaited."""
     token = asking(call.node, call.answers)
@@ -152,12 +153,12 @@ def _attempt_within(call: Call, state: State, attempt: int, policy: Policy) -> O
     """One attempt, within the policy's timeout: a thread of its own runs it then, and is
     abandoned (it cannot be stopped) when the time is up."""
     if policy.timeout is None:
-        return _attempt(call, state, attempt)
+        return attempt_once(call, state, attempt)
     box: queue.SimpleQueue[Outcome] = queue.SimpleQueue()
 
     def work() -> None:
         try:
-            box.put(_attempt(call, state, attempt))
+            box.put(attempt_once(call, state, attempt))
         except BaseException as error:  # whatever the node raised, the waiting side hears of it
             box.put(failed(call.position, error, attempt))
 
@@ -178,7 +179,7 @@ def attempts(call: Call, state: State) -> Iterator[Report]:
     each retry (the backoff is slept when the next report is asked for), the `Outcome` last."""
     if call.policy is None:  # the common case: one attempt, here
         yield Started(call.position)
-        yield _attempt(call, state, 1)
+        yield attempt_once(call, state, 1)
         return
     policy = call.policy
     first = time.perf_counter()
@@ -315,8 +316,10 @@ def split(calls: Sequence[Call]) -> tuple[list[Call], list[Call]]:
     plain: list[Call] = []
     known: dict[int, bool] = {}  # by the callable: a superstep's Send instances share one
     for call in calls:
-        kind = known.get(id(call.fn))
+        kind = call.waits
         if kind is None:
-            kind = known[id(call.fn)] = waits(call.fn)
+            kind = known.get(id(call.fn))
+            if kind is None:
+                kind = known[id(call.fn)] = waits(call.fn)
         (waiting if kind else plain).append(call)
     return waiting, plain

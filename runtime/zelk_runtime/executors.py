@@ -31,7 +31,7 @@ from concurrent.futures import ThreadPoolExecutor
 from types import ModuleType
 from typing import Any, NamedTuple, Protocol
 
-from .attempts import Call, EventLoopThread, Outcome, Report, Started, attempts, failed, gather, split
+from .attempts import Call, EventLoopThread, Outcome, Report, Started, attempt_once, attempts, failed, gather, split
 from .errors import RuntimeFailure
 from .graph import State
 
@@ -41,6 +41,7 @@ ASYNC_WORKERS = 100  # async attempts at once when `workers` is not given
 
 class Executor(Protocol):
     name: str
+    starts: bool  # whether to report `Started` (the runner turns it off when nobody follows nodes)
 
     def run(self, calls: Sequence[Call], state: State) -> Iterator[Report]: ...
     def close(self) -> None: ...
@@ -117,6 +118,7 @@ class SequentialExecutor:
     event loop, at most `workers` (default 100) attempts at a time."""
 
     name = "sequential"
+    starts = True
 
     def __init__(self, workers: int | None = None) -> None:
         self.limit = workers or ASYNC_WORKERS
@@ -125,8 +127,12 @@ class SequentialExecutor:
     def run(self, calls: Sequence[Call], state: State) -> Iterator[Report]:
         waiting, plain = split(calls)
         if not waiting:
+            starts = self.starts
             for call in plain:
-                yield from attempts(call, state)
+                if call.policy is None and not starts:
+                    yield attempt_once(call, state, 1)
+                else:
+                    yield from attempts(call, state)
             return
         if self.loop is None:
             self.loop = EventLoopThread()
@@ -150,6 +156,7 @@ class ThreadExecutor:
     outcome is handed back the moment its node finishes."""
 
     name = "threads"
+    starts = True
 
     def __init__(self, workers: int | None = None) -> None:
         self.workers = workers or min(32, (os.cpu_count() or 1) + 4)
@@ -169,9 +176,14 @@ class ThreadExecutor:
                 self.loop = EventLoopThread()
             inbox.start(self.loop, waiting, state, self.limit)
 
+        starts = self.starts
+
         def chunk(part: Sequence[Call]) -> None:
             for call in part:
                 try:
+                    if call.policy is None and not starts:  # one report a node, through one queue
+                        inbox.put(attempt_once(call, state, 1))
+                        continue
                     for report in attempts(call, state):
                         inbox.put(report)
                 except BaseException as error:  # a node's KeyboardInterrupt: never leave the runner waiting
@@ -299,6 +311,7 @@ class RayExecutor:
     """
 
     name = "ray"
+    starts = True
 
     def __init__(self, workers: int | None = None, address: str | None = None) -> None:
         try:

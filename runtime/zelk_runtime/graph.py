@@ -156,6 +156,17 @@ class Graph:
         self.initial_state_json: str = zelk_core.advance_superstep(dumps(state), "{}", "[]")
         self._code: dict[str, dict[str, str]] | None = None
         self._description: dict[str, Any] | None = None
+        self._waits: dict[str, bool] = {}
+
+    def waits(self, name: str) -> bool:
+        """Whether node `name` is async (an `async def`, a partial of one, or a callable
+        object whose `__call__` is one); found once per node."""
+        found = self._waits.get(name)
+        if found is None:
+            from .attempts import waits
+
+            found = self._waits[name] = waits(self.nodes[name])
+        return found
 
     def code(self) -> dict[str, dict[str, str]]:
         """Fingerprints of the nodes' and routes' code: {"nodes": {...}, "routes": {...}}."""

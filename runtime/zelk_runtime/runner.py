@@ -54,6 +54,9 @@ class Run:
     reports: list[SuperstepReport] = field(default_factory=list)
     node_events: bool = True  # whether anyone follows the nodes (their events cost on large supersteps)
     told: list[Event] = field(default_factory=list)  # events of work done before the run is driven
+    # Whether the store may hold results recorded for the next superstep: when the run was
+    # opened (a run killed or interrupted mid-superstep left them) or an update carried them.
+    recorded: bool = True
 
     @property
     def head(self) -> Head:
@@ -246,7 +249,7 @@ def superstep(run: Run, executor: Executor, step: flow.Step) -> Generator[Event,
     graph, store, number = run.graph, run.store, run.number
     started = time.perf_counter()
     found = instances(step)
-    recorded = store.results(number)
+    recorded = store.results(number) if run.recorded else {}
     records: list[NodeRecord | None] = [None] * len(found)
     timed: list[float | None] = [None] * len(found)  # none for a result recorded by an earlier attempt
     calls = []
@@ -259,7 +262,8 @@ def superstep(run: Run, executor: Executor, step: flow.Step) -> Generator[Event,
             continue
         fn = graph.nodes[instance.node]
         given = tuple(answer.answer for answer in answers.get(instance.node, ()))
-        calls.append(Call(position, instance.node, fn, instance.arg, given, graph.policies.get(instance.node)))
+        node = instance.node
+        calls.append(Call(position, node, fn, instance.arg, given, graph.policies.get(node), graph.waits(node)))
     yield event(
         "superstep_started",
         number,
@@ -271,6 +275,7 @@ def superstep(run: Run, executor: Executor, step: flow.Step) -> Generator[Event,
     interrupts: list[Interrupt] = []
     attempts: dict[str, int] = {}
     follow = run.node_events
+    executor.starts = follow
     for item in executor.run(calls, state):
         instance = found[item.position]
         if isinstance(item, Started):
@@ -392,6 +397,7 @@ def superstep(run: Run, executor: Executor, step: flow.Step) -> Generator[Event,
         del updates_json
     module_at = time.perf_counter()
     _commit(run, payload, blob, clear_results=True)
+    run.recorded = False
     stored_at = time.perf_counter()
     run.view = new_view
     run.frontier = frontier
@@ -559,5 +565,6 @@ def commit_update(run: Run, update: Mapping[str, Any], author: str, status: Stat
     run.told.append(event("superstep_committed", number, cost=0.0, detail=detail))
     for key, text in carried.items():
         run.store.record_result(run.number, key, text)
+    run.recorded = True
     run.view = new_view
     run.costs.append(0.0)
