@@ -26,7 +26,8 @@ import pickle
 import queue
 import sys
 import threading
-from collections.abc import Iterator, Sequence
+import time
+from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from types import ModuleType
 from typing import Any, NamedTuple, Protocol
@@ -54,26 +55,35 @@ class _Ended(NamedTuple):
     calls: Sequence[Call]
 
 
+class _Batch(NamedTuple):
+    """Reports of a lane, handed over together."""
+
+    reports: list[Report]
+
+
 class _Inbox:
     """The reports of calls running elsewhere, read on the runner's thread."""
 
     def __init__(self, expected: int) -> None:
-        self.queue: queue.SimpleQueue[Report | _Ended] = queue.SimpleQueue()
+        self.queue: queue.SimpleQueue[Report | _Ended | _Batch] = queue.SimpleQueue()
         self.left = expected
         self.seen: set[int] = set()
 
-    def put(self, item: Report | _Ended) -> None:
+    def put(self, item: Report | _Ended | _Batch) -> None:
         self.queue.put(item)
 
     def start(self, loop: EventLoopThread, calls: Sequence[Call], state: State, limit: int) -> None:
         batch = loop.submit(gather(calls, state, limit, self.put))
         batch.add_done_callback(lambda ended: self.put(_Ended(ended, calls)))
 
-    def _take(self, item: Report | _Ended) -> Iterator[Report]:
+    def _take(self, item: Report | _Ended | _Batch) -> Iterator[Report]:
         if isinstance(item, Outcome):
             self.seen.add(item.position)
             self.left -= 1
             yield item
+        elif isinstance(item, _Batch):
+            for report in item.reports:
+                yield from self._take(report)
         elif isinstance(item, _Ended):
             problem = (
                 RuntimeFailure("the async nodes were cancelled") if item.batch.cancelled() else item.batch.exception()
@@ -150,10 +160,58 @@ class SequentialExecutor:
             self.loop = None
 
 
+class _Watchdog:
+    """Watches the node a lane runs, by looking every SLOW / 2 seconds while a lane runs
+    (so that a lane's nodes cost it nothing but two assignments each): a node still
+    running SLOW seconds after it began makes it call the lane's `fire`, once."""
+
+    def __init__(self) -> None:
+        self.cond = threading.Condition()
+        self.fire: Callable[[], None] | None = None  # the running lane's
+        self.node: tuple[int, float] | None = None  # the lane's running node: place, start
+        self.closed = False
+        self.thread = threading.Thread(target=self._watch, name="zelk-watchdog", daemon=True)
+        self.thread.start()
+
+    def watch(self, fire: Callable[[], None] | None) -> None:
+        """Start watching a lane (or stop, with None)."""
+        with self.cond:
+            self.fire, self.node = fire, None
+            self.cond.notify()
+
+    def _watch(self) -> None:
+        with self.cond:
+            while not self.closed:
+                if self.fire is None:
+                    self.cond.wait()
+                    continue
+                self.cond.wait(SLOW / 2)
+                running = self.node
+                if self.fire is not None and running is not None and time.perf_counter() - running[1] >= SLOW:
+                    fire, self.fire = self.fire, None
+                    fire()
+
+    def close(self) -> None:
+        with self.cond:
+            self.closed = True
+            self.cond.notify()
+        self.thread.join(timeout=1)
+
+
+SLOW = 0.002  # seconds a node may run in a lane before the lane's other calls go to the pool
+FLUSH = 0.001  # seconds a lane gathers reports before it hands them to the runner
+
+
 class ThreadExecutor:
-    """A pool of threads for sync nodes, a large superstep cut into a few chunks per
-    thread; async nodes on an event loop, at most `workers` attempts at a time. Each
-    outcome is handed back the moment its node finishes."""
+    """Sync nodes on threads, async nodes on an event loop (at most `workers` attempts at
+    a time). Each outcome reaches the runner as its node finishes (within FLUSH seconds).
+
+    Nodes that do not wait gain nothing from threads, which share one interpreter lock, and
+    lose time handing every result from thread to thread. So a superstep's sync nodes run
+    in turn in one lane, a pool thread that hands its reports over in batches, until one
+    of them has run for SLOW seconds: then the reports so far go at once, the lane's other
+    calls go to the pool (cut into a few chunks per thread), and that node goes straight to
+    the pool in later supersteps. Nodes with a policy always run in the pool."""
 
     name = "threads"
     starts = True
@@ -161,21 +219,12 @@ class ThreadExecutor:
     def __init__(self, workers: int | None = None) -> None:
         self.workers = workers or min(32, (os.cpu_count() or 1) + 4)
         self.limit = workers or ASYNC_WORKERS
-        self.pool = ThreadPoolExecutor(max_workers=self.workers, thread_name_prefix="zelk-node")
+        self.pool = ThreadPoolExecutor(max_workers=max(2, self.workers), thread_name_prefix="zelk-node")
         self.loop: EventLoopThread | None = None
+        self.watchdog: _Watchdog | None = None
+        self.slow: set[str] = set()  # nodes seen running past SLOW: the pool's from the start
 
-    def run(self, calls: Sequence[Call], state: State) -> Iterator[Report]:
-        waiting, plain = split(calls)
-        if not waiting and len(plain) <= 1:
-            for call in plain:
-                yield from attempts(call, state)
-            return
-        inbox = _Inbox(len(calls))
-        if waiting:
-            if self.loop is None:
-                self.loop = EventLoopThread()
-            inbox.start(self.loop, waiting, state, self.limit)
-
+    def _submit(self, calls: Sequence[Call], state: State, inbox: _Inbox) -> None:
         starts = self.starts
 
         def chunk(part: Sequence[Call]) -> None:
@@ -189,16 +238,88 @@ class ThreadExecutor:
                 except BaseException as error:  # a node's KeyboardInterrupt: never leave the runner waiting
                     inbox.put(failed(call.position, error))
 
-        futures = [self.pool.submit(chunk, part) for part in _chunks(plain, self.workers * 4)]
+        for part in _chunks(calls, self.workers * 4):
+            self.pool.submit(chunk, part)
+
+    def run(self, calls: Sequence[Call], state: State) -> Iterator[Report]:
+        waiting, plain = split(calls)
+        lane = [call for call in plain if call.policy is None and call.node not in self.slow]
+        pooled = [call for call in plain if call.policy is not None or call.node in self.slow]
+        inbox = _Inbox(len(calls))
+        if waiting:
+            if self.loop is None:
+                self.loop = EventLoopThread()
+            inbox.start(self.loop, waiting, state, self.limit)
+        if pooled:
+            self._submit(pooled, state, inbox)
+        if lane:
+            if self.watchdog is None:
+                self.watchdog = _Watchdog()
+            self.pool.submit(self._lane, lane, state, inbox)
         yield from inbox.rest()
-        for future in futures:
-            future.result()
+
+    def _lane(self, calls: Sequence[Call], state: State, inbox: _Inbox) -> None:
+        """Run `calls` in turn, reports handed over in batches, until one runs too long."""
+        assert self.watchdog is not None
+        lock = threading.Lock()
+        batch: list[Report] = []
+        handed = False
+        place = 0
+
+        def flush() -> None:
+            if batch:
+                inbox.put(_Batch(list(batch)))
+                batch.clear()
+
+        def fire() -> None:  # on the watchdog's thread, while calls[place] runs (or just ended)
+            nonlocal handed
+            with lock:
+                flush()
+                handed = True
+                rest = calls[place + 1 :]
+                if rest:
+                    self._submit(rest, state, inbox)
+
+        starts = self.starts
+        watchdog = self.watchdog
+        watchdog.watch(fire)
+        since = time.perf_counter()
+        try:
+            for place, call in enumerate(calls):
+                if starts:
+                    with lock:
+                        batch.append(Started(call.position))
+                began = time.perf_counter()
+                watchdog.node = (place, began)
+                try:
+                    outcome = attempt_once(call, state, 1)
+                except BaseException as error:  # a node's KeyboardInterrupt: never leave the runner waiting
+                    outcome = failed(call.position, error)
+                watchdog.node = None
+                ended = time.perf_counter()
+                if ended - began >= SLOW:
+                    self.slow.add(call.node)
+                with lock:
+                    batch.append(outcome)
+                    if handed:
+                        flush()
+                        return
+                    if starts or ended - since >= FLUSH:
+                        flush()
+                        since = ended
+            with lock:
+                flush()
+        finally:
+            watchdog.watch(None)
 
     def close(self) -> None:
         self.pool.shutdown(wait=True, cancel_futures=True)
         if self.loop is not None:
             self.loop.close()
             self.loop = None
+        if self.watchdog is not None:
+            self.watchdog.close()
+            self.watchdog = None
 
 
 class RemoteNodeFailure(Exception):
