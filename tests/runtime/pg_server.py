@@ -225,7 +225,7 @@ class PgServer:
         self.create_database(self.dbname)
 
     def _pg_ctl(self, *args: str) -> None:
-        self._run(self.bin_dir / "pg_ctl", "-D", str(self.data_dir), *args)
+        self._run(self.bin_dir / "pg_ctl", *args[:1], "-D", str(self.data_dir), *args[1:])
 
     def _run(self, program: Path, *args: str) -> None:
         command = [str(program), *args]
@@ -234,10 +234,9 @@ class PgServer:
         # pg_ctl hands the postmaster the log file, so no pipe of ours stays open behind it.
         done = subprocess.run(command, cwd=self.root, capture_output=True, text=True, timeout=120, check=False)
         if done.returncode != 0:
-            raise PgServerError(
-                f"{program.name} {args[0] if args else ''} failed ({done.returncode}): "
-                f"{(done.stderr or done.stdout).strip()}\n-- server log --\n{self.log_tail()}"
-            )
+            what = f"pg_ctl {args[0]}" if program.name == "pg_ctl" else program.name
+            output = (done.stderr or done.stdout).strip()
+            raise PgServerError(f"{what} failed ({done.returncode}): {output}\n-- server log --\n{self.log_tail()}")
 
 
 def _server_user() -> str | None:
