@@ -1,12 +1,14 @@
-"""Shared fixtures: the host's own error messages, the test-only probe module, and one local
-Ray cluster for the runtime tests. (One conftest for the whole suite: tests import helpers
-from it as `conftest`, which a second conftest.py in a subfolder would shadow.)"""
+"""Shared fixtures: the host's own error messages, the test-only probe module, one local Ray
+cluster and a PostgreSQL server for the runtime tests. (One conftest for the whole suite:
+tests import helpers from it as `conftest`, which a second conftest.py in a subfolder would
+shadow.)"""
 
 import ctypes
 import importlib.machinery
 import importlib.util
 import os
 import pathlib
+import sys
 
 import pytest
 
@@ -56,3 +58,31 @@ def ray_cluster():
     yield ray
     if started:
         ray.shutdown()
+
+
+@pytest.fixture(scope="session")
+def pg_server():
+    """A throwaway PostgreSQL server (runtime/pg_server.py), started once for the session.
+
+    It lives here rather than in a conftest.py of runtime/: a second module named conftest
+    would take the place of this one, which the tests import their helpers from.
+    """
+    pytest.importorskip("psycopg", reason="psycopg is not installed (pip install 'psycopg[binary]')")
+    runtime_tests = str(pathlib.Path(__file__).parent / "runtime")
+    if runtime_tests not in sys.path:
+        sys.path.insert(0, runtime_tests)
+    from pg_server import PgServer, PgServerError
+
+    try:
+        server = PgServer()
+    except PgServerError as error:
+        pytest.skip(f"no PostgreSQL server: {error}")
+    try:
+        server.start()
+    except PgServerError as error:
+        server.close()
+        pytest.skip(f"PostgreSQL did not start: {error}")
+    try:
+        yield server
+    finally:
+        server.close()
