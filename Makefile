@@ -8,7 +8,7 @@ CMAKE_GENERATOR := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN)/ninja)
 DEV_BUILD := build/dev
 WHEEL_DIR := dist
 
-.PHONY: format lint test dev native demo bench bench-native wheel clean asan fuzz valgrind clang dist dist-x86_64 dist-aarch64 dist-test dist-test-aarch64
+.PHONY: format lint test chromium dev native demo bench bench-native wheel clean asan fuzz valgrind clang dist dist-x86_64 dist-aarch64 dist-test dist-test-aarch64
 
 $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)
@@ -43,17 +43,26 @@ dev: $(BIN)/python
 native: dev
 	@set -e; for t in $(DEV_BUILD)/test_*; do echo "== $$t"; $$t; done
 
+# Debian's chromium for the page tests, installed when missing (Playwright drives it; it never
+# fetches a browser of its own). A failed install only leaves those tests skipped, with the reason.
+CHROMIUM ?= /usr/lib/chromium/chromium
+chromium:
+	@[ -x $(CHROMIUM) ] || { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+		--no-install-recommends chromium >/dev/null; } || echo "note: chromium did not install; the page tests skip"
+
 # The suite, run with the one wheel on each interpreter of TEST_PYTHONS: by default every
-# CPython from 3.11 on that this machine has (.ci/pythons), else the one that builds.
+# CPython from 3.11 on that this machine has (.ci/pythons), else the one that builds. Each
+# environment gets requirements-dev.txt again whenever that file is newer than its stamp.
 TEST_PYTHONS ?= $(or $(shell .ci/pythons),$(PYTHON))
-test: wheel dev
+test: wheel dev chromium
 	@echo "== testing on: $(TEST_PYTHONS)"
 	@set -e; for py in $(TEST_PYTHONS); do \
 		version=$$($$py -c 'import sys; print("%d.%d" % sys.version_info[:2])'); \
 		env=$(VENV)-$$version; \
 		echo "== CPython $$version ($$py)"; \
-		[ -x $$env/bin/python ] || { $$py -m venv $$env && $$env/bin/python -m pip install --quiet --upgrade pip && \
-			$$env/bin/python -m pip install --quiet -r requirements-dev.txt; }; \
+		[ -x $$env/bin/python ] || { $$py -m venv $$env && $$env/bin/python -m pip install --quiet --upgrade pip; }; \
+		[ $$env/.requirements -nt requirements-dev.txt ] || { \
+			$$env/bin/python -m pip install --quiet -r requirements-dev.txt && touch $$env/.requirements; }; \
 		$$env/bin/python -m pip install --quiet --force-reinstall --no-deps $(WHEEL_DIR)/*.whl; \
 		[ -f $$env/.zelk-runtime ] || { $$env/bin/python -m pip install --quiet --no-deps -e runtime && touch $$env/.zelk-runtime; }; \
 		(cd tests && ZELK_DEV_BUILD=$(abspath $(DEV_BUILD)) ../$$env/bin/python -m pytest -q -p no:cacheprovider .); \
