@@ -3,6 +3,9 @@
 Playwright is always given the system browser's path, so it never looks for (or fetches) a build of its
 own. Every page a test gets fails the test when it opens a dialog or throws an uncaught error, so a
 value that escapes its escaping shows up as a failure rather than as a silently dismissed alert.
+
+A test module imports the fixtures `browser` and `browser_page` by their function names
+(browser_fixture, browser_page_fixture), so that the test's parameters do not shadow the imports.
 """
 
 from __future__ import annotations
@@ -63,8 +66,8 @@ def watch(page: Any) -> Watch:
     return seen
 
 
-@pytest.fixture(scope="session")
-def browser() -> Iterator[Any]:
+@pytest.fixture(name="browser", scope="session")
+def browser_fixture() -> Iterator[Any]:
     """One headless Chromium for the whole session; skips when it or Playwright is missing."""
     sync_api = pytest.importorskip("playwright.sync_api", reason="playwright is not installed (requirements-dev.txt)")
     path = chromium_path()
@@ -81,8 +84,8 @@ def browser() -> Iterator[Any]:
     driver.stop()
 
 
-@pytest.fixture
-def browser_page(browser: Any) -> Iterator[Any]:
+@pytest.fixture(name="browser_page")
+def browser_page_fixture(browser: Any) -> Iterator[Any]:
     """A fresh page in its own context (no cookies or storage shared); fails on a dialog or a script error."""
     context = browser.new_context(viewport={"width": 1000, "height": 700})
     context.set_default_timeout(10_000)

@@ -5,7 +5,7 @@ from __future__ import annotations
 from html import escape
 
 import pytest
-from browser import screenshot, serving, watch
+from browser import browser_fixture, browser_page_fixture, screenshot, serving, watch  # noqa: F401  (fixtures)
 
 pytest.importorskip("starlette", reason="starlette is not installed (requirements-dev.txt)")
 from starlette.applications import Starlette
