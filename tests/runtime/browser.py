@@ -29,6 +29,8 @@ SHOTS = ROOT / "build" / "ui-shots"
 CHROMIUM_PATHS = ("/usr/lib/chromium/chromium", "/usr/bin/chromium")
 # Pages are served by the test itself on the loopback address; the sandbox cannot start as root.
 CHROMIUM_ARGS = ["--no-sandbox", "--disable-dev-shm-usage"]
+# It starts in well under a second here; a browser that has not come up by then will not.
+LAUNCH_MS = 30_000
 
 
 def chromium_path() -> str | None:
@@ -66,6 +68,18 @@ def watch(page: Any) -> Watch:
     return seen
 
 
+def start_driver(sync_api: Any) -> Any:
+    """Playwright's driver process, started without LD_PRELOAD: the sanitizer build preloads its runtime
+    for the module under test, and the driver and the browser it starts (which inherits the driver's
+    environment) do not run under it (the browser then never comes up)."""
+    preload = os.environ.pop("LD_PRELOAD", None)
+    try:
+        return sync_api.sync_playwright().start()
+    finally:
+        if preload is not None:
+            os.environ["LD_PRELOAD"] = preload
+
+
 @pytest.fixture(name="browser", scope="session")
 def browser_fixture() -> Iterator[Any]:
     """One headless Chromium for the whole session; skips when it or Playwright is missing."""
@@ -73,9 +87,9 @@ def browser_fixture() -> Iterator[Any]:
     path = chromium_path()
     if path is None:
         pytest.skip("Debian's chromium is not installed (apt-get install chromium; `make test` does it)")
-    driver = sync_api.sync_playwright().start()
+    driver = start_driver(sync_api)
     try:
-        started = driver.chromium.launch(executable_path=path, headless=True, args=CHROMIUM_ARGS)
+        started = driver.chromium.launch(executable_path=path, headless=True, args=CHROMIUM_ARGS, timeout=LAUNCH_MS)
     except sync_api.Error as error:
         driver.stop()
         pytest.skip(f"Chromium at {path} did not start: {str(error).splitlines()[0]}")
