@@ -43,17 +43,24 @@ dev: $(BIN)/python
 native: dev
 	@set -e; for t in $(DEV_BUILD)/test_*; do echo "== $$t"; $$t; done
 
-# PostgreSQL's server programs for the store tests, which start a throwaway server of their
-# own (tests/runtime/pg_server.py): Debian's package, installed when missing, with its default
-# cluster left uncreated. Where it does not install, those tests skip with the reason.
+# System programs for the runtime's tests, from Debian's packages, installed when missing
+# (one `apt-get update` for all): PostgreSQL's server programs (the store tests start a
+# throwaway server of their own, tests/runtime/pg_server.py; the package's default cluster is
+# left uncreated) and chromium (Playwright drives it for the page tests; it never fetches a
+# browser of its own). What does not install leaves its tests skipped, with the reason.
+CHROMIUM ?= /usr/lib/chromium/chromium
 system-packages:
-	@[ -n "$$ZELK_PG_BIN" ] || ls /usr/lib/postgresql/*/bin/initdb >/dev/null 2>&1 || command -v initdb >/dev/null || { \
-		echo "== installing Debian's postgresql for the PostgreSQL tests"; \
+	@wanted=""; \
+	[ -n "$$ZELK_PG_BIN" ] || ls /usr/lib/postgresql/*/bin/initdb >/dev/null 2>&1 || command -v initdb >/dev/null || \
+		wanted="$$wanted postgresql"; \
+	[ -x $(CHROMIUM) ] || wanted="$$wanted chromium"; \
+	[ -z "$$wanted" ] || { \
+		echo "== installing Debian's$$wanted for the runtime's tests"; \
 		mkdir -p /etc/postgresql-common/createcluster.d && \
 		echo 'create_main_cluster = false' > /etc/postgresql-common/createcluster.d/zelk-no-main-cluster.conf && \
 		apt-get update -qq && \
-		DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends postgresql >/dev/null; } || \
-		echo "note: postgresql did not install; the PostgreSQL tests skip"
+		DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$wanted >/dev/null; } || \
+		echo "note:$$wanted did not install; their tests skip"
 
 # The suite, run with the one wheel on each interpreter of TEST_PYTHONS: by default every
 # CPython from 3.11 on that this machine has (.ci/pythons), else the one that builds. An
