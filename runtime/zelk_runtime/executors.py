@@ -27,7 +27,7 @@ import queue
 import sys
 import threading
 import time
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from types import ModuleType
 from typing import Any, NamedTuple, Protocol
@@ -35,6 +35,7 @@ from typing import Any, NamedTuple, Protocol
 from .attempts import Call, EventLoopThread, Outcome, Report, Started, attempt_once, attempts, failed, gather, split
 from .errors import RuntimeFailure
 from .graph import State
+from .policies import Policy
 
 EXECUTORS = ("sequential", "threads", "ray")
 ASYNC_WORKERS = 100  # async attempts at once when `workers` is not given
@@ -418,12 +419,59 @@ def _home_module(fn: object) -> str | None:
     return name if isinstance(name, str) else None
 
 
+TASK_RETRIES = 3  # times Ray runs a task again when the worker or Ray node running it dies
+CHECK_EVERY = 1.0  # seconds between looks at whether a waiting task's request can still be met
+PATIENCE = 30.0  # seconds a task may wait while no live Ray node could hold it, before its nodes fail
+
+
+class _Task(NamedTuple):
+    """A Ray task of a superstep: its calls, and what it asks of the node that runs it."""
+
+    calls: Sequence[Call]
+    needs: dict[str, float]
+
+
+def _needs(options: dict[str, Any]) -> dict[str, float]:
+    """The resources a task with these options takes on the node that runs it."""
+    needs: dict[str, float] = {}
+    cpus = options.get("num_cpus", 1)
+    for name, amount in (("CPU", cpus), ("GPU", options.get("num_gpus")), ("memory", options.get("memory"))):
+        if amount:
+            needs[name] = float(amount)
+    if options.get("accelerator_type"):
+        needs[f"accelerator_type:{options['accelerator_type']}"] = 0.001
+    for name, amount in (options.get("resources") or {}).items():
+        if amount:
+            needs[str(name)] = float(amount)
+    return needs
+
+
+def _fits(needs: Mapping[str, float], nodes: Sequence[Mapping[str, Any]]) -> bool:
+    """Whether some live Ray node has (in all) the resources `needs` asks for."""
+    for node in nodes:
+        if node.get("Alive"):
+            has = node.get("Resources") or {}
+            if all(has.get(name, 0.0) >= amount for name, amount in needs.items()):
+                return True
+    return False
+
+
 class RayExecutor:
-    """Each superstep as `ray.remote` tasks on a cluster (a local one by default): one per
-    sync node instance, or a few chunks per CPU for a large superstep; the async instances
-    in tasks of up to `workers` (default 100), each running its own at once on the worker's
-    event loop. Policies apply on the worker, where the node runs: its retries are reported
-    when the task comes back, before its outcome.
+    """Each superstep as `ray.remote` tasks on a cluster (the one at `address`, else the one
+    RAY_ADDRESS names, else a local one started here): one per sync node instance, or a few
+    chunks per CPU for a large superstep; the async instances in tasks of up to `workers`
+    (default 100), each running its own at once on the worker's event loop. Policies apply
+    on the worker, where the node runs: its retries are reported when the task comes back,
+    before its outcome.
+
+    Tasks spread over the cluster's nodes. When the worker or Ray node running a task dies,
+    Ray runs the task again elsewhere (up to TASK_RETRIES times, or a node policy's
+    `max_retries`): a node may so run twice, but only what comes back is recorded, once. A
+    task that fails for good fails its nodes, as does one that no live Ray node can hold
+    (it asks for resources none has) for `patience` seconds. A node's policy may set the
+    options of its task (`Policy(ray={...})`: resources, placement, retries); such a node
+    runs in a task of its own. Ray workers only run nodes and hand back what they gave:
+    the process running the executor records and commits everything.
 
     Nodes must be picklable callables: plain module-level functions (or instances of
     module-level classes) of the graph file. The graph file's module, and every module of
@@ -434,13 +482,16 @@ class RayExecutor:
     name = "ray"
     starts = True
 
-    def __init__(self, workers: int | None = None, address: str | None = None) -> None:
+    def __init__(self, workers: int | None = None, address: str | None = None, patience: float = PATIENCE) -> None:
         try:
             ray: Any = importlib.import_module("ray")
         except ImportError as error:
             raise RuntimeFailure("the ray executor needs Ray: pip install 'zelk_runtime[ray]'") from error
+        if isinstance(patience, bool) or not isinstance(patience, (int, float)) or not patience >= 0:
+            raise RuntimeFailure(f"patience must be a number of seconds, 0 or more, not {patience!r}")
         self.ray = ray
         self.started = False
+        address = address or os.environ.get("RAY_ADDRESS") or None
         if not ray.is_initialized():
             if address:
                 ray.init(address=address, include_dashboard=False, log_to_driver=False)
@@ -449,7 +500,13 @@ class RayExecutor:
             self.started = True
         self.workers = workers or max(1, int(ray.cluster_resources().get("CPU", 1)))
         self.limit = workers or ASYNC_WORKERS
-        self.task = ray.remote(_ray_chunk)
+        self.patience = float(patience)
+        self.chunk = ray.remote(_ray_chunk)
+        self.spread = {"scheduling_strategy": "SPREAD", "max_retries": TASK_RETRIES, "retry_exceptions": False}
+        self.task = self.chunk.options(**self.spread)
+        self.plain = _needs({})
+        # The task (and what it asks for) of each node with Ray options, or why Ray refused them.
+        self.tasks: dict[tuple[str, Policy], tuple[Any, dict[str, float]] | RuntimeFailure] = {}
         self.shipped: set[str] = set()
 
     def _ship(self, name: str | None) -> None:
@@ -470,6 +527,20 @@ class RayExecutor:
                 elif callable(value):
                     pending.append(_home_module(value))
 
+    def _remote(self, call: Call) -> tuple[Any, dict[str, float]] | RuntimeFailure:
+        """The task a call with Ray options runs in, and what it asks for; or why Ray refused."""
+        policy = call.policy
+        assert policy is not None and policy.ray is not None
+        made = self.tasks.get((call.node, policy))
+        if made is None:
+            options = dict(policy.ray)
+            try:
+                made = (self.chunk.options(**{**self.spread, **options}), _needs(options))
+            except Exception as error:  # Ray's own check of the values: name the node instead
+                made = RuntimeFailure(f"Ray refused the options of node {call.node!r} ({options!r}): {error}")
+            self.tasks[call.node, policy] = made
+        return made
+
     def run(self, calls: Sequence[Call], state: State) -> Iterator[Report]:
         for call in calls:
             self._ship(_home_module(call.fn))
@@ -477,29 +548,91 @@ class RayExecutor:
         # The workers start the nodes as they get to them; the driver reports them started
         # when it hands them over, and a node's retries when its task comes back.
         yield from (Started(call.position) for call in calls)
-        waiting, plain = split(calls)
+        tasks: dict[Any, _Task] = {}
+        alone = [call for call in calls if call.policy is not None and call.policy.ray is not None]
+        for call in alone:
+            made = self._remote(call)
+            if isinstance(made, RuntimeFailure):
+                yield failed(call.position, made)
+                continue
+            remote, needs = made
+            tasks[remote.remote([call], shared, self.limit)] = _Task([call], needs)
+        rest = [call for call in calls if call.policy is None or call.policy.ray is None]
+        waiting, plain = split(rest)
         parts = [[call] for call in plain] if len(plain) <= self.workers * 4 else _chunks(plain, self.workers * 2)
         # Async nodes go in tasks of up to `limit`, which run them at once on the worker's loop.
         parts += [waiting[start : start + self.limit] for start in range(0, len(waiting), self.limit)]
-        tasks = {self.task.remote(part, shared, self.limit): part for part in parts}
+        for part in parts:
+            tasks[self.task.remote(part, shared, self.limit)] = _Task(part, self.plain)
+        yield from self._gather(tasks)
+
+    def _gather(self, tasks: dict[Any, _Task]) -> Iterator[Report]:
+        """The reports of every task as it comes back; a task that failed, or that no live
+        node could hold for `patience` seconds, fails its calls."""
         pending = list(tasks)
+        stuck: dict[Any, float] = {}  # task -> since when no live node could hold it
+        looked = time.monotonic()
         while pending:
-            ready, pending = self.ray.wait(pending, num_returns=1)
+            ready, pending = self.ray.wait(pending, num_returns=1, timeout=CHECK_EVERY)
             for reference in ready:
+                stuck.pop(reference, None)
                 try:
                     packed = self.ray.get(reference)
                 except self.ray.exceptions.RayError as error:
-                    # The task itself failed (its worker died, say): each of its nodes failed.
+                    # The task itself failed for good (its worker died, Ray's retries spent): each of its nodes failed.
                     reason = (str(error).strip().splitlines() or [""])[0]
-                    for call in tasks[reference]:
-                        problem = RemoteNodeFailure(f"the Ray task running it failed: {type(error).__name__}: {reason}")
-                        yield Outcome(call.position, error=problem)
+                    problem = RemoteNodeFailure(f"the Ray task running it failed: {type(error).__name__}: {reason}")
+                    yield from (Outcome(call.position, error=problem) for call in tasks[reference].calls)
                     continue
                 yield from (pickle.loads(data) for data in packed)
+            now = time.monotonic()
+            if pending and now - looked >= CHECK_EVERY:
+                looked = now
+                yield from self._give_up(pending, tasks, stuck, now)
+                pending = [reference for reference in pending if reference in tasks]
+
+    def _give_up(
+        self, pending: list[Any], tasks: dict[Any, _Task], stuck: dict[Any, float], now: float
+    ) -> Iterator[Report]:
+        """Fail the tasks that no live Ray node could hold for `patience` seconds (they ask
+        for resources no node has, or only nodes that died had), dropping them from `tasks`."""
+        try:
+            nodes = self.ray.nodes()
+        except Exception:  # the cluster's control service is not answering: look again later
+            return
+        for reference in pending:
+            task = tasks[reference]
+            if _fits(task.needs, nodes):
+                stuck.pop(reference, None)
+                continue
+            since = stuck.setdefault(reference, now)
+            if now - since < self.patience:
+                continue
+            self.ray.cancel(reference, force=False)
+            del tasks[reference], stuck[reference]
+            live = [dict(node.get("Resources") or {}) for node in nodes if node.get("Alive")]
+            for call in task.calls:
+                problem = RemoteNodeFailure(
+                    f"no live Ray node could run it for {self.patience:g} s: its task asks for {task.needs}, "
+                    f"and the live nodes have {_described(live)}"
+                )
+                yield Outcome(call.position, error=problem)
 
     def close(self) -> None:
         if self.started:
             self.ray.shutdown()
+
+
+def _described(nodes: list[dict[str, Any]]) -> str:
+    """The resources of live nodes, briefly (no per-node address entries)."""
+    if not nodes:
+        return "nothing (none is alive)"
+    shown = []
+    for has in nodes:
+        kept = {name: amount for name, amount in sorted(has.items()) if not name.startswith("node:")}
+        kept.pop("object_store_memory", None)
+        shown.append(str(kept))
+    return "; ".join(shown)
 
 
 def make_executor(kind: str | Executor, workers: int | None = None, address: str | None = None) -> Executor:

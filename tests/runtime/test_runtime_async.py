@@ -541,6 +541,9 @@ def rank(state):
         ({"retry_on": "OSError"}, "retry_on must be an exception type or a tuple of them"),
         ({"retry_on": (OSError, 3)}, "retry_on must name exception types (subclasses of Exception), not 3"),
         ({"retry_on": KeyboardInterrupt}, "retry_on must name exception types"),
+        ({"ray": ["num_cpus"]}, "ray must be a mapping of Ray task options, not ['num_cpus']"),
+        ({"ray": {"num_cpu": 2}}, "ray has no option 'num_cpu' (did you mean 'num_cpus'?); a node may set "),
+        ({"ray": {"placement_group": "pg"}}, "ray has no option 'placement_group'; a node may set accelerator_type, "),
     ],
 )
 def test_policy_fields_are_checked_naming_the_field_and_the_node(fields, words):
@@ -572,8 +575,11 @@ def test_policies_are_not_what_the_graph_is(tmp_path):
         return Graph([fetch, rank], [("fetch", "rank")], channels=["pages", "best"], policies=policies)
 
     plain = build({})
-    careful = build({"fetch": Policy(retries=2, timeout=5, retry_on=OSError), "rank": {"backoff": 1}})
+    careful = build(
+        {"fetch": Policy(retries=2, timeout=5, retry_on=OSError), "rank": {"backoff": 1, "ray": {"num_cpus": 2}}}
+    )
     assert careful.policies["fetch"].retry_on == (OSError,) and careful.policies["rank"].backoff == 1
+    assert careful.policies["rank"].ray == {"num_cpus": 2}
     assert plain.describe() == careful.describe()
     first = run(plain, tmp_path / "run", max_supersteps=1, progress=None)
     assert first.status == "stopped"
