@@ -16,6 +16,7 @@ its own page.
 from __future__ import annotations
 
 import json
+import shlex
 import threading
 from dataclasses import dataclass
 from importlib import resources
@@ -131,8 +132,9 @@ class Pages:
     def command(self, view: RunView) -> str:
         graph = self.settings.graph_file or "GRAPH.py"
         asking = sorted({item.node for item in view.waiting if item.when == "call"})
-        answers = "".join(f" --answer {node}=JSON" for node in asking)
-        return f"python -m zelk_runtime resume {graph} --store {view.ref.shown}{answers} --author NAME"
+        answers = "".join(f" --answer {shlex.quote(node + '=JSON')}" for node in asking)
+        store = shlex.quote(view.ref.shown)
+        return f"python -m zelk_runtime resume {shlex.quote(graph)} --store {store}{answers} --author NAME"
 
     def sections(self, view: RunView, form: FormView, fresh: bool) -> Sections:
         graph = self.settings.graph
@@ -150,7 +152,7 @@ class Pages:
         pick_at = at if at in numbers else last
         pick_b = b if b in numbers else last
         pick_a = a if a in numbers else numbers[max(0, numbers.index(pick_b) - 1)]
-        shown = Shown(pick_at, a=pick_a, b=pick_b)
+        shown = Shown(pick_at, a=pick_a, b=pick_b, follow=at is None and a is None and b is None)
         try:
             states = load_states(view.ref, self.key, [pick_at, pick_a, pick_b])
         except Exception as error:  # the state cannot be rebuilt: its section says why

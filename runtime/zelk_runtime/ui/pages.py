@@ -10,6 +10,7 @@ from datetime import UTC, datetime
 from ..draw import duration
 from .follow import LIST_POLL_MS
 from .html import Child, Html, h, join
+from .jsonview import inline
 from .reading import FINISHED, RUNNING, UNREADABLE, WAITING, RunView
 from .sources import Source
 
@@ -106,9 +107,10 @@ def _waiting_text(view: RunView) -> Child:
     parts = []
     for item in view.waiting:
         if item.when == "call":
-            parts.append(h("li", None, h("strong", None, item.node), " asks"))
+            parts.append(h("li", None, h("strong", None, item.node), " asks ", inline(item.value, 48)))
         else:
-            parts.append(h("li", None, h("strong", None, item.node), f" ({item.when})"))
+            words = "before it runs" if item.when == "before" else "after it ran"
+            parts.append(h("li", None, h("strong", None, item.node), f" waits {words}"))
     return h("ul", {"class": "plain"}, parts)
 
 
@@ -134,18 +136,29 @@ def _run_row(view: RunView) -> Html:
         ),
         h("td", {"class": "num"}, str(view.completed)),
         h("td", {"class": "num"}, cost(view.cost)),
-        h("td", None, when(view.created)),
+        h("td", {"class": "when"}, when(view.created)),
         h("td", {"class": "num"}, seconds(view.seconds)),
         h("td", None, short_head(view.head)),
-        h("td", None, _waiting_text(view)),
+        h("td", {"class": "asks"}, _waiting_text(view)),
     )
 
 
 RUN_COLUMNS = ("Run", "Status", "Supersteps", "Cost", "Started (UTC)", "Duration", "Head", "Waiting")
 
 
+def _heading(listed: Sequence[Listed]) -> Html:
+    total = sum(len(item.runs) for item in listed)
+    counts = {
+        state: sum(view.state == state for item in listed for view in item.runs)
+        for state in (RUNNING, WAITING, FINISHED, UNREADABLE)
+    }
+    summary = ", ".join(f"{count} {state}" for state, count in counts.items() if count)
+    return h("h1", None, "Runs", h("span", {"class": "sub"}, f" {total} in all" + (f": {summary}" if summary else "")))
+
+
 def runs_section(listed: Sequence[Listed]) -> Html:
-    parts = []
+    """The heading and a table per source: what a live update of the runs page replaces."""
+    parts = [_heading(listed)]
     for item in listed:
         heading = h("h2", None, h("code", None, item.source.label))
         if item.error is not None:
@@ -165,21 +178,5 @@ def runs_section(listed: Sequence[Listed]) -> Html:
 
 
 def runs_page(listed: Sequence[Listed], version: str) -> Html:
-    total = sum(len(item.runs) for item in listed)
-    counts = {
-        state: sum(view.state == state for item in listed for view in item.runs)
-        for state in (RUNNING, WAITING, FINISHED)
-    }
-    summary = ", ".join(f"{count} {state}" for state, count in counts.items() if count)
-    body = join(
-        [
-            h(
-                "h1",
-                None,
-                "Runs",
-                h("span", {"class": "sub"}, f" {total} in all" + (f": {summary}" if summary else "")),
-            ),
-            h("div", {"id": "runs", "data-section": "runs"}, runs_section(listed)),
-        ]
-    )
+    body = h("div", {"id": "runs", "data-section": "runs"}, runs_section(listed))
     return page(TITLE, [], body, live="/live", version=version, poll=LIST_POLL_MS)

@@ -55,6 +55,7 @@ class Shown:
     more: bool = False
     error: str | None = None
     diff_error: str | None = None
+    follow: bool = False  # nothing was chosen: the sections move on to each new superstep
 
 
 def choices(view: RunView) -> list[tuple[int, str]]:
@@ -165,7 +166,7 @@ def _form(view: RunView, form: FormView) -> Html:
     fields.append(
         h(
             "label",
-            {"class": "author"},
+            {"class": "who"},
             h("span", None, "Your name (recorded in the audit log)"),
             h(
                 "input",
@@ -185,9 +186,11 @@ def waiting_section(view: RunView, form: FormView, command: str) -> Html:
         parts.append(h("h2", None, "Waiting"))
         parts += [_question(item) for item in view.waiting]
     if form.refusal is None:
-        if not view.waiting:
-            parts.append(h("h2", None, "Update the state"))
-        parts.append(_form(view, form))
+        if view.waiting:
+            parts.append(_form(view, form))
+        else:
+            summary = h("summary", None, "Update the state and resume the run")
+            parts.append(h("details", {"class": "update", "open": bool(form.error)}, summary, _form(view, form)))
     elif view.waiting:
         parts.append(h("p", {"class": "muted"}, f"Answer from here: {form.refusal}. Or: ", h("code", None, command)))
     if form.refusal is not None and form.error:
@@ -358,7 +361,13 @@ def state_section(view: RunView, shown: Shown) -> Html:
     options = choices(view)
     form = h(
         "form",
-        {"method": "get", "action": run_href(view), "class": "picker", "data-fragment": f"/state/{view.ref.key}"},
+        {
+            "method": "get",
+            "action": run_href(view),
+            "class": "picker",
+            "data-fragment": f"/state/{view.ref.key}",
+            "data-follow": shown.follow,
+        },
         h("label", None, "After superstep ", _picker("at", options, shown.at)),
         h("button", {"type": "submit"}, "Show"),
     )
@@ -422,7 +431,13 @@ def diff_section(view: RunView, shown: Shown) -> Html:
     options = choices(view)
     form = h(
         "form",
-        {"method": "get", "action": run_href(view), "class": "picker", "data-fragment": f"/diff/{view.ref.key}"},
+        {
+            "method": "get",
+            "action": run_href(view),
+            "class": "picker",
+            "data-fragment": f"/diff/{view.ref.key}",
+            "data-follow": shown.follow,
+        },
         h("label", None, "From ", _picker("a", options, shown.a)),
         h("label", None, " to ", _picker("b", options, shown.b)),
         h("input", {"type": "hidden", "name": "at", "value": str(shown.at)}),

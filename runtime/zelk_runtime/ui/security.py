@@ -2,7 +2,8 @@
 
 - Host: a server bound to a loopback address answers only requests naming a loopback
   host, so a web page elsewhere cannot reach it through a name it points at 127.0.0.1.
-- Token: with `--token`, a request needs the token, compared in constant time: in the
+- Token: with `--token`, a request needs the token (but for the static script, style and
+  icon, the same for every server), compared in constant time: in the
   cookie the server sets (HttpOnly, SameSite=Strict) once a page was visited with
   `?token=...`; that visit is sent on to the same address without the token.
 - Forms: a request that may change something (anything but GET and HEAD) must come from
@@ -33,6 +34,7 @@ from .pages import message_page
 COOKIE = "zelk_ui_token"
 LOOPBACK_NAMES = frozenset({"localhost", "localhost.", "ip6-localhost"})
 SAFE_METHODS = frozenset({"GET", "HEAD"})
+PUBLIC = "/static/"  # what is the same for every server: served without the token
 
 
 def loopback(host: str) -> bool:
@@ -86,15 +88,17 @@ class Guard:
         """The answer to a request that may not reach the pages, or None."""
         host = request.url.hostname or ""
         if self.loopback_only and not loopback(host):
-            return _refused(400, "Wrong host", "this server answers only requests for a loopback address")
+            return _refused(400, "Wrong host", "This server answers only requests for a loopback address.")
         if request.method not in SAFE_METHODS:
             origin = request.headers.get("origin")
             own = f"{request.url.scheme}://{request.headers.get('host', '')}"
             site = request.headers.get("sec-fetch-site")
             if (origin is not None and origin != own) or (site is not None and site not in ("same-origin", "none")):
-                return _refused(403, "Refused", "a form of this server can only be sent from its own pages")
+                return _refused(403, "Refused", "A form of this server can only be sent from its own pages.")
         if self.token_ok(request.cookies.get(COOKIE)):
             return None
+        if request.method in SAFE_METHODS and request.url.path.startswith(PUBLIC):
+            return None  # the pages' own script, style and icon, so that a refusal is readable
         given = request.query_params.get("token")
         if request.method in SAFE_METHODS and self.token_ok(given) and self.token is not None:
             rest = [(key, value) for key, value in request.query_params.multi_items() if key != "token"]
@@ -102,7 +106,9 @@ class Guard:
             response = RedirectResponse(target, status_code=303)
             response.set_cookie(COOKIE, self.token, httponly=True, samesite="strict", path="/")
             return response
-        return _refused(401, "Token needed", "this server needs its token: open its address once with ?token=... added")
+        return _refused(
+            401, "Token needed", "This server needs its token: open its address once with ?token=... added."
+        )
 
 
 def _refused(status: int, title: str, text: str) -> Response:

@@ -27,7 +27,7 @@ from urllib.parse import quote, urlsplit, urlunsplit
 
 from ..errors import StoreError, UsageError
 from ..stores import Store, open_store
-from ..stores.sqlite import SQLITE_SUFFIXES
+from ..stores.sqlite import SQLITE_SUFFIXES, SqliteStore
 
 DIRECTORY, SQLITE, POSTGRESQL = "directory", "sqlite", "postgresql"
 SQLITE_HEADER = b"SQLite format 3\x00"
@@ -208,11 +208,14 @@ def find(served: list[Source], index: int, name: str) -> RunRef | None:
 
 
 def open_run(ref: RunRef) -> Store:
-    """The run's store, opened for reading (an SQLite file checked read-only first)."""
+    """The run's store, opened for reading: an SQLite file through a read-only connection,
+    once it is known to be a zelk store."""
     if ref.kind == SQLITE:
-        problem = sqlite_problem(Path(ref.location))
+        path = Path(ref.location)
+        problem = sqlite_problem(path)
         if problem is not None:
             raise StoreError(problem)
+        return SqliteStore(path, create=False, read_only=True)
     return open_store(ref.location, create=False)
 
 

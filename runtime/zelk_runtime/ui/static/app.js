@@ -40,7 +40,10 @@
       place.innerHTML = html;
       shown.set(name, html);
     }
-    if (reply.states) addStates(reply.states);
+    if (reply.states) {
+      addStates(reply.states);
+      moveOn(reply.states);
+    }
   }
 
   async function follow() {
@@ -62,10 +65,34 @@
     setTimeout(follow, Math.min(poll * (1 + failures), 15000));
   }
 
+  // Pickers nobody has touched move on to each new superstep: the state after it, and
+  // what it changed.
+  let latest = document.querySelector("form[data-follow] select[name=at]")?.value ?? null;
+  function moveOn(states) {
+    if (states.length === 0) return;
+    const last = String(states[states.length - 1][0]);
+    const before = String(states[Math.max(0, states.length - 2)][0]);
+    if (latest === null) latest = last;
+    if (last === latest) return;
+    latest = last;
+    for (const form of document.querySelectorAll("form[data-follow]")) {
+      for (const field of form.elements) {
+        if (field.name === "at" || field.name === "b") field.value = last;
+        if (field.name === "a") field.value = before;
+      }
+      load(form, false);
+    }
+  }
+
   async function fragment(event) {
     const form = event.target.closest("form[data-fragment]");
     if (!form) return;
     event.preventDefault();
+    delete form.dataset.follow;
+    await load(form, true);
+  }
+
+  async function load(form, remember) {
     const query = new URLSearchParams(new FormData(form)).toString();
     const place = form.parentElement.querySelector(".fragment");
     place.classList.add("loading");
@@ -74,7 +101,7 @@
       const html = await response.text();
       if (!response.ok) throw new Error(`HTTP ${response.status}`);
       place.innerHTML = html;
-      history.replaceState(null, "", `${form.getAttribute("action")}?${query}${location.hash}`);
+      if (remember) history.replaceState(null, "", `${form.getAttribute("action")}?${query}${location.hash}`);
     } catch (error) {
       const note = document.createElement("p");
       note.className = "error";
