@@ -201,8 +201,10 @@ def test_a_running_run_page_shows_new_supersteps(browser_page: Any, tmp_path: Pa
             assert browser_page.evaluate("window.zelkMarker") == 11  # followed, not reloaded
             assert browser_page.locator("table.timeline tr.progress").count() == 1
             screenshot(browser_page, "live")
+            assert browser_page.locator("#summary").text_content().count("checked once it stops") == 1
             ug.GATES["four"].set()
             browser_page.wait_for_selector("#summary .badge:has-text('finished')", timeout=10_000)
+            assert "intact" in (browser_page.locator("#summary").text_content() or "")  # checked once stopped
             assert browser_page.locator("select[name=b] option").count() == 5  # the pickers grew too
             # Untouched, the state and difference sections moved on with the run.
             browser_page.wait_for_selector("#state-body:has-text('after superstep 3')")
@@ -521,3 +523,11 @@ def test_json_tree_escapes_and_cuts() -> None:
     with pytest.raises(ValueError):
         h("p", {"onclick x": "1"})
     assert isinstance(h("br"), Html)
+
+
+def test_the_readme_shows_a_page() -> None:
+    root = Path(__file__).resolve().parents[2]
+    shown = re.findall(r"!\[[^\]]*\]\(([^)]+)\)", (root / "README.md").read_text(encoding="utf-8"))
+    assert "docs/ui-run.png" in shown  # relative: it renders wherever the repository is viewed
+    image = (root / "docs" / "ui-run.png").read_bytes()
+    assert image[:8] == b"\x89PNG\r\n\x1a\n" and len(image) < 200_000

@@ -34,7 +34,7 @@ from . import follow
 from .answers import BODY_MOST, OFF, Answering, FormError, parse_form
 from .diff import diff
 from .pages import Listed, message_page, runs_page, runs_section
-from .reading import RunView, check_store, error_text, load_states, read_view
+from .reading import RUNNING, RunView, check_store, error_text, load_states, read_view
 from .run_page import FormView, Sections, Shown, Verified, choices, diff_body, run_page, sections, state_body
 from .security import Guard, Guarded
 from .sources import RunRef, Source, find
@@ -107,9 +107,10 @@ class Pages:
         )
 
     def verified(self, view: RunView, fresh: bool) -> Verified | None:
-        """The store verified: afresh for a page, from the last check of the same head for a
-        live update (a poll a second would otherwise read every checkpoint a second)."""
-        if view.stored is None:
+        """The store verified: afresh for a page; for a live update, from the last check of
+        the same head, and not at all while the run goes on (a poll a second would otherwise
+        read every checkpoint a second): it is checked once it stops."""
+        if view.stored is None or (view.state == RUNNING and not fresh):
             return None
         key = (view.ref.key, view.head)
         with self._lock:

@@ -88,7 +88,7 @@ def summary_section(view: RunView, verified: Verified | None) -> Html:
             h("p", None, badge(view.state), " ", h("code", None, ref.shown)),
             h("p", {"class": "error", "id": "run-error"}, view.error or ""),
         )
-    check: Child = h("span", {"class": "muted"}, "not checked")
+    check: Child = h("span", {"class": "muted"}, "checked once it stops" if view.state == RUNNING else "not checked")
     if verified is not None:
         check = h("span", {"class": "ok" if verified.ok else "error"}, "intact" if verified.ok else "FAILED")
     return h(
@@ -215,6 +215,18 @@ def graph_section(view: RunView, graph: Graph | None) -> Html:
     return h("div", {"class": "drawing"}, _svg(view, graph))
 
 
+def size(count: int) -> str:
+    """A byte count in three figures: 11 B, 4.66 kB, 513 kB, 1.2 MB."""
+    if count < 1000:
+        return f"{count} B"
+    value, unit = count / 1000, "kB"
+    for larger in ("MB", "GB"):
+        if value < 999.5:
+            break
+        value, unit = value / 1000, larger
+    return f"{value:.3g} {unit}"
+
+
 def _bar(fraction: float) -> Html:
     width = max(0.5, min(100.0, fraction * 100))
     return h(
@@ -271,7 +283,7 @@ def _human(payload: dict[str, Any]) -> bool:
     return payload.get("kind") == "update" or bool(payload.get("answers"))
 
 
-TIMELINE_COLUMNS = ("#", "At", "Took", "", "Nodes and their time", "Cost", "Stored", "")
+TIMELINE_COLUMNS = ("#", "At", "Took", "Nodes and their time", "Cost", "Stored", "")
 
 
 def timeline_section(view: RunView) -> Html:
@@ -297,11 +309,10 @@ def timeline_section(view: RunView) -> Html:
                 {"class": "human" if _human(payload) else None, "data-superstep": str(payload["superstep"])},
                 h("td", {"class": "num"}, str(payload["superstep"])),
                 h("td", {"class": "num"}, "-" if offset is None else f"+{duration(offset)}"),
-                h("td", {"class": "num"}, seconds(span)),
-                h("td", {"class": "barcell"}, _bar((span or 0.0) / longest)),
+                h("td", {"class": "num took"}, seconds(span), _bar((span or 0.0) / longest)),
                 h("td", None, _nodes(payload)),
                 h("td", {"class": "num"}, cost(float(payload["cost"]))),
-                h("td", {"class": "num"}, f"{int(payload.get('checkpoint_bytes', 0)):,} B {kind}"),
+                h("td", {"class": "num"}, f"{size(int(payload.get('checkpoint_bytes', 0)))} {kind}"),
                 h("td", None, _notes(payload)),
             )
         )
@@ -320,7 +331,7 @@ def timeline_section(view: RunView) -> Html:
                 "tr",
                 {"class": "progress"},
                 h("td", {"class": "num"}, str(view.completed)),
-                h("td", {"colspan": "3"}, "in progress"),
+                h("td", {"colspan": "2"}, "in progress"),
                 h("td", {"colspan": "4"}, done or h("span", {"class": "muted"}, "no node finished yet")),
             )
         )
@@ -536,10 +547,8 @@ def run_page(view: RunView, parts: Sections, shown: Shown | None, version: str) 
         _section("waiting", None, parts.waiting, "waiting"),
     ]
     if view.stored is not None:
-        body += [
-            _section("graph", "Graph", parts.graph),
-            _section("timeline", "Timeline", parts.timeline),
-        ]
+        overview = [_section("graph", "Graph", parts.graph), _section("timeline", "Timeline", parts.timeline)]
+        body.append(h("div", {"class": "overview"}, overview))
         if shown is not None:
             body += [
                 h("section", {"class": "panel", "id": "state"}, h("h2", None, "State"), state_section(view, shown)),
