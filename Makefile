@@ -68,7 +68,7 @@ system-packages:
 TEST_PYTHONS ?= $(or $(shell .ci/pythons),$(PYTHON))
 test: wheel dev system-packages
 	@echo "== testing on: $(TEST_PYTHONS)"
-	@set -e; for py in $(TEST_PYTHONS); do \
+	@set -e; light=0; for py in $(TEST_PYTHONS); do \
 		version=$$($$py -c 'import sys; print("%d.%d" % sys.version_info[:2])'); \
 		env=$(VENV)-$$version; \
 		echo "== CPython $$version ($$py)"; \
@@ -77,7 +77,8 @@ test: wheel dev system-packages
 			$$env/bin/python -m pip install --quiet -r requirements-dev.txt && touch $$env/.requirements; }; \
 		$$env/bin/python -m pip install --quiet --force-reinstall --no-deps $(WHEEL_DIR)/*.whl; \
 		[ -f $$env/.zelk-runtime ] || { $$env/bin/python -m pip install --quiet --no-deps -e runtime && touch $$env/.zelk-runtime; }; \
-		(cd tests && ZELK_DEV_BUILD=$(abspath $(DEV_BUILD)) ../$$env/bin/python -m pytest -q -p no:cacheprovider .); \
+		(cd tests && ZELK_LIGHT=$$light ZELK_DEV_BUILD=$(abspath $(DEV_BUILD)) ../$$env/bin/python -m pytest -q -p no:cacheprovider .); \
+		light=1; \
 	done
 
 # The demo keeps its run in build/demo-run: a second `make demo` resumes it.
@@ -169,7 +170,7 @@ dist-test:
 		version=$$($$py -c 'import sys; print("%d.%d" % sys.version_info[:2])'); env=build/dist-env-$$version; \
 		echo "== wheel on CPython $$version ($$py)"; rm -rf $$env; $$py -m venv $$env; \
 		$$env/bin/python -m pip install --quiet $(DIST_TEST_REQUIREMENTS) $(DIST_DIR)/*x86_64.whl ./runtime; \
-		(cd tests && ../$$env/bin/python -m pytest -q -p no:cacheprovider .); \
+		(cd tests && ZELK_LIGHT=1 ../$$env/bin/python -m pytest -q -p no:cacheprovider .); \
 	done
 	@echo "== sdist in a clean environment"; rm -rf build/dist-env-sdist; $(PYTHON) -m venv build/dist-env-sdist; \
 		build/dist-env-sdist/bin/python -m pip install --quiet --no-binary zelk_core $(DIST_TEST_REQUIREMENTS) \
@@ -193,7 +194,7 @@ dist-test-aarch64: $(ARM64_ROOT)/.packages
 		$(abspath $(ARM64_ROOT)) $(abspath $(ARM64_ROOT))/usr/bin/python3.11 > $(ARM64_PYTHON) && chmod +x $(ARM64_PYTHON)
 	$(ARM64_PYTHON) $(firstword $(wildcard $(ARM64_ROOT)/usr/share/python-wheels/pip-*.whl))/pip install --quiet \
 		--target $(ARM64_SITE) $(DIST_TEST_REQUIREMENTS) $(DIST_DIR)/*aarch64.whl ./runtime
-	cd tests && PYTHONPATH=$(abspath $(ARM64_SITE)) $(abspath $(ARM64_PYTHON)) -m pytest -q -p no:cacheprovider $(ARM64_TEST_ARGS) .
+	cd tests && ZELK_LIGHT=1 PYTHONPATH=$(abspath $(ARM64_SITE)) $(abspath $(ARM64_PYTHON)) -m pytest -q -p no:cacheprovider $(ARM64_TEST_ARGS) .
 
 clean:
 	rm -rf build $(WHEEL_DIR) $(VENV) $(VENV)-3.* $(BENCH_VENV) $(DIST_DIR) $(DIST_VENV)
@@ -210,7 +211,7 @@ asan: wheel
 	@set -e; for t in $(ASAN_BUILD)/test_*; do echo "== $$t"; UBSAN_OPTIONS=$(UBSAN_OPTIONS) $$t; done
 	cd tests && LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 		PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=$(UBSAN_OPTIONS) \
-		PYTHONPATH=$(abspath $(ASAN_BUILD)) ZELK_DEV_BUILD=$(abspath $(ASAN_BUILD)) \
+		PYTHONPATH=$(abspath $(ASAN_BUILD)) ZELK_DEV_BUILD=$(abspath $(ASAN_BUILD)) ZELK_LIGHT=1 \
 		../$(BIN)/python -m pytest -q -p no:cacheprovider -x .
 
 # clang from Debian's packages with its libFuzzer runtime, installed when missing.
@@ -266,7 +267,7 @@ clang: $(BIN)/.clang $(VENV)/.zelk-installed
 		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(abspath $(BIN)/python) \
 		-DSKBUILD_SABI_COMPONENT=Development.SABIModule >/dev/null
 	$(CMAKE) --build $(CLANG_BUILD)
-	cd tests && PYTHONPATH=$(abspath $(CLANG_BUILD)) ZELK_DEV_BUILD=$(abspath $(CLANG_BUILD)) \
+	cd tests && PYTHONPATH=$(abspath $(CLANG_BUILD)) ZELK_DEV_BUILD=$(abspath $(CLANG_BUILD)) ZELK_LIGHT=1 \
 		../$(BIN)/python -m pytest -q -p no:cacheprovider .
 
 # Layout: clang-format over the C++ sources, ruff over the Python ones (versions pinned so

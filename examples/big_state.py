@@ -87,6 +87,27 @@ def store_bytes(location: Path) -> int:
     return sum(path.stat().st_size for path in location.rglob("*") if path.is_file())
 
 
+def figures(megabytes: int, supersteps: int, folder: Path) -> dict[str, Any]:
+    """Make the state in one process, change the integer in another; what each cost."""
+    location = folder / "run"
+    size = megabytes << 20
+    made = child(str(location), megabytes, supersteps, 1)
+    after_make = store_bytes(location)
+    ticks = child(str(location), megabytes, supersteps, None)
+    return {
+        "state_bytes": size,
+        "store_bytes_made": after_make,
+        "store_bytes": store_bytes(location),
+        "peak_making": made["peak_megabytes"] - made["baseline_megabytes"],
+        "baseline_making": made["baseline_megabytes"],
+        "peak_ticking": ticks["peak_megabytes"] - ticks["baseline_megabytes"],
+        "baseline_ticking": ticks["baseline_megabytes"],
+        "supersteps": ticks["supersteps"],
+        "superstep_seconds": sum(ticks["per_superstep"]) / max(1, len(ticks["per_superstep"])),
+        "process_seconds": ticks["seconds"],
+    }
+
+
 def main(argv: list[str] | None = None) -> int:
     arguments = sys.argv[1:] if argv is None else argv
     if arguments and arguments[0] == "--child":
@@ -99,47 +120,30 @@ def main(argv: list[str] | None = None) -> int:
     options.add_argument("--store", help="where to keep the run (default: a temporary folder)")
     given = options.parse_args(arguments)
     folder = Path(given.store) if given.store else Path(tempfile.mkdtemp(prefix="zelk-big-state-"))
-    location = folder / "run"
     try:
-        size = given.megabytes << 20
-        made = child(str(location), given.megabytes, given.supersteps, 1)
-        after_make = store_bytes(location)
-        ticks = child(str(location), given.megabytes, given.supersteps, None)
-        after_ticks = store_bytes(location)
-        mb = size / (1 << 20)
-        print(f"state: {mb:.0f} MB (one channel), then {ticks['supersteps']} supersteps changing one integer")
-        print(
-            f"store: {after_make / (1 << 20):.1f} MB after the first superstep, {after_ticks / (1 << 20):.1f} MB "
-            f"after all ({after_ticks / size:.2f}x the state)"
-        )
-        print(
-            f"memory, making the state: peak {made['peak_megabytes'] - made['baseline_megabytes']:.0f} MB above the "
-            f"interpreter's {made['baseline_megabytes']:.0f} MB ({(made['peak_megabytes'] - made['baseline_megabytes']) / mb:.2f}x)"
-        )
-        grown = ticks["peak_megabytes"] - ticks["baseline_megabytes"]
-        print(
-            f"memory, resuming and changing the integer: peak {grown:.0f} MB above the interpreter's "
-            f"{ticks['baseline_megabytes']:.0f} MB ({grown / mb:.2f}x the state)"
-        )
-        times = ticks["per_superstep"]
-        print(
-            f"time per superstep changing the integer: {1000 * sum(times) / max(1, len(times)):.2f} ms "
-            f"(resuming the store, reading the state back, included in the process's {ticks['seconds']:.2f} s)"
-        )
-        print(
-            json.dumps(
-                {
-                    "state_bytes": size,
-                    "store_bytes": after_ticks,
-                    "peak_making": made["peak_megabytes"] - made["baseline_megabytes"],
-                    "peak_ticking": grown,
-                    "superstep_seconds": sum(times) / max(1, len(times)),
-                }
-            )
-        )
+        found = figures(given.megabytes, given.supersteps, folder)
     finally:
         if not given.store:
             shutil.rmtree(folder, ignore_errors=True)
+    mb = found["state_bytes"] / (1 << 20)
+    print(f"state: {mb:.0f} MB (one channel), then {found['supersteps']} supersteps changing one integer")
+    print(
+        f"store: {found['store_bytes_made'] / (1 << 20):.1f} MB after the first superstep, "
+        f"{found['store_bytes'] / (1 << 20):.1f} MB after all ({found['store_bytes'] / found['state_bytes']:.2f}x the state)"
+    )
+    print(
+        f"memory, making the state: peak {found['peak_making']:.0f} MB above the interpreter's "
+        f"{found['baseline_making']:.0f} MB ({found['peak_making'] / mb:.2f}x)"
+    )
+    print(
+        f"memory, resuming and changing the integer: peak {found['peak_ticking']:.0f} MB above the interpreter's "
+        f"{found['baseline_ticking']:.0f} MB ({found['peak_ticking'] / mb:.2f}x the state)"
+    )
+    print(
+        f"time per superstep changing the integer: {1000 * found['superstep_seconds']:.2f} ms "
+        f"(the process, resuming the store and reading the state back, took {found['process_seconds']:.2f} s)"
+    )
+    print(json.dumps(found))
     return 0
 
 

@@ -45,10 +45,23 @@ def probe():
     return module
 
 
+# The heavy parts of the runtime's tests (a Ray cluster, a PostgreSQL server, a browser) run on
+# one interpreter: `make test` sets ZELK_LIGHT=1 for the others, and the sanitizer, clang and
+# wheel runs set it too (those check the module, which these parts do not reach).
+LIGHT = os.environ.get("ZELK_LIGHT") == "1"
+LIGHT_REASON = "Ray, PostgreSQL and browser tests run on one interpreter only (ZELK_LIGHT=1)"
+
+
+def skip_when_light():
+    if LIGHT:
+        pytest.skip(LIGHT_REASON)
+
+
 @pytest.fixture(scope="session")
 def ray_cluster():
     """A local two-CPU Ray cluster, started once; skipped without Ray or under the sanitizer
     preload (Ray's own programs do not run there)."""
+    skip_when_light()
     ray = pytest.importorskip("ray", reason="Ray is not installed for this interpreter")
     if "asan" in os.environ.get("LD_PRELOAD", ""):
         pytest.skip("Ray's own programs do not run under the sanitizer preload")
@@ -67,6 +80,7 @@ def pg_server():
     It lives here rather than in a conftest.py of runtime/: a second module named conftest
     would take the place of this one, which the tests import their helpers from.
     """
+    skip_when_light()
     pytest.importorskip("psycopg", reason="psycopg is not installed (pip install 'psycopg[binary]')")
     runtime_tests = str(pathlib.Path(__file__).parent / "runtime")
     if runtime_tests not in sys.path:

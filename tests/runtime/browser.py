@@ -83,6 +83,8 @@ def start_driver(sync_api: Any) -> Any:
 @pytest.fixture(name="browser", scope="session")
 def browser_fixture() -> Iterator[Any]:
     """One headless Chromium for the whole session; skips when it or Playwright is missing."""
+    if os.environ.get("ZELK_LIGHT") == "1":
+        pytest.skip("Ray, PostgreSQL and browser tests run on one interpreter only (ZELK_LIGHT=1)")
     sync_api = pytest.importorskip("playwright.sync_api", reason="playwright is not installed (requirements-dev.txt)")
     path = chromium_path()
     if path is None:
