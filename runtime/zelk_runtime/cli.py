@@ -311,6 +311,8 @@ def _serve(arguments: argparse.Namespace) -> int:
 
 def _listen(host: str, port: int) -> socket.socket:
     """A listening socket on host:port, or the reason there cannot be one."""
+    if not 0 <= port <= 65535:
+        raise RuntimeFailure(f"cannot listen on {host}:{port}: a port is a number from 0 to 65535")
     try:
         family = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM)[0][0]
         listener = socket.socket(family, socket.SOCK_STREAM)

@@ -31,7 +31,8 @@ pytest.importorskip("starlette", reason="starlette is not installed (extra [ui])
 pytest.importorskip("uvicorn", reason="uvicorn is not installed (extra [ui])")
 import ui_graphs as ug
 from browser import browser_fixture, browser_page_fixture, screenshot, serving  # noqa: F401  (fixtures)
-from zelk_runtime import read_run, run
+from zelk_runtime import END, Graph, read_run, run
+from zelk_runtime.audit import audit_key
 from zelk_runtime.cli import main
 from zelk_runtime.stores import open_store
 from zelk_runtime.ui.app import Settings, make_app
@@ -410,12 +411,99 @@ def test_the_answer_form_is_checked_before_anything_is_written(stores: dict[str,
         got, headers, _ = fetch(url, data=f"nonce={nonce}&author=bob&answer%3Areview=false".encode(), headers=form)
         assert got == 303 and headers["location"] == "/run/0/review#waiting"
         deadline = time.monotonic() + 15
-        while "finished" not in fetch(f"{base}/live/0/review")[2] and time.monotonic() < deadline:
+        while "state-finished" not in fetch(f"{base}/live/0/review")[2] and time.monotonic() < deadline:
             time.sleep(0.05)
     stored = read_run(open_store(folder / "review", create=False))
     assert (
         stored.payloads[-1]["nodes"] == ["publish"] and stored.payloads[-2]["answers"]["review"][0]["author"] == "bob"
     )
+
+
+def count(state: Any) -> dict[str, Any]:
+    return {"n": 1}
+
+
+def again(state: Any) -> Any:
+    return "count" if state["n"] < 520 else END
+
+
+def noop(state: Any) -> None:
+    return None
+
+
+def test_long_runs_and_large_graphs_keep_their_pages_small(tmp_path: Path) -> None:
+    looping = Graph(
+        [count],
+        [],
+        branches={"count": (again, ["count"])},
+        initial_state={"n": 0},
+        start=["count"],
+        reducers={"n": "add"},
+        step_limit=600,
+    )
+    run(looping, tmp_path / "long", progress=None, executor="sequential")
+    wide = Graph({f"node{i}": noop for i in range(401)}, [])
+    run(wide, tmp_path / "wide", progress=None, executor="sequential")
+    with serving(app_of(tmp_path)) as base:
+        status, _, body = fetch(page_of(base, "long"))
+        assert status == 200 and "The first 20 supersteps are left out" in body and "The first 20 entries" in body
+        assert body.count('<tr data-superstep="') == 500 and 'data-superstep="519"' in body
+        assert len(body) < 1_500_000
+        status, _, body = fetch(page_of(base, "wide"))
+        assert (
+            status == 200
+            and "A graph of 401 nodes is drawn here only up to 400" in body
+            and "<svg" not in body.split('id="timeline"')[0].split('id="graph"')[1]
+        )
+
+
+def test_keyed_stores_need_their_key(tmp_path: Path) -> None:
+    run(ug.loop_graph(), tmp_path / "keyed", progress=None, audit_key=b"the key")
+    with serving(app_of(tmp_path)) as base:
+        status, _, body = fetch(page_of(base, "keyed"))
+        assert status == 200 and "keyed audit log" in body and "needs its audit key" in body
+    with serving(app_of(tmp_path, audit_key=audit_key(b"the key"))) as base:
+        status, _, body = fetch(page_of(base, "keyed"))
+        assert status == 200 and "Verified: keyed audit chain of 9 entries intact" in body
+    with serving(app_of(tmp_path, audit_key=audit_key(b"another key"))) as base:
+        assert "is not the key of store" in fetch(page_of(base, "keyed"))[2]
+
+
+def test_a_database_is_served_with_its_queue(pg_server: Any, tmp_path: Path) -> None:
+    """A PostgreSQL store (where this runtime has one): its runs listed with their queue states, no page
+    showing the password, and an answer from the page going on as on the other stores."""
+    workers = pytest.importorskip("zelk_runtime.workers", reason="this runtime has no PostgreSQL store")
+    url = pg_server.create_database("ui_served")
+    run(ug.loop_graph(), f"{url}#loop", progress=None)
+    run(ug.review_graph(), f"{url}#review", progress=None)
+    graph_file = tmp_path / "review.py"
+    graph_file.write_text("import ui_graphs\n\ngraph = ui_graphs.review_graph()\n")
+    workers.submit(graph_file, url, run_id="queued")
+    app = app_of_urls([url], graph=ug.review_graph(), graph_file=str(graph_file), allow_answers=True)
+    with serving(app) as base:
+        status, _, body = fetch(base + "/")
+        assert status == 200 and pg_server.password not in body
+        states = dict(re.findall(r'<tr data-state="([a-z]+)"><td><a href="/run/0/([a-z]+)"', body))
+        assert {name: state for state, name in states.items()} == {
+            "loop": "finished",
+            "review": "waiting",
+            "queued": "queued",
+        }
+        for name in ("loop", "review", "queued"):
+            status, _, page = fetch(f"{base}/run/0/{name}")
+            assert status == 200 and "Verified: audit chain" in page and pg_server.password not in page
+        nonce = _nonce(fetch(f"{base}/run/0/review")[2])
+        form = f"nonce={nonce}&author=alice&answer%3Areview=true".encode()
+        headers = {"Content-Type": "application/x-www-form-urlencoded"}
+        assert fetch(f"{base}/answer/0/review", data=form, headers=headers)[0] == 303
+        deadline = time.monotonic() + 15
+        while "state-finished" not in fetch(f"{base}/live/0/review")[2] and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert 'state-finished">finished' in fetch(f"{base}/run/0/review")[2]
+
+
+def app_of_urls(urls: list[str], **options: Any) -> Any:
+    return make_app(Settings(sources(urls), **options))
 
 
 def test_serve_command_refusals(stores: dict[str, Path], capsys: pytest.CaptureFixture[str], monkeypatch: Any) -> None:
@@ -424,6 +512,7 @@ def test_serve_command_refusals(stores: dict[str, Path], capsys: pytest.CaptureF
         (["serve", str(stores["loop"]), "--allow-answers"], "--allow-answers needs --graph"),
         (["serve", str(stores["loop"].parent / "missing")], "no such file or folder"),
         (["serve", str(stores["secret"])], "neither a run directory"),
+        (["serve", str(stores["loop"]), "--port", "99999"], "cannot listen on 127.0.0.1:99999"),
         (["serve", "postgresql://user:pw@127.0.0.1:1/db"], "cannot serve postgresql://user@127.0.0.1:1/db"),
     ]
     monkeypatch.delenv("ZELK_UI_TOKEN", raising=False)

@@ -73,7 +73,10 @@ class Pages:
     def ref(self, request: Request) -> RunRef:
         source = request.path_params["source"]
         name = request.path_params["name"]
-        found = find(self.settings.sources, source, name)
+        try:
+            found = find(self.settings.sources, source, name)
+        except Exception as error:  # the source cannot be listed now (a folder gone, say)
+            raise HTTPException(404, error_text(error)) from error
         if found is None:
             raise HTTPException(404, f"no run {name!r} is served under source {source}")
         return found

@@ -6,6 +6,7 @@ with its authors and the result of verifying it."""
 
 from __future__ import annotations
 
+import shlex
 from collections.abc import Sequence
 from dataclasses import dataclass, field
 from typing import Any
@@ -23,6 +24,8 @@ from .pages import badge, cost, page, run_href, seconds, short_head, when
 from .reading import RUNNING, UNREADABLE, RunView, moment
 
 LIVE = ("summary", "waiting", "graph", "timeline", "audit")  # the sections a live update replaces
+ROWS = 500  # supersteps and audit entries in a table: the last ones
+DRAWN_NODES = 400  # a larger graph is not drawn on the page
 
 
 @dataclass(frozen=True)
@@ -212,6 +215,14 @@ def _svg(view: RunView, graph: Graph | None) -> Html:
 def graph_section(view: RunView, graph: Graph | None) -> Html:
     if view.model is None:
         return h("p", {"class": "muted"}, "No graph to draw.")
+    if len(view.model.nodes) > DRAWN_NODES:
+        return h(
+            "p",
+            {"class": "muted"},
+            f"A graph of {len(view.model.nodes):,} nodes is drawn here only up to {DRAWN_NODES}: ",
+            h("code", None, f"python -m zelk_runtime draw --store {shlex.quote(view.ref.shown)} --svg FILE"),
+            " draws it whole.",
+        )
     return h("div", {"class": "drawing"}, _svg(view, graph))
 
 
@@ -299,7 +310,8 @@ def timeline_section(view: RunView) -> Html:
         spans.append((at - previous).total_seconds() if at and previous else None)
         previous = at or previous
     longest = max((span for span in spans if span is not None), default=0.0) or 1.0
-    for payload, span in zip(stored.payloads, spans, strict=True):
+    skipped = max(0, len(stored.payloads) - ROWS)
+    for payload, span in zip(stored.payloads[skipped:], spans[skipped:], strict=True):
         at = moment(payload.get("time"))
         offset = (at - start).total_seconds() if at and start else None
         kind = str(payload.get("checkpoint", "full"))
@@ -337,12 +349,19 @@ def timeline_section(view: RunView) -> Html:
         )
     if not rows:
         return h("p", {"class": "muted"}, "No superstep committed yet.")
-    return h(
+    table = h(
         "table",
         {"class": "timeline"},
         h("thead", None, h("tr", None, [h("th", None, column) for column in TIMELINE_COLUMNS])),
         h("tbody", None, rows),
     )
+    return join([_skipped(skipped, "supersteps"), table])
+
+
+def _skipped(count: int, what: str) -> Child:
+    if not count:
+        return None
+    return h("p", {"class": "muted"}, f"The first {count:,} {what} are left out: the last {ROWS} are shown.")
 
 
 def _picker(name: str, options: Sequence[tuple[int, str]], chosen: int) -> Html:
@@ -465,7 +484,9 @@ def audit_section(view: RunView, verified: Verified | None) -> Html:
     if stored is None:
         return h("p", {"class": "muted"}, "-")
     rows = []
-    for index, (entry, payload) in enumerate(zip(stored.entries, stored.payloads, strict=True)):
+    skipped = max(0, len(stored.entries) - ROWS)
+    pairs = list(enumerate(zip(stored.entries, stored.payloads, strict=True)))[skipped:]
+    for index, (entry, payload) in pairs:
         authors: list[str] = []
         if payload.get("kind") == "update":
             authors.append(str(payload.get("author")))
@@ -503,7 +524,8 @@ def audit_section(view: RunView, verified: Verified | None) -> Html:
         h("thead", None, h("tr", None, [h("th", None, column) for column in AUDIT_COLUMNS])),
         h("tbody", None, rows),
     )
-    return join([check, h("p", {"class": "muted"}, f"{len(stored.entries)} entries, {keyed}"), forked, table])
+    summary = h("p", {"class": "muted"}, f"{len(stored.entries)} entries, {keyed}")
+    return join([check, summary, forked, _skipped(skipped, "entries"), table])
 
 
 @dataclass

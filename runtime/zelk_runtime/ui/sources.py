@@ -156,22 +156,28 @@ def without_password(url: str) -> str:
 
 
 class DatabaseSource:
-    """The runs of a PostgreSQL database. Listing them needs the PostgreSQL store's listing
-    of a database's runs and their queue states; where the runtime has no PostgreSQL store,
-    the source is refused when the server starts."""
+    """The runs of a PostgreSQL database (all of them, or the one a URL#NAME names), with
+    their queue states, as the PostgreSQL store lists them (`zelk_runtime.workers.runs`).
+    Where this runtime has no PostgreSQL store, the source is refused when the server starts."""
 
-    def __init__(self, index: int, url: str) -> None:
+    def __init__(self, index: int, given: str) -> None:
         self.index = index
-        self.label = without_password(url)
-        self.url = url
-        if importlib.util.find_spec("..stores.postgres", __package__) is None:
+        self.url, _, self.only = given.partition("#")
+        self.label = without_password(self.url) + (f"#{self.only}" if self.only else "")
+        if importlib.util.find_spec("..workers", __package__) is None:
             raise UsageError(
                 f"cannot serve {self.label}: this zelk_runtime has no PostgreSQL store; "
                 "serve run directories, SQLite files or folders of them"
             )
+        self._list = importlib.import_module("..workers", __package__).runs
 
-    def runs(self) -> list[RunRef]:  # pragma: no cover - needs the PostgreSQL store
-        raise StoreError(f"listing the runs of {self.label} is not supported by this zelk_runtime")
+    def runs(self) -> list[RunRef]:
+        shown = without_password(self.url)
+        return [
+            RunRef(self.index, row.name, f"{self.url}#{row.name}", POSTGRESQL, f"{shown}#{row.name}", str(row.state))
+            for row in self._list(self.url)
+            if not self.only or row.name == self.only
+        ]
 
 
 def source(index: int, given: str) -> Source:
