@@ -32,12 +32,15 @@ from ..audit import AuditKey
 from ..graph import Graph
 from . import follow
 from .answers import BODY_MOST, OFF, Answering, FormError, parse_form
+from .audit_log import Verified
 from .diff import diff
 from .pages import Listed, message_page, runs_page, runs_section
 from .reading import RUNNING, RunView, check_store, error_text, load_states, read_view
-from .run_page import FormView, Sections, Shown, Verified, choices, diff_body, run_page, sections, state_body
+from .run_page import Sections, run_page, sections
 from .security import Guard, Guarded
 from .sources import RunRef, Source, find
+from .states_view import Shown, choices, diff_body, state_body
+from .waiting import FormView
 
 STATIC = {
     "app.js": "text/javascript; charset=utf-8",

@@ -15,6 +15,7 @@ from .reading import FINISHED, RUNNING, UNREADABLE, WAITING, RunView
 from .sources import Source
 
 TITLE = "zelk runs"
+ROWS = 500  # supersteps and audit entries a table shows: the last ones
 
 
 def when(moment: datetime | None) -> str:
@@ -37,6 +38,13 @@ def short_head(head: str) -> Html:
         return h("span", {"class": "muted"}, "-")
     count, _, link = head.partition(":")
     return h("code", {"class": "head", "title": head}, f"{count}:{link[:12]}")
+
+
+def left_out(count: int, what: str) -> Child:
+    """The note above a table that shows only its last ROWS rows."""
+    if not count:
+        return None
+    return h("p", {"class": "muted"}, f"The first {count:,} {what} are left out: the last {ROWS} are shown.")
 
 
 def badge(state: str) -> Html:
