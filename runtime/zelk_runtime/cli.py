@@ -442,7 +442,9 @@ def parser() -> argparse.ArgumentParser:
         "runs, and for each its graph, timeline, states, differences, audit log and what it waits for; a running "
         "run's page follows it. Read-only unless --graph and --allow-answers are given. Needs the extra [ui].",
     )
-    serve_command.add_argument("stores", nargs="+", metavar="STORE", help="a store, or a folder of stores")
+    serve_command.add_argument(
+        "stores", nargs="+", metavar="STORE", help="a store, a folder of stores, or a PostgreSQL URL (its runs)"
+    )
     serve_command.add_argument("--host", default="127.0.0.1", help="address to listen on (default: 127.0.0.1)")
     serve_command.add_argument("--port", type=int, default=8765, help="port to listen on (default: 8765)")
     serve_command.add_argument(
