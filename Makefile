@@ -8,7 +8,7 @@ CMAKE_GENERATOR := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN)/ninja)
 DEV_BUILD := build/dev
 WHEEL_DIR := dist
 
-.PHONY: format lint test system-packages dev native demo bench bench-native wheel clean asan fuzz valgrind clang dist dist-x86_64 dist-aarch64 dist-test dist-test-aarch64
+.PHONY: format lint test system-packages dev native demo ui bench bench-native wheel clean asan fuzz valgrind clang dist dist-x86_64 dist-aarch64 dist-test dist-test-aarch64
 
 $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)
@@ -85,6 +85,14 @@ test: wheel dev system-packages
 DEMO_STORE ?= build/demo-run
 demo: $(VENV)/.zelk-installed $(VENV)/.zelk-runtime
 	$(BIN)/python demo/demo.py --store $(DEMO_STORE)
+
+# The demo's run in a browser at http://127.0.0.1:$(UI_PORT)/ (read-only; `make demo` runs it first
+# when the store is missing). Starlette and uvicorn come with requirements-dev.txt.
+UI_PORT ?= 8765
+ui: $(VENV)/.zelk-installed $(VENV)/.zelk-runtime
+	@[ -e $(DEMO_STORE) ] || $(MAKE) demo
+	@$(BIN)/python -c 'import starlette, uvicorn' 2>/dev/null || $(BIN)/python -m pip install --quiet -r requirements-dev.txt
+	$(BIN)/python -m zelk_runtime serve $(DEMO_STORE) --host 127.0.0.1 --port $(UI_PORT)
 
 # The benchmark's own environment with the peers it compares against; a peer that fails to
 # install is left out (the bench skips it with a note). BENCH_ARGS="--quick -k top_k" and so on.

@@ -1,4 +1,4 @@
-"""Command line: `python -m zelk_runtime run|resume|verify|show|fork|draw ...`."""
+"""Command line: `python -m zelk_runtime run|resume|verify|show|fork|draw|serve ...`."""
 
 from __future__ import annotations
 
@@ -6,6 +6,7 @@ import argparse
 import importlib.util
 import json
 import os
+import socket
 import sys
 from collections.abc import Sequence
 from pathlib import Path
@@ -262,6 +263,67 @@ def _draw(arguments: argparse.Namespace) -> int:
     return 0
 
 
+def _serve(arguments: argparse.Namespace) -> int:
+    try:
+        import uvicorn
+
+        from .ui.app import Settings, make_app
+        from .ui.security import loopback
+    except ImportError as error:
+        raise RuntimeFailure(
+            f"serve needs starlette and uvicorn ({error.name or error} is not installed): "
+            "pip install 'zelk_runtime[ui]'"
+        ) from error
+    from .ui.sources import sources
+
+    token = arguments.token or os.environ.get("ZELK_UI_TOKEN") or None
+    local = loopback(arguments.host)
+    if not local and token is None:
+        raise RuntimeFailure(
+            f"serving on {arguments.host}, which is not a loopback address, needs --token TOKEN "
+            "(or ZELK_UI_TOKEN): anyone who can reach the address could read the runs"
+        )
+    if arguments.allow_answers and arguments.graph is None:
+        raise RuntimeFailure("--allow-answers needs --graph GRAPH.py, the graph the answered runs go on with")
+    served = sources(arguments.stores)
+    graph = None if arguments.graph is None else load_graph_file(arguments.graph)
+    settings = Settings(
+        served,
+        token=token,
+        loopback_only=local,
+        graph=graph,
+        graph_file=arguments.graph,
+        allow_answers=arguments.allow_answers,
+        audit_key=_audit_key(arguments),
+    )
+    listener = _listen(arguments.host, arguments.port)
+    host = f"[{arguments.host}]" if ":" in arguments.host else arguments.host
+    address = f"http://{host}:{listener.getsockname()[1]}/"
+    print(f"serving {len(served)} source{'s' if len(served) != 1 else ''} on {address}", flush=True)
+    if token is not None:
+        print(f"open {address}?token={token} once; the browser then keeps the token in a cookie", flush=True)
+    if arguments.allow_answers:
+        print(f"answers from the pages are on: runs of {arguments.graph} go on from there", flush=True)
+    server = uvicorn.Server(uvicorn.Config(make_app(settings), log_level="warning", lifespan="off"))
+    server.run(sockets=[listener])
+    return 0
+
+
+def _listen(host: str, port: int) -> socket.socket:
+    """A listening socket on host:port, or the reason there cannot be one."""
+    if not 0 <= port <= 65535:
+        raise RuntimeFailure(f"cannot listen on {host}:{port}: a port is a number from 0 to 65535")
+    try:
+        family = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM)[0][0]
+        listener = socket.socket(family, socket.SOCK_STREAM)
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        listener.bind((host, port))
+        listener.listen(128)
+    except OSError as error:
+        raise RuntimeFailure(f"cannot listen on {host}:{port}: {error.strerror or error}") from error
+    return listener
+
+
 def _add_run_options(command: argparse.ArgumentParser) -> None:
     command.add_argument("graph", metavar="GRAPH.py")
     command.add_argument(
@@ -372,6 +434,32 @@ def parser() -> argparse.ArgumentParser:
     draw_command.add_argument("--svg", metavar="FILE", help="write SVG to FILE instead of printing Mermaid text")
     _add_key_option(draw_command)
     draw_command.set_defaults(action=_draw)
+
+    serve_command = commands.add_parser(
+        "serve",
+        help="show stored runs as web pages",
+        description="Serve the runs of run directories, SQLite stores and folders of them as web pages: the "
+        "runs, and for each its graph, timeline, states, differences, audit log and what it waits for; a running "
+        "run's page follows it. Read-only unless --graph and --allow-answers are given. Needs the extra [ui].",
+    )
+    serve_command.add_argument(
+        "stores", nargs="+", metavar="STORE", help="a store, a folder of stores, or a PostgreSQL URL (its runs)"
+    )
+    serve_command.add_argument("--host", default="127.0.0.1", help="address to listen on (default: 127.0.0.1)")
+    serve_command.add_argument("--port", type=int, default=8765, help="port to listen on (default: 8765)")
+    serve_command.add_argument(
+        "--token", metavar="TOKEN", help="required of every visitor (default: ZELK_UI_TOKEN); needed off loopback"
+    )
+    serve_command.add_argument(
+        "--graph", metavar="GRAPH.py", help="the runs' graph: adds its interrupt points, and is what answers run"
+    )
+    serve_command.add_argument(
+        "--allow-answers",
+        action="store_true",
+        help="let the pages answer waiting runs and update states (which resumes them); needs --graph",
+    )
+    _add_key_option(serve_command)
+    serve_command.set_defaults(action=_serve)
     return top
 
 

@@ -1,4 +1,4 @@
-"""Headless Chromium for the page tests: Debian's chromium driven by Playwright, started once a session.
+"""Headless Chromium for the page tests: Debian's chromium driven by Playwright, started once a test module.
 
 Playwright is always given the system browser's path, so it never looks for (or fetches) a build of its
 own. Every page a test gets fails the test when it opens a dialog or throws an uncaught error, so a
@@ -80,9 +80,11 @@ def start_driver(sync_api: Any) -> Any:
             os.environ["LD_PRELOAD"] = preload
 
 
-@pytest.fixture(name="browser", scope="session")
+@pytest.fixture(name="browser", scope="module")
 def browser_fixture() -> Iterator[Any]:
-    """One headless Chromium for the whole session; skips when it or Playwright is missing."""
+    """One headless Chromium per test module; skips when it or Playwright is missing. (Not one per
+    session: while Playwright's synchronous driver is up, the main thread counts as running an event
+    loop, so a later module's `asyncio.run()` would be refused.)"""
     if os.environ.get("ZELK_LIGHT") == "1":
         pytest.skip("Ray, PostgreSQL and browser tests run on one interpreter only (ZELK_LIGHT=1)")
     sync_api = pytest.importorskip("playwright.sync_api", reason="playwright is not installed (requirements-dev.txt)")

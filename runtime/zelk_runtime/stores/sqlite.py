@@ -9,6 +9,7 @@ from __future__ import annotations
 import errno
 import json
 import sqlite3
+import urllib.parse
 from pathlib import Path
 from typing import TYPE_CHECKING
 
@@ -52,15 +53,25 @@ def _head_text(head: tuple[Head, str]) -> str:
 
 
 class SqliteStore:
-    def __init__(self, path: Path, *, create: bool = True) -> None:
+    def __init__(self, path: Path, *, create: bool = True, read_only: bool = False) -> None:
+        """The store in the file at `path`. `read_only` opens an existing store through a
+        read-only connection, which changes no byte of the file (nor checkpoints its log):
+        the store's tables must be there already, and every write fails."""
         self.path = path
         self.location = str(path)
-        if not path.exists() and not create:
+        if not path.exists() and (not create or read_only):
             raise StoreError(f"store {path} does not exist")
         try:
-            self.db = sqlite3.connect(path, isolation_level=None, check_same_thread=False)
+            if read_only:
+                uri = "file:" + urllib.parse.quote(str(path.resolve())) + "?mode=ro"
+                self.db = sqlite3.connect(uri, uri=True, isolation_level=None, check_same_thread=False)
+            else:
+                self.db = sqlite3.connect(path, isolation_level=None, check_same_thread=False)
         except sqlite3.DatabaseError as error:
             raise StoreError(f"cannot open store {path}: {error}") from error
+        self.wait_for_disk = True
+        if read_only:
+            return
         try:
             self.db.execute("PRAGMA journal_mode=WAL")
             self.db.executescript(_SCHEMA)
