@@ -143,6 +143,24 @@ def worker_name(suffix: str = "") -> str:
     return f"{socket.gethostname()}:{os.getpid()}" + (f":{suffix}" if suffix else "")
 
 
+def _gone(holder: str) -> bool:
+    """Whether a lease holder is a process of this host that no longer exists: its lease is
+    taken at once rather than when it runs out (a run killed here is taken up again at
+    once). A holder elsewhere, or one whose process lives, keeps its lease; were the guess
+    ever wrong, the fencing token still refuses the old holder's writes."""
+    host, _, rest = holder.partition(":")
+    pid = rest.partition(":")[0]
+    if host != socket.gethostname() or not pid.isdigit() or int(pid) == os.getpid():
+        return False
+    try:
+        os.kill(int(pid), 0)
+    except ProcessLookupError:
+        return True
+    except OSError:
+        return False
+    return False
+
+
 class Database:
     """One connection to a database, made again when it breaks; its tables made sure of once
     per process. Statements run one caller at a time (a heartbeat thread shares it)."""
@@ -177,7 +195,11 @@ class Database:
             text = text.replace(secret, "***")
         return text
 
-    def _connect(self) -> Any:
+    def _connect(self, fresh: bool = False) -> Any:
+        if not fresh:
+            kept = _idle.take(self.url)
+            if kept is not None:
+                return kept
         try:
             connection = self.psycopg.connect(self.url, autocommit=True, connect_timeout=10)
         except self.psycopg.Error as error:
@@ -216,7 +238,7 @@ class Database:
             self.connection = None
         while True:
             try:
-                self.connection = self._connect()
+                self.connection = self._connect(fresh=True)
                 return
             except StoreError as error:
                 reason = str(error)
@@ -266,11 +288,43 @@ class Database:
     def close(self) -> None:
         with self.lock:
             if self.connection is not None:
-                try:
-                    self.connection.close()
-                except Exception:  # closing a broken connection
-                    pass
+                _idle.give(self.url, self.connection)
                 self.connection = None
+
+
+class _Idle:
+    """Connections of closed stores, kept for the next store of the same URL to open: a run
+    opens a store per call, and connecting costs more than most supersteps. Only this
+    process's own, idle, unbroken ones are kept (a forked child makes its own)."""
+
+    KEPT = 4
+
+    def __init__(self) -> None:
+        self.lock = threading.Lock()
+        self.kept: dict[str, list[Any]] = {}
+        self.pid = os.getpid()
+
+    def take(self, url: str) -> Any:
+        with self.lock:
+            if self.pid != os.getpid():
+                self.kept, self.pid = {}, os.getpid()  # the parent's: left alone
+            found = self.kept.get(url)
+            return found.pop() if found else None
+
+    def give(self, url: str, connection: Any) -> None:
+        idle = not connection.closed and not connection.broken and connection.info.transaction_status == 0
+        with self.lock:
+            kept = self.kept.setdefault(url, [])
+            if idle and self.pid == os.getpid() and len(kept) < self.KEPT:
+                kept.append(connection)
+                return
+        try:
+            connection.close()
+        except Exception:  # closing a broken connection
+            pass
+
+
+_idle = _Idle()
 
 
 @dataclass
@@ -309,18 +363,26 @@ class Claim:
 def claim(database: Database, worker: str, lease_seconds: float) -> Claim | None:
     """Take the lease of one submitted run that waits in the queue, or whose holder's lease
     ran out (its worker died); the oldest first. None when there is none."""
-    rows = database.rows(
-        "claiming a run",
-        "UPDATE zelk_runs SET worker = %s, lease_until = now() + make_interval(secs => %s), fence = fence + 1, "
-        "queue = 'running', updated = now() WHERE name = (SELECT name FROM zelk_runs WHERE graph_path IS NOT NULL "
-        "AND (queue = 'queued' OR (queue = 'running' AND coalesce(lease_until, '-infinity') < now())) "
-        "ORDER BY updated LIMIT 1 FOR UPDATE SKIP LOCKED) RETURNING name, fence, graph_path",
-        (worker, lease_seconds),
-    )
+
+    def take(connection: Any, retry: bool) -> list[tuple[Any, ...]]:
+        with connection.transaction():
+            connection.execute("SET LOCAL synchronous_commit TO on")
+            rows: list[tuple[Any, ...]] = connection.execute(_CLAIM, (worker, lease_seconds)).fetchall()
+            return rows
+
+    rows = database.run("claiming a run", take)
     if not rows:
         return None
     name, fence, path = rows[0]
     return Claim(str(name), int(fence), str(path))
+
+
+_CLAIM = (
+    "UPDATE zelk_runs SET worker = %s, lease_until = now() + make_interval(secs => %s), fence = fence + 1, "
+    "queue = 'running', updated = now() WHERE name = (SELECT name FROM zelk_runs WHERE graph_path IS NOT NULL "
+    "AND (queue = 'queued' OR (queue = 'running' AND coalesce(lease_until, '-infinity') < now())) "
+    "ORDER BY updated LIMIT 1 FOR UPDATE SKIP LOCKED) RETURNING name, fence, graph_path"
+)
 
 
 def _head_text(head: tuple[Head, str]) -> str:
@@ -384,6 +446,7 @@ class PgStore:
 
         def take(connection: Any, retry: bool) -> tuple[Any, ...]:
             with connection.transaction():
+                connection.execute("SET LOCAL synchronous_commit TO on")
                 connection.execute(
                     "INSERT INTO zelk_runs (name) VALUES (%s) ON CONFLICT (name) DO NOTHING", (self.name,)
                 )
@@ -393,7 +456,8 @@ class PgStore:
                     (self.name,),
                 ).fetchone()
                 fence, holder, _, expired, state, submitted = row
-                if holder is not None and not expired and not (retry and holder == self.worker):
+                mine = retry and holder == self.worker  # the attempt the connection cut short took it
+                if holder is not None and not expired and not mine and not _gone(holder):
                     return row
                 connection.execute(
                     "UPDATE zelk_runs SET worker = %s, lease_until = now() + make_interval(secs => %s), "
@@ -463,14 +527,17 @@ class PgStore:
 
     def settle(self, fence: int, state: str, error: str | None) -> None:
         """Give the lease up, leaving the run in `state`."""
-        self.db.run(
-            f"releasing the lease of {self.location}",
-            lambda connection, retry: connection.execute(
-                "UPDATE zelk_runs SET worker = NULL, lease_until = NULL, queue = %s, error = %s, updated = now() "
-                "WHERE name = %s AND fence = %s AND worker = %s",
-                (state, error, self.name, fence, self.worker),
-            ),
-        )
+
+        def give_up(connection: Any, retry: bool) -> None:
+            with connection.transaction():
+                connection.execute("SET LOCAL synchronous_commit TO on")
+                connection.execute(
+                    "UPDATE zelk_runs SET worker = NULL, lease_until = NULL, queue = %s, error = %s, updated = now() "
+                    "WHERE name = %s AND fence = %s AND worker = %s",
+                    (state, error, self.name, fence, self.worker),
+                )
+
+        self.db.run(f"releasing the lease of {self.location}", give_up)
 
     def reserve(self, graph_path: str) -> None:
         """Make the run as a submitted one; refused when the name is taken."""
