@@ -48,3 +48,33 @@ class Places:
         if kind == "postgres":
             return f"{self.url()}#{self.name(prefix)}"
         return Path(folder) / (prefix + kind)
+
+
+def shown(location: Any) -> str:
+    """A location as the runtime names it in messages and records: a PostgreSQL URL without
+    its password."""
+    return re.sub(r"^(postgres(?:ql)?://[^:@/]*):[^@/]*@", r"\1@", str(location))
+
+
+def exists(location: Any) -> bool:
+    """Whether a store is there: a path, or a run the database holds (even one never run)."""
+    if not str(location).startswith(("postgresql://", "postgres://")):
+        return Path(location).exists()
+    from zelk_runtime import StoreError
+    from zelk_runtime.stores import open_store
+
+    try:
+        open_store(location, create=False).close()
+    except StoreError:
+        return False
+    return True
+
+
+def named(location: Any) -> tuple[str, list[str]]:
+    """A location as the command line takes it: a path alone, or a PostgreSQL URL and
+    `--run NAME`."""
+    text = str(location)
+    if "#" in text and text.startswith(("postgresql://", "postgres://")):
+        url, _, name = text.rpartition("#")
+        return url, ["--run", name]
+    return text, []

@@ -29,6 +29,7 @@ from hypothesis import strategies as st
 zelk_runtime = pytest.importorskip("zelk_runtime")
 import human_graphs as hg  # noqa: E402
 import runtime_graphs  # noqa: E402
+from store_kinds import STORES  # noqa: E402
 from test_runtime_flow import deadline, flows  # noqa: E402
 from zelk_runtime import (  # noqa: E402
     Graph,
@@ -45,7 +46,6 @@ from zelk_runtime import (  # noqa: E402
     verify,
 )
 from zelk_runtime.cli import main  # noqa: E402
-from store_kinds import STORES  # noqa: E402
 from zelk_runtime.stores import open_store  # noqa: E402
 
 EXECUTORS = ["sequential", "threads"]

@@ -6,7 +6,6 @@ import hashlib
 import math
 import tempfile
 from array import array
-from pathlib import Path
 
 import pytest
 from hypothesis import HealthCheck, given, settings
