@@ -315,7 +315,7 @@ def _runs(arguments: argparse.Namespace) -> int:
         print("  ".join(cell.ljust(width) for cell, width in zip(line, widths, strict=True)).rstrip())
     for row in rows:
         if row.state == "failed" and row.error:
-            print(f"{row.name} failed: {_json(row.error)[1:-1]}")
+            print(f"  {row.name} failed: {_json(row.error)[1:-1]}")
     counts: dict[str, int] = {}
     for row in rows:
         counts[row.state] = counts.get(row.state, 0) + 1

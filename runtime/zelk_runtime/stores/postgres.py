@@ -143,15 +143,23 @@ def worker_name(suffix: str = "") -> str:
     return f"{socket.gethostname()}:{os.getpid()}" + (f":{suffix}" if suffix else "")
 
 
-def _gone(holder: str) -> bool:
-    """Whether a lease holder is a process of this host that no longer exists: its lease is
-    taken at once rather than when it runs out (a run killed here is taken up again at
-    once). A holder elsewhere, or one whose process lives, keeps its lease; were the guess
-    ever wrong, the fencing token still refuses the old holder's writes."""
+_held: set[tuple[str, str, int]] = set()  # (database, run, fence) of the leases this process holds
+_held_lock = threading.Lock()
+
+
+def _gone(holder: str, database: str, name: str, fence: int) -> bool:
+    """Whether a lease's holder is gone for sure, so that its lease is taken at once rather
+    than when it runs out: a process of this host that no longer exists (a run killed here
+    is taken up again at once), or this process itself when none of its leases is this one
+    (its release could not reach the database). A holder elsewhere, or one that lives, keeps
+    its lease; were the guess ever wrong, the fencing token still refuses its writes."""
     host, _, rest = holder.partition(":")
     pid = rest.partition(":")[0]
-    if host != socket.gethostname() or not pid.isdigit() or int(pid) == os.getpid():
+    if host != socket.gethostname() or not pid.isdigit():
         return False
+    if int(pid) == os.getpid():
+        with _held_lock:
+            return (database, name, fence) not in _held
     try:
         os.kill(int(pid), 0)
     except ProcessLookupError:
@@ -444,6 +452,8 @@ class PgStore:
             self.lease = Lease(self, self.fence, "queued")
             return self.lease
 
+        where = self.db.display
+
         def take(connection: Any, retry: bool) -> tuple[Any, ...]:
             with connection.transaction():
                 connection.execute("SET LOCAL synchronous_commit TO on")
@@ -457,7 +467,7 @@ class PgStore:
                 ).fetchone()
                 fence, holder, _, expired, state, submitted = row
                 mine = retry and holder == self.worker  # the attempt the connection cut short took it
-                if holder is not None and not expired and not mine and not _gone(holder):
+                if holder is not None and not expired and not mine and not _gone(holder, where, self.name, fence):
                     return row
                 connection.execute(
                     "UPDATE zelk_runs SET worker = %s, lease_until = now() + make_interval(secs => %s), "
@@ -480,10 +490,10 @@ class PgStore:
         return self.lease
 
     def _lost(self, doing: str, holder: str | None, current: int) -> LeaseLost:
-        holding = f"{holder} holds it now (fence {current})" if holder else f"nobody holds it now (fence {current})"
+        holding = f"{holder} holds it now" if holder else "nobody holds it now"
         return LeaseLost(
-            f"store {self.location}: {doing} refused: the run's lease passed on ({holding}; ours was fence "
-            f"{self.fence}), so nothing was written; the run goes on under its new holder",
+            f"store {self.location}: {doing} refused: the run's lease passed on ({holding}, fence {current}; "
+            f"ours was fence {self.fence}), so nothing was written; the run goes on under its new holder",
             self.name,
             holder,
             -1 if self.fence is None else self.fence,
@@ -721,6 +731,7 @@ class PgStore:
     def close(self) -> None:
         if self.lease is not None:
             self.lease.stop_heartbeat()
+            self.lease.forget()
         if self._owns:
             self.db.close()
 
@@ -733,7 +744,9 @@ class Lease:
         self.store = store
         self.fence = fence
         self.before = before  # the run's state when the lease was taken
-        self.lost = False
+        self._key = (store.db.display, store.name, fence)
+        with _held_lock:
+            _held.add(self._key)
         self._stop = threading.Event()
         self._heart = threading.Thread(target=self._beat, name=f"lease {store.name}", daemon=True)
         self._heart.start()
@@ -743,8 +756,7 @@ class Lease:
         while not self._stop.wait(interval):
             try:
                 if not self.store.extend(self.fence):
-                    self.lost = True
-                    return
+                    return  # passed on: the holder's next write is refused
             except StoreError:
                 continue  # the database is away: the lease runs out unless it comes back in time
 
@@ -752,6 +764,11 @@ class Lease:
         self._stop.set()
         if self._heart is not threading.current_thread():
             self._heart.join()
+
+    def forget(self) -> None:
+        """No longer count the lease as this process's own (released, or its store closed)."""
+        with _held_lock:
+            _held.discard(self._key)
 
     def release(self, outcome: str | None = None, error: str | None = None) -> None:
         """`outcome`: what became of the run (finished, interrupted, stopped, failed, or queued
@@ -769,4 +786,7 @@ class Lease:
             store.settle(self.fence, state, error if state == "failed" else None)
         except StoreError:
             pass  # unreachable: the lease runs out by itself and the run is taken over
+        self.forget()
         store.lease = None
+        if not store.adopted:
+            store.fence = None  # the store may take the run's lease again; a worker's claim is used once
