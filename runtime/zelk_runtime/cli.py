@@ -477,7 +477,9 @@ def parser() -> argparse.ArgumentParser:
         "--lease", type=float, default=30.0, metavar="SECONDS", help="lease length, renewed every third (default 30)"
     )
     worker_command.add_argument("--poll", type=float, default=0.5, metavar="SECONDS", help="queue poll interval")
-    worker_command.add_argument("--until-idle", action="store_true", help="exit once no run is left to claim")
+    worker_command.add_argument(
+        "--until-idle", action="store_true", help="exit once no submitted run is queued or running"
+    )
     worker_command.add_argument("--executor", choices=EXECUTORS, default="threads")
     worker_command.add_argument("--workers", type=int, metavar="N", help="threads (or Ray CPUs) per run")
     _add_key_option(worker_command)

@@ -29,7 +29,7 @@ from .executors import Executor
 from .graphfiles import cached_graph_file, load_graph_file
 from .runner import commit_update
 from .runs import _open_run, stream
-from .stores.postgres import LEASE_SECONDS, Claim, Database, PgStore, RunRow, claim, is_postgres, list_runs
+from .stores.postgres import LEASE_SECONDS, Claim, Database, PgStore, RunRow, claim, is_postgres, list_runs, waiting
 from .values import json_problem
 
 
@@ -135,7 +135,8 @@ def work(
 ) -> WorkReport:
     """Claim and run submitted runs of the PostgreSQL store with `concurrency` runs at once
     (threads of this process), until `stop` is set (the runs in hand go back to the queue
-    after the event they are at) or, with `until_idle`, until no run is left to claim."""
+    after the event they are at) or, with `until_idle`, until no submitted run is queued or
+    running (a running one may yet be left to take over)."""
     url = _database_url(store, "a worker")
     if isinstance(concurrency, bool) or not isinstance(concurrency, int) or concurrency < 1:
         raise UsageError(f"concurrency must be at least 1, not {concurrency!r}")
@@ -199,7 +200,7 @@ def _lane(
                 halt.wait(poll)
                 continue
             if taken is None:
-                if until_idle:
+                if until_idle and not waiting(db):
                     return
                 halt.wait(poll)
                 continue

@@ -393,6 +393,15 @@ _CLAIM = (
 )
 
 
+def waiting(database: Database) -> int:
+    """How many submitted runs are queued or running: what a worker may yet take up."""
+    rows = database.rows(
+        "counting the queue",
+        "SELECT count(*) FROM zelk_runs WHERE graph_path IS NOT NULL AND queue IN ('queued', 'running')",
+    )
+    return int(rows[0][0])
+
+
 def _head_text(head: tuple[Head, str]) -> str:
     recorded, tag = head
     return json.dumps({"count": recorded.count, "hash": recorded.link, "tag": tag})
