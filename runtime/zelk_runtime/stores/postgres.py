@@ -190,7 +190,11 @@ class Database:
         self.display = f"postgresql://{quote(self.user, safe='')}@{self.host}:{self.port}/{self.dbname}"
         self.lock = threading.RLock()
         self.connection: Any = self._connect()
-        self._schema()
+        try:
+            self._schema()
+        except BaseException:
+            self.close()
+            raise
 
     def where(self) -> str:
         return f"PostgreSQL database {self.dbname!r} on {self.host}:{self.port}"
@@ -434,10 +438,13 @@ class PgStore:
         self.adopted = fence is not None  # a worker's claim: a run stopped goes back to the queue
         self.lease: Lease | None = None
         self.submitted = False  # a run of the queue (submit): resume hands it back to the workers
-        rows = self._rows("reading the run", "SELECT graph_path FROM zelk_runs WHERE name = %s", self.name)
-        if not rows and not create:
+        try:
+            rows = self._rows("reading the run", "SELECT graph_path FROM zelk_runs WHERE name = %s", self.name)
+            if not rows and not create:
+                raise StoreError(f"store {self.location} does not exist: {self.db.where()} holds no run {self.name!r}")
+        except BaseException:
             self.close()
-            raise StoreError(f"store {self.location} does not exist: {self.db.where()} holds no run {self.name!r}")
+            raise
         self.submitted = bool(rows and rows[0][0] is not None)
 
     def _rows(self, doing: str, sql: str, *parameters: object) -> list[tuple[Any, ...]]:
@@ -704,6 +711,8 @@ class PgStore:
 
     def record_result(self, superstep: int, key: str, text: str) -> None:
         doing = f"recording a node result of superstep {superstep}"
+        if self.fence is None:
+            raise StoreError(f"store {self.location}: {doing} without holding the run's lease")
 
         def write(connection: Any, retry: bool) -> int:
             done = connection.execute(
