@@ -182,20 +182,34 @@ def test_a_commit_cut_inside_its_transaction_is_made_once(url, pg_server, sql):
 
 
 class ReplyLost:
-    """A connection whose next transaction commits and then loses the server's reply."""
+    """A connection that loses the server's reply to the first write that commits an audit
+    entry: the entry is in, the caller hears of a dropped connection."""
 
-    def __init__(self, real: Any) -> None:
-        self.real = real
+    def __init__(self, real: Any, entries: Any) -> None:
+        self.real, self.entries, self.depth, self.armed = real, entries, 0, True
+        self.before = entries()
 
     def __getattr__(self, name: str) -> Any:
         return getattr(self.real, name)
 
     @contextlib.contextmanager
+    def _cut_after(self, inner: Any) -> Any:
+        self.depth += 1
+        try:
+            with inner as value:
+                yield value
+        finally:
+            self.depth -= 1
+        if self.armed and self.depth == 0 and self.entries() > self.before:
+            self.armed = False
+            self.real.close()
+            raise psycopg.OperationalError("server closed the connection unexpectedly")
+
     def transaction(self) -> Any:
-        with self.real.transaction() as transaction:
-            yield transaction
-        self.real.close()
-        raise psycopg.OperationalError("server closed the connection unexpectedly")
+        return self._cut_after(self.real.transaction())
+
+    def pipeline(self) -> Any:
+        return self._cut_after(self.real.pipeline())
 
 
 def test_a_commit_whose_reply_was_lost_is_not_made_twice(url, sql):
@@ -204,10 +218,12 @@ def test_a_commit_whose_reply_was_lost_is_not_made_twice(url, sql):
     store = PgStore(url, name)
     try:
         assert run(gated(), store, progress=None, max_supersteps=1).completed == 1
-        store.db.connection = ReplyLost(store.db.connection)  # the next commit is superstep 1's
+        entries = lambda: sql("SELECT count(*) FROM zelk_audit WHERE run = %s", name)[0][0]  # noqa: E731
+        store.db.connection = cut = ReplyLost(store.db.connection, entries)  # superstep 1's commit is cut
         result = run(gated(), store, progress=None, executor="sequential")
     finally:
         store.close()
+    assert not cut.armed  # the reply was lost once
     assert result.finished and result.state == DONE
     assert commits(sql, name) == {0: 1, 1: 1, 2: 1}  # found committed, not committed again
     assert verify(url, run_id=name).completed == 3

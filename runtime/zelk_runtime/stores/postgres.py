@@ -397,6 +397,30 @@ _CLAIM = (
 )
 
 
+# A superstep's commit: the run's row updated only while the lease is ours (which also
+# locks it), and the rest written from that row, so all or nothing of it is written.
+_COMMIT = """
+WITH held AS (
+    UPDATE zelk_runs SET supersteps = supersteps + 1, head = coalesce(%(head)s::text, head),
+        status_record = CASE WHEN %(set_status)s THEN %(status)s::text ELSE status_record END, updated = now(),
+        lease_until = greatest(lease_until, now() + make_interval(secs => %(ttl)s))
+    WHERE name = %(run)s AND fence = %(fence)s AND worker = %(worker)s
+    RETURNING supersteps - 1 AS position
+), checkpoint AS (
+    INSERT INTO zelk_checkpoints (run, superstep, blob) SELECT %(run)s, %(superstep)s, %(blob)s FROM held
+), entry AS (
+    INSERT INTO zelk_audit (run, position, payload, hash, tag)
+    SELECT %(run)s, position, %(payload)s, %(hash)s, %(tag)s::text FROM held
+), cleared AS (
+    DELETE FROM zelk_results WHERE run = %(run)s AND %(clear)s AND EXISTS (SELECT 1 FROM held)
+), noted AS (
+    INSERT INTO zelk_commits (run, superstep, worker, fence) SELECT %(run)s, %(superstep)s, %(worker)s, %(fence)s
+    FROM held
+)
+SELECT count(*) FROM held
+"""
+
+
 def waiting(database: Database) -> int:
     """How many submitted runs are queued or running: what a worker may yet take up."""
     rows = database.rows(
@@ -668,46 +692,42 @@ class PgStore:
     def commit(self, commit: Commit) -> None:
         entry = commit.entry
         doing = f"committing superstep {commit.superstep}"
+        if self.fence is None:
+            raise StoreError(f"store {self.location}: {doing} without holding the run's lease")
+        parameters = {
+            "run": self.name,
+            "fence": self.fence,
+            "worker": self.worker,
+            "superstep": commit.superstep,
+            "blob": commit.blob,
+            "payload": entry.payload,
+            "hash": entry.link,
+            "tag": entry.tag,
+            "head": None if commit.head is None else _head_text(commit.head),
+            "set_status": commit.status is not None or commit.clear_status,
+            "status": commit.status,
+            "clear": commit.clear_results,
+            "ttl": self.lease_seconds,
+        }
 
-        def write(connection: Any, retry: bool) -> None:
+        def write(connection: Any, retry: bool) -> int:
             if (
                 retry
                 and connection.execute(
                     "SELECT 1 FROM zelk_audit WHERE run = %s AND hash = %s", (self.name, entry.link)
                 ).fetchone()
             ):
-                return  # the attempt the connection cut short had committed
-            with connection.transaction():
+                return 1  # the attempt the connection cut short had committed
+            # One statement, sent with its transaction in one go: nothing of it is written
+            # unless the lease is ours.
+            with connection.pipeline(), connection.transaction():
                 connection.execute("SET LOCAL synchronous_commit TO on")
-                position = self._hold(connection, doing)
-                connection.execute(
-                    "INSERT INTO zelk_checkpoints (run, superstep, blob) VALUES (%s, %s, %s)",
-                    (self.name, commit.superstep, commit.blob),
-                )
-                connection.execute(
-                    "INSERT INTO zelk_audit (run, position, payload, hash, tag) VALUES (%s, %s, %s, %s, %s)",
-                    (self.name, position, entry.payload, entry.link, entry.tag),
-                )
-                connection.execute(
-                    "UPDATE zelk_runs SET supersteps = supersteps + 1, head = coalesce(%s, head), "
-                    "status_record = CASE WHEN %s THEN %s ELSE status_record END, updated = now(), "
-                    "lease_until = greatest(lease_until, now() + make_interval(secs => %s)) WHERE name = %s",
-                    (
-                        None if commit.head is None else _head_text(commit.head),
-                        commit.status is not None or commit.clear_status,
-                        commit.status,
-                        self.lease_seconds,
-                        self.name,
-                    ),
-                )
-                if commit.clear_results:
-                    connection.execute("DELETE FROM zelk_results WHERE run = %s", (self.name,))
-                connection.execute(
-                    "INSERT INTO zelk_commits (run, superstep, worker, fence) VALUES (%s, %s, %s, %s)",
-                    (self.name, commit.superstep, self.worker, self.fence),
-                )
+                done = connection.execute(_COMMIT, parameters)
+            return int(done.fetchone()[0])
 
-        self.db.run(f"{doing} of {self.location}", write)
+        if not self.db.run(f"{doing} of {self.location}", write):
+            rows = self._rows("reading the lease", "SELECT worker, fence FROM zelk_runs WHERE name = %s", self.name)
+            raise self._lost(doing, rows[0][0] if rows else None, int(rows[0][1]) if rows else -1)
 
     def record_result(self, superstep: int, key: str, text: str) -> None:
         doing = f"recording a node result of superstep {superstep}"
