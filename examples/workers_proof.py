@@ -239,9 +239,11 @@ def main() -> int:
     parser.add_argument("--workers", type=int, default=4)
     parser.add_argument("--kill-for", type=float, default=20.0, metavar="SECONDS")
     parser.add_argument("--lease", type=float, default=2.0, metavar="SECONDS")
-    parser.add_argument("--work-seconds", type=float, default=0.005, help="each Send instance's pretended work")
+    parser.add_argument(
+        "--work-seconds", type=float, default=0.02, help="each Send instance's pretended work in the proof"
+    )
     parser.add_argument("--measure", action="store_true", help="then runs/s with 1, 2, 4 workers and on SQLite")
-    parser.add_argument("--measure-runs", type=int, default=100)
+    parser.add_argument("--measure-runs", type=int, default=200)
     arguments = parser.parse_args()
     server = None
     if arguments.store is None:

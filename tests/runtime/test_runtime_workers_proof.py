@@ -22,7 +22,7 @@ def test_killed_workers_leave_every_run_finished_once(tmp_path, pg_server, monke
     assert found is not None and found.loader is not None
     proof = importlib.util.module_from_spec(found)
     found.loader.exec_module(proof)
-    monkeypatch.setenv(proof.WORK_SECONDS, "0.005")  # the workers inherit it: runs last long enough to be cut
+    monkeypatch.setenv(proof.WORK_SECONDS, "0.01")  # the workers inherit it: runs last long enough to be cut
     url = pg_server.create_database(f"proof_{os.getpid()}")
     figures = proof.prove(url, runs=30, workers=2, kill_for=3.0, lease=1.0, folder=str(tmp_path))
     assert figures["runs"] == 30 and figures["kills"] >= 3
