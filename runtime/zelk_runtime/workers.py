@@ -29,7 +29,18 @@ from .executors import Executor
 from .graphfiles import cached_graph_file, load_graph_file
 from .runner import commit_update
 from .runs import _open_run, stream
-from .stores.postgres import LEASE_SECONDS, Claim, Database, PgStore, RunRow, claim, is_postgres, list_runs, waiting
+from .stores.postgres import (
+    LEASE_SECONDS,
+    Claim,
+    Database,
+    PgStore,
+    RunRow,
+    claim,
+    is_postgres,
+    list_runs,
+    waiting,
+    worker_name,
+)
 from .values import json_problem
 
 
@@ -55,8 +66,7 @@ def submit(
     made (its manifest and initial state), `update` is folded as an audited superstep naming
     `author`, and a worker takes it up. `run_id` names the run (one is made up otherwise;
     a name is submitted once). Returns the run's location, URL#NAME."""
-    if not is_postgres(store):
-        _database_url(store, "submit")
+    _database_url(store, "submit")  # refused unless PostgreSQL
     path = os.path.abspath(graph_path)
     graph = load_graph_file(path)
     if update is not None:
@@ -145,7 +155,7 @@ def work(
     key = resolve_key(audit_key)
     halt = stop if stop is not None else threading.Event()
     report = WorkReport()
-    prefix = name or f"{os.uname().nodename}:{os.getpid()}"
+    prefix = name or worker_name()
     first = Database(url)  # a bad URL or password fails here, once
     lanes = [
         threading.Thread(
@@ -186,11 +196,14 @@ def _lane(
     report: WorkReport,
 ) -> None:
     """One run at a time: claim, run, give up; wait `poll` seconds when the queue is empty."""
-    try:
-        db = database if database is not None else Database(url)
-    except StoreError as error:
-        log(f"worker {worker}: {error}")
-        return
+    db = database
+    while db is None:
+        try:
+            db = Database(url)
+        except StoreError as error:  # the server away for now: this lane tries again
+            log(f"worker {worker}: {error}")
+            if halt.wait(max(poll, 1.0)):
+                return
     try:
         while not halt.is_set():
             try:

@@ -181,7 +181,8 @@ class Database:
         try:
             info = psycopg.conninfo.conninfo_to_dict(url)
         except psycopg.Error as error:
-            raise StoreError(f"{self._scrub(url, None)} is not a PostgreSQL URL: {error}") from None
+            shown = re.sub(r"://([^:@/]*):[^@/]*@", r"://\1@", f"{url}: {error}")
+            raise StoreError(f"not a PostgreSQL URL: {' '.join(shown.split())}") from None
         self.password: str | None = info.get("password") or None
         self.user = str(info.get("user") or os.environ.get("PGUSER") or getpass.getuser())
         self.host = str(info.get("host") or os.environ.get("PGHOST") or "localhost")
