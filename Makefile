@@ -8,7 +8,7 @@ CMAKE_GENERATOR := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN)/ninja)
 DEV_BUILD := build/dev
 WHEEL_DIR := dist
 
-.PHONY: format lint test system-packages dev native demo ui bench bench-native wheel clean asan fuzz valgrind clang dist dist-x86_64 dist-aarch64 dist-test dist-test-aarch64
+.PHONY: format lint test system-packages dev native demo ui proof bench bench-native wheel clean asan fuzz valgrind clang dist dist-x86_64 dist-aarch64 dist-test dist-test-aarch64
 
 $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)
@@ -93,6 +93,13 @@ ui: $(VENV)/.zelk-installed $(VENV)/.zelk-runtime
 	@[ -e $(DEMO_STORE) ] || $(MAKE) demo
 	@$(BIN)/python -c 'import starlette, uvicorn' 2>/dev/null || $(BIN)/python -m pip install --quiet -r requirements-dev.txt
 	$(BIN)/python -m zelk_runtime serve $(DEMO_STORE) --host 127.0.0.1 --port $(UI_PORT)
+
+# Many runs, many workers, workers killed at random (examples/workers_proof.py, on a throwaway
+# PostgreSQL server): every run finishes once and as one process would run it; then runs per
+# second with 1, 2 and 4 workers and on SQLite. PROOF_ARGS="--runs 50 --kill-for 5" is shorter.
+PROOF_ARGS ?=
+proof: $(VENV)/.zelk-installed $(VENV)/.zelk-runtime system-packages
+	$(BIN)/python examples/workers_proof.py --runs 200 --workers 4 --kill-for 20 --measure $(PROOF_ARGS)
 
 # The benchmark's own environment with the peers it compares against; a peer that fails to
 # install is left out (the bench skips it with a note). BENCH_ARGS="--quick -k top_k" and so on.

@@ -100,3 +100,15 @@ def pg_server():
         yield server
     finally:
         server.close()
+
+
+@pytest.fixture
+def place(request):
+    """Where a test keeps a run of a store kind (runtime/store_kinds.py): a path, or a run of
+    its own in the session's PostgreSQL database."""
+    runtime_tests = str(pathlib.Path(__file__).parent / "runtime")
+    if runtime_tests not in sys.path:
+        sys.path.insert(0, runtime_tests)
+    from store_kinds import Places
+
+    return Places(request)

@@ -14,11 +14,13 @@ from .errors import (
     ChangedCodeError,
     CheckpointError,
     GraphError,
+    LeaseLost,
     NodeError,
     NodeFailure,
     RuntimeFailure,
     StepLimitError,
     StoreError,
+    StoreUnavailable,
     UsageError,
 )
 from .events import Event
@@ -29,7 +31,8 @@ from .interrupts import Interrupt, interrupt
 from .policies import NodeTimeout, Policy
 from .progress import SuperstepReport
 from .runs import EventStream, RunResult, fork, resume, run, stream
-from .stores import DirStore, SqliteStore, open_store
+from .stores import DirStore, PgStore, SqliteStore, open_store
+from .workers import submit, work
 
 __version__ = "0.2.0"
 __all__ = [
@@ -45,10 +48,12 @@ __all__ = [
     "GraphError",
     "Head",
     "Interrupt",
+    "LeaseLost",
     "NodeError",
     "NodeFailure",
     "NodeTimeout",
     "Output",
+    "PgStore",
     "Policy",
     "RayExecutor",
     "RunResult",
@@ -58,6 +63,7 @@ __all__ = [
     "SqliteStore",
     "StepLimitError",
     "StoreError",
+    "StoreUnavailable",
     "StoredRun",
     "SuperstepReport",
     "ThreadExecutor",
@@ -70,5 +76,7 @@ __all__ = [
     "resume",
     "run",
     "stream",
+    "submit",
     "verify",
+    "work",
 ]

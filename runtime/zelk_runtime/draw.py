@@ -228,10 +228,13 @@ def run_marks(model: Drawing, stored: StoredRun, status: Status | None) -> RunMa
 
 
 def read_store(
-    location: str | os.PathLike[str] | Store, audit_key: bytes | str | AuditKey | None = None
+    location: str | os.PathLike[str] | Store,
+    audit_key: bytes | str | AuditKey | None = None,
+    *,
+    run_id: str | None = None,
 ) -> tuple[Drawing, RunMarks]:
     """The drawing of a store's graph and the marks of its run, the audit log checked."""
-    store = open_store(location, create=False)
+    store = open_store(location, create=False, run_id=run_id)
     try:
         stored = read_run(store, resolve_key(audit_key))
         status = Status.parse(store.location, store.read_status())

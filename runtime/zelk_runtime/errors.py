@@ -78,6 +78,23 @@ class StoreError(RuntimeFailure):
     """A store is unreadable, damaged, full, or belongs to another graph."""
 
 
+class StoreUnavailable(StoreError):
+    """The store's server could not be reached again within the time allowed; what was not
+    committed was rolled back whole."""
+
+
+class LeaseLost(StoreError):
+    """A run's lease passed to another worker (its own expired): a write under the old lease
+    is refused, nothing of it written, so no superstep is committed twice."""
+
+    def __init__(self, message: str, run: str, holder: str | None, fence: int, current: int) -> None:
+        super().__init__(message)
+        self.run = run
+        self.holder = holder
+        self.fence = fence
+        self.current = current
+
+
 class ChangedCodeError(StoreError):
     """The code of nodes that already ran in a store changed; `nodes` names them."""
 

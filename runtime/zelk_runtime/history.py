@@ -181,13 +181,15 @@ def verify(
     *,
     head: str | Head | None = None,
     audit_key: bytes | str | AuditKey | None = None,
+    run_id: str | None = None,
 ) -> StoredRun:
     """Check a whole store: the audit chain (and a keyed log's tags and head record), that
     the log covers every checkpoint, and every stored blob against its hash and as JSON.
     With `head` ("COUNT:HASH", recorded elsewhere), the log must end exactly there.
+    `run_id` names the run in a PostgreSQL database.
     """
     expected = None if head is None else Head.parse(head)
-    store = open_store(location, create=False)
+    store = open_store(location, create=False, run_id=run_id)
     try:
         stored = read_run(store, resolve_key(audit_key))
         if expected is not None:

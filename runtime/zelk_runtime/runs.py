@@ -13,7 +13,7 @@ import zelk_core
 from . import flow, tracing, view
 from .audit import KEYED, AuditKey, Head, genesis
 from .audit import audit_key as resolve_key
-from .errors import ChangedCodeError, StepLimitError, StoreError, UsageError
+from .errors import ChangedCodeError, RuntimeFailure, StepLimitError, StoreError, StoreUnavailable, UsageError
 from .events import Event, Listener, event
 from .executors import Executor, make_executor
 from .graph import Graph
@@ -23,10 +23,10 @@ from .progress import Progress, SuperstepReport, make_progress
 from .records import FORMAT, Answer, NodeRecord, Status, effective_code, now
 from .runner import Run, commit_update, instance_node, superstep
 from .states import Checkpointing, blob_hash
-from .stores import Store, open_store
+from .stores import PgStore, Store, open_store
 from .values import dumps, json_problem
 
-STATUSES = ("finished", "interrupted", "stopped")
+STATUSES = ("finished", "interrupted", "stopped", "queued")
 
 
 @dataclass
@@ -34,7 +34,7 @@ class RunResult:
     """The outcome of `run` or `resume`: the state after the last committed superstep."""
 
     store: str
-    status: str  # "finished", "interrupted" or "stopped"
+    status: str  # "finished", "interrupted" or "stopped"; "queued" when resume handed a submitted run back
     completed: int  # supersteps in the store, this call's included
     resumed_from: int  # supersteps in the store before this call
     cost: float = -0.0  # total over every committed superstep, earlier calls included
@@ -312,9 +312,12 @@ def _session(
     `run`, `resume` and `stream`."""
     _options(options["executor"], options["workers"], options["max_supersteps"])
     key = resolve_key(options["audit_key"])
-    opened = open_store(store, create=create)
+    opened = open_store(store, create=create, run_id=options.get("run_id"))
     try:
         lock = opened.lock()
+        outcome: str | None = None  # what became of the run, for a store that keeps it (None: nothing ran)
+        failure: str | None = None
+        driving = False
         try:
             if not create and opened.read_manifest() is None:
                 raise StoreError(f"store {opened.location} holds no run to resume; start one with run")
@@ -323,6 +326,11 @@ def _session(
             current.node_events = options.get("node_events", True) or spans is not None
             if prepare is not None:
                 prepare(current, opened)
+                if isinstance(opened, PgStore) and opened.submitted and not opened.adopted:
+                    # A run of the queue goes on under a worker: the answers are recorded, and
+                    # the run waits for one to claim it.
+                    outcome = "queued"
+                    return _result(current, "queued", [], stored.completed, notes)
             drive = _drive(
                 current,
                 options["executor"],
@@ -331,10 +339,22 @@ def _session(
                 options["max_supersteps"],
                 resumed=bool(stored.entries) or stored.forked,
             )
+            driving = True
             status, interrupts = yield from (drive if spans is None else tracing.traced(drive, spans))
+            outcome = status
             return _result(current, status, interrupts, stored.completed, notes)
+        except (GeneratorExit, KeyboardInterrupt):
+            outcome = "stopped" if driving else None
+            raise
+        except StoreUnavailable:
+            outcome = None  # the run itself is sound: it goes on when the store is back
+            raise
+        except BaseException as error:
+            failure = str(error) if isinstance(error, RuntimeFailure) else f"{type(error).__name__}: {error}"
+            outcome = "failed" if driving else None
+            raise
         finally:
-            lock.release()
+            lock.release(outcome, failure)
     finally:
         if opened is not store:
             opened.close()
@@ -368,6 +388,7 @@ def run(
     audit_key: bytes | str | AuditKey | None = None,
     allow_changed_code: bool = False,
     on_event: Listener | None = None,
+    run_id: str | None = None,
 ) -> RunResult:
     """Run `graph` on `store`, or continue the run the store holds.
 
@@ -376,7 +397,8 @@ def run(
     waits at an interrupt stays waiting (see `resume`). `max_supersteps` stops this call
     after that many supersteps. With `audit_key` (or ZELK_AUDIT_KEY) a new store's audit
     log is keyed, and a keyed store can be continued only with its key. `on_event` is
-    called with every event of the run as it happens (see zelk_runtime.events).
+    called with every event of the run as it happens (see zelk_runtime.events). A
+    PostgreSQL store (a postgresql:// URL) holds many runs: `run_id` names this one.
     """
     options = {
         "executor": executor,
@@ -386,6 +408,7 @@ def run(
         "audit_key": audit_key,
         "allow_changed_code": allow_changed_code,
         "node_events": on_event is not None,
+        "run_id": run_id,
     }
     return _finish(_session(graph, store, options, None, create=True), progress, on_event)
 
@@ -429,6 +452,7 @@ def stream(
     max_supersteps: int | None = None,
     audit_key: bytes | str | AuditKey | None = None,
     allow_changed_code: bool = False,
+    run_id: str | None = None,
 ) -> EventStream:
     """`run`, yielding its events as they happen:
 
@@ -442,6 +466,7 @@ def stream(
         "max_supersteps": max_supersteps,
         "audit_key": audit_key,
         "allow_changed_code": allow_changed_code,
+        "run_id": run_id,
     }
     return EventStream(_session(graph, store, options, None, create=True))
 
@@ -461,13 +486,15 @@ def resume(
     audit_key: bytes | str | AuditKey | None = None,
     allow_changed_code: bool = False,
     on_event: Listener | None = None,
+    run_id: str | None = None,
 ) -> RunResult:
     """Continue a run past the interrupt it waits at.
 
     `answers={"node": value}` makes that node's `interrupt(...)` call return `value` when it
     runs again (a node that asked several times gets its answers in order, one per
     resume). `update={...}` is folded first, as an audited superstep of its own naming
-    `author`, the time and the update. Then the run goes on as `run` does.
+    `author`, the time and the update. Then the run goes on as `run` does; a run submitted
+    to the workers of a PostgreSQL store goes back to their queue instead (status "queued").
     """
     if not isinstance(author, str) or not author.strip():
         raise UsageError(f"author must be a non-empty name, not {author!r}")
@@ -500,6 +527,7 @@ def resume(
         "audit_key": audit_key,
         "allow_changed_code": allow_changed_code,
         "node_events": on_event is not None,
+        "run_id": run_id,
     }
     return _finish(_session(graph, store, options, answer, create=False), progress, on_event)
 
@@ -529,16 +557,19 @@ def fork(
     into: str | os.PathLike[str],
     *,
     audit_key: bytes | str | AuditKey | None = None,
+    run_id: str | None = None,
+    into_run_id: str | None = None,
 ) -> str:
     """A new store whose run starts from the state after `superstep` of `store`.
 
     The fork's manifest names the parent store and the parent's link hash at that
     superstep, so both verify and the fork's history is anchored in the parent's. The
     fork keeps the parent's graph and records the code it first runs with: running it with
-    a changed node goes on from there. Returns the new store's location.
+    a changed node goes on from there. Returns the new store's location. In a PostgreSQL
+    database `run_id` names the parent run and `into_run_id` the new one (or URL#NAME).
     """
     key = resolve_key(audit_key)
-    parent = open_store(store, create=False)
+    parent = open_store(store, create=False, run_id=run_id)
     try:
         stored = read_run(parent, key)
         number = superstep if isinstance(superstep, int) and not isinstance(superstep, bool) else None
@@ -564,9 +595,10 @@ def fork(
     finally:
         if parent is not store:
             parent.close()
-    target = open_store(into)
+    target = open_store(into, run_id=into_run_id)
     try:
         lock = target.lock()
+        made = False
         try:
             if target.read_manifest() is not None or target.audit_entries() or target.checkpoint_superstep_numbers():
                 raise UsageError(f"store {target.location} is not empty; fork into a new store")
@@ -585,8 +617,9 @@ def fork(
             target.write_base(superstep, blob)
             start = Head(0, genesis(text))
             target.write_manifest(text, None if key is None else (start, key.head_tag(start)))
+            made = True
             return target.location
         finally:
-            lock.release()
+            lock.release("new" if made else None)
     finally:
         target.close()

@@ -23,6 +23,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 zelk_runtime = pytest.importorskip("zelk_runtime")
+from store_kinds import STORES, exists  # noqa: E402
 from zelk_runtime import (  # noqa: E402
     Graph,
     GraphError,
@@ -40,8 +41,6 @@ from zelk_runtime import (  # noqa: E402
 from zelk_runtime import attempts as attempts_module  # noqa: E402
 from zelk_runtime.attempts import Call, Outcome, Retrying, Started  # noqa: E402
 from zelk_runtime.cli import load_graph_file  # noqa: E402
-
-STORES = ["run-dir", "run.sqlite"]
 
 
 def payloads(location: Path) -> list[dict[str, Any]]:
@@ -138,10 +137,11 @@ MIXED_STATE = {
 
 @pytest.mark.parametrize("executor", ["sequential", "threads", "ray"])
 @pytest.mark.parametrize("store", STORES)
-def test_mixed_supersteps_give_the_same_states_on_every_executor(tmp_path, request, executor, store):
-    result = run(mixed_graph(), tmp_path / store, executor=on(executor, request), workers=3, progress=None)
+def test_mixed_supersteps_give_the_same_states_on_every_executor(tmp_path, place, request, executor, store):
+    location = place(tmp_path, store)
+    result = run(mixed_graph(), location, executor=on(executor, request), workers=3, progress=None)
     assert result.finished and result.state == MIXED_STATE
-    assert [p["nodes"] for p in payloads(tmp_path / store)] == [
+    assert [p["nodes"] for p in payloads(location)] == [
         ["a", "b", "c", "frozen", "split"],
         ["join", "scale", "scale", "scale", "scale", "scale"],
     ]
@@ -227,22 +227,23 @@ async def sibling(state):
 
 @pytest.mark.parametrize("executor", ["sequential", "threads"])
 @pytest.mark.parametrize("store", STORES)
-def test_interrupt_inside_an_async_node_then_resume(tmp_path, executor, store):
+def test_interrupt_inside_an_async_node_then_resume(tmp_path, place, executor, store):
     RUNS.clear()
+    location = place(tmp_path, store)
     graph = Graph(
         [draft, review, sibling],
         [("draft", "review"), ("draft", "sibling")],
         channels=["text", "approved", "seen"],
         policies={"review": Policy(retries=2, retry_on=(Exception,))},  # an interrupt is never retried
     )
-    first, events = collect(graph, tmp_path / store, executor=executor)
+    first, events = collect(graph, location, executor=executor)
     assert first.status == "interrupted"
     assert [(item.node, item.superstep, item.value) for item in first.interrupts] == [
         ("review", 1, {"approve?": "hello"})
     ]
     assert RUNS == {"draft": 1, "review": 1, "sibling": 1}
     assert not [event for event in events if event.kind == "retry"]
-    done = resume(graph, tmp_path / store, answers={"review": "yes"}, executor=executor, progress=None)
+    done = resume(graph, location, answers={"review": "yes"}, executor=executor, progress=None)
     assert done.finished and done.state == {"text": "hello", "approved": "yes", "seen": "hello"}
     assert RUNS == {"draft": 1, "review": 2, "sibling": 1}  # the sibling's result was kept
 
@@ -660,13 +661,16 @@ def recorded(location: Path, superstep: int) -> int:
         store.close()
 
 
-def test_kill_9_among_async_nodes_runs_again_only_the_unfinished_ones(tmp_path, monkeypatch):
+@pytest.mark.parametrize("store", ["run.sqlite", "postgres"])
+def test_kill_9_among_async_nodes_runs_again_only_the_unfinished_ones(tmp_path, place, monkeypatch, store):
+    """A PostgreSQL run's lease held by the killed process is taken at once: its holder, a
+    process of this host, is gone."""
     monkeypatch.setattr(sys, "path", list(sys.path))
     folder = tmp_path / "killed"
     folder.mkdir()
     path = folder / "kill_graph.py"
     path.write_text(KILL_GRAPH)
-    location = tmp_path / "run.sqlite"
+    location = place(tmp_path, store)
     marker = tmp_path / "blocked"
     command = [sys.executable, "-m", "zelk_runtime", "run", str(path), "--store", str(location), "--quiet"]
     child = subprocess.Popen(
@@ -674,7 +678,7 @@ def test_kill_9_among_async_nodes_runs_again_only_the_unfinished_ones(tmp_path, 
     )
     try:
         deadline = time.monotonic() + 30
-        while not (marker.exists() and location.exists() and recorded(location, 1) == 3):
+        while not (marker.exists() and exists(location) and recorded(location, 1) == 3):
             assert child.poll() is None, child.stderr.read().decode() if child.stderr else ""
             assert time.monotonic() < deadline, "the child never reached the blocking node"
             time.sleep(0.02)

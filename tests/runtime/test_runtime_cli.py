@@ -12,6 +12,7 @@ import pytest
 
 zelk_runtime = pytest.importorskip("zelk_runtime")
 import runtime_graphs  # noqa: E402
+from store_kinds import named  # noqa: E402
 from zelk_runtime import resume, run, verify  # noqa: E402
 from zelk_runtime.cli import main  # noqa: E402
 from zelk_runtime.progress import make_progress  # noqa: E402
@@ -37,22 +38,21 @@ def test_help(capsys, command, words):
     assert words in capsys.readouterr().out
 
 
-@pytest.mark.parametrize("store", ["run-dir", "run.db"])
-def test_run_verify_show(tmp_path, capsys, store):
-    location = str(tmp_path / store)
-    assert (
-        main(["run", GRAPH, "--store", location, "--executor", "sequential", "--max-supersteps", "2", "--quiet"]) == 0
-    )
+@pytest.mark.parametrize("store", ["run-dir", "run.db", "postgres"])
+def test_run_verify_show(tmp_path, place, capsys, store):
+    location, run_name = named(place(tmp_path, store))  # a PostgreSQL run named with --run
+    options = ["--executor", "sequential", "--max-supersteps", "2", "--quiet"]
+    assert main(["run", GRAPH, "--store", location, *run_name, *options]) == 0
     assert "stopped: 2 supersteps in the store" in capsys.readouterr().out
-    assert main(["run", GRAPH, "--store", location, "--workers", "2", "--quiet"]) == 0
+    assert main(["run", GRAPH, "--store", location, *run_name, "--workers", "2", "--quiet"]) == 0
     out = capsys.readouterr().out
     assert "continued after superstep 1" in out and '"total":111' in out and "finished: 3 supersteps" in out
-    assert main(["verify", location]) == 0
+    assert main(["verify", location, *run_name]) == 0
     assert "audit chain of 3 entries intact" in capsys.readouterr().out
-    assert main(["show", location]) == 0
+    assert main(["show", location, *run_name]) == 0
     out = capsys.readouterr().out
     assert "3 supersteps" in out and "[middle]" in out and "finished: nothing is signalled" in out
-    assert main(["show", location, "--superstep", "1"]) == 0
+    assert main(["show", location, *run_name, "--superstep", "1"]) == 0
     assert json.loads(capsys.readouterr().out) == {"steps": ["first", "middle"], "total": 11}
 
 

@@ -307,9 +307,9 @@ def looping(**options: Any) -> Graph:
 RAN = {"begin": (1, (0,)), "split": (2, (1, 5)), "work": (6, (2, 6)), "join": (2, (3, 7)), "check": (2, (4, 8))}
 
 
-@pytest.mark.parametrize("store", ["run-dir", "run.db"])
-def test_store_colours_what_ran(tmp_path, store):
-    location = tmp_path / store
+@pytest.mark.parametrize("store", ["run-dir", "run.db", "postgres"])
+def test_store_colours_what_ran(tmp_path, place, store):
+    location = place(tmp_path, store)
     assert run(looping(), location, progress=None, executor="sequential").status == "finished"
     model, marks = read_store(location)
     # The store draws without the graph file: the same picture as the graph's, bar the

@@ -23,6 +23,7 @@ from flow_graphs import Flow
 from flow_reference import Trace
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
+from store_kinds import STORES
 from test_runtime_flow import canonical, case_fan_out, case_loop, deadline, flows, reference_or_error
 from zelk_runtime import (
     Event,
@@ -40,7 +41,7 @@ from zelk_runtime import (
     verify,
 )
 
-STORES = ["run-dir", "run.sqlite"]
+SHARED = [HealthCheck.too_slow, HealthCheck.function_scoped_fixture]
 EXECUTORS = ["sequential", "threads"]
 OPENING = ("run_started", "run_resumed")
 ENDING = ("finished", "stopped", "interrupted")
@@ -239,9 +240,9 @@ def call(how: str, graph: Graph, location: Path, **options: Any) -> tuple[Watche
     return watcher, result, None
 
 
-@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=200, deadline=None, suppress_health_check=SHARED)
 @given(troubled_flows(), st.sampled_from(STORES), st.sampled_from(EXECUTORS), st.sampled_from(["stream", "run"]))
-def test_events_of_random_runs_are_well_formed(shape, store, executor, how):
+def test_events_of_random_runs_are_well_formed(place, shape, store, executor, how):
     flow, options = shape
     try:
         graph = flow.graph(**options)
@@ -250,7 +251,7 @@ def test_events_of_random_runs_are_well_formed(shape, store, executor, how):
     WRITES.clear()
     ASKED.clear()
     with tempfile.TemporaryDirectory() as directory, deadline(60):
-        location = Path(directory) / store
+        location = place(directory, store)
         watcher, result, error = call(how, graph, location, executor=executor)
         check_sequence(watcher, location, result, error, noted=True)
         hypothesis.event(type(error).__name__ if error else result.status)
@@ -282,16 +283,16 @@ def shape_of(events: list[Event], ordered: bool) -> list[Any]:
     return found + (group if ordered else sorted(group, key=repr))
 
 
-@settings(max_examples=30, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=30, deadline=None, suppress_health_check=SHARED)
 @given(flows(max_nodes=5, max_limit=16), st.sampled_from(STORES), st.sampled_from(EXECUTORS), st.data())
-def test_stream_and_on_event_see_the_same_events(flow, store, executor, data):
+def test_stream_and_on_event_see_the_same_events(place, flow, store, executor, data):
     expected = reference_or_error(flow)
     assume(isinstance(expected, Trace))
     stop = data.draw(st.none() | st.integers(1, 4), label="max_supersteps")
     graph = flow.graph()
     with tempfile.TemporaryDirectory() as directory, deadline(60):
-        streamed, _, _ = call("stream", graph, Path(directory) / ("a-" + store), executor=executor, max_supersteps=stop)
-        called, _, _ = call("run", graph, Path(directory) / ("b-" + store), executor=executor, max_supersteps=stop)
+        streamed, _, _ = call("stream", graph, place(directory, store, "a-"), executor=executor, max_supersteps=stop)
+        called, _, _ = call("run", graph, place(directory, store, "b-"), executor=executor, max_supersteps=stop)
     ordered = executor == "sequential"
     assert shape_of(streamed.events, ordered) == shape_of(called.events, ordered)
     if ordered:
@@ -301,14 +302,14 @@ def test_stream_and_on_event_see_the_same_events(flow, store, executor, data):
                 assert after.kind in NODE_ENDS and key(after) == key(before)
 
 
-@settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=100, deadline=None, suppress_health_check=SHARED)
 @given(flows(max_nodes=5, max_limit=16), st.sampled_from(STORES), st.sampled_from(EXECUTORS), st.data())
-def test_a_stream_closed_at_any_event_leaves_a_run_that_goes_on_to_the_same_end(flow, store, executor, data):
+def test_a_stream_closed_at_any_event_leaves_a_run_that_goes_on_to_the_same_end(place, flow, store, executor, data):
     expected = reference_or_error(flow)
     assume(isinstance(expected, Trace) and expected.status == "finished")
     graph = flow.graph()
     with tempfile.TemporaryDirectory() as directory, deadline(60):
-        location = Path(directory) / store
+        location = place(directory, store)
         for _ in range(data.draw(st.integers(1, 3), label="closed streams")):
             cut = data.draw(st.integers(0, 12), label="events taken")
             with stream(graph, location, executor=executor) as events:
@@ -356,11 +357,11 @@ def gated_graph() -> Graph:
 
 
 @pytest.mark.parametrize("store", STORES)
-def test_threads_events_arrive_while_a_node_still_runs(tmp_path, store):
+def test_threads_events_arrive_while_a_node_still_runs(tmp_path, place, store):
     global GATE
     GATE = Gate()
     seen: list[tuple[str, str | None]] = []
-    with deadline(30), stream(gated_graph(), tmp_path / store, executor="threads", workers=2) as events:
+    with deadline(30), stream(gated_graph(), place(tmp_path, store), executor="threads", workers=2) as events:
         for event in events:
             seen.append((event.kind, event.node))
             if event.kind == "node_started" and event.node == "slow":
@@ -413,11 +414,11 @@ RAISE_AT = [
 @pytest.mark.parametrize("executor", EXECUTORS)
 @pytest.mark.parametrize("kind, superstep, committed", RAISE_AT)
 def test_a_raising_callback_stops_the_run_with_its_exception_and_nothing_half_done(
-    tmp_path, store, executor, kind, superstep, committed
+    tmp_path, place, store, executor, kind, superstep, committed
 ):
     flow = case_loop()
     expected = flow.reference()
-    location = tmp_path / store
+    location = place(tmp_path, store)
     refused = Refused("no more")
 
     def callback(event: Event) -> None:
@@ -449,9 +450,9 @@ def fine(state: Any) -> dict[str, Any]:
 @pytest.mark.parametrize("store", STORES)
 @pytest.mark.parametrize("executor", EXECUTORS)
 @pytest.mark.parametrize("how", ["stream", "run"])
-def test_node_failed_events_then_a_node_error_naming_every_failure(tmp_path, store, executor, how):
+def test_node_failed_events_then_a_node_error_naming_every_failure(tmp_path, place, store, executor, how):
     graph = Graph([broken, fine, refusing], [], reducers={"log": "append"}, channels=["log"])
-    location = tmp_path / store
+    location = place(tmp_path, store)
     watcher, result, error = call(how, graph, location, executor=executor)
     assert result is None and isinstance(error, NodeError)
     assert [failure.node for failure in error.failures] == ["broken", "refusing"]
@@ -547,10 +548,12 @@ def test_record_is_plain_json(tmp_path):
     assert records[-1]["detail"]["head"] == result.head
 
 
-def test_an_abandoned_stream_releases_the_store_when_closed(tmp_path):
-    """A stream left half read holds the store's lock until closed; `with` closes it."""
+@pytest.mark.parametrize("store", STORES)
+def test_an_abandoned_stream_releases_the_store_when_closed(tmp_path, place, store):
+    """A stream left half read holds the store's lock (a PostgreSQL run's lease) until
+    closed; `with` closes it."""
     flow = case_loop()
-    location = tmp_path / "run.sqlite"
+    location = place(tmp_path, store)
     events = stream(flow.graph(), location)
     taken = [next(events) for _ in range(4)]
     assert [event.kind for event in taken] == ["run_started", "superstep_started", "node_started", "node_finished"]

@@ -35,8 +35,7 @@ from flow_reference import (
 )
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-
-STORES = ["run-dir", "run.sqlite"]
+from store_kinds import STORES
 
 
 def canonical(value: Any) -> str:
@@ -522,18 +521,21 @@ def check_run(flow: Flow, location: Path, expected: Trace | FlowError | NoStart,
             assert_same_run(expected, location, run(graph, location, progress=None, **options))
 
 
-@settings(max_examples=50, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+SLOW_AND_SHARED = [HealthCheck.too_slow, HealthCheck.function_scoped_fixture]
+
+
+@settings(max_examples=50, deadline=None, suppress_health_check=SLOW_AND_SHARED)
 @given(flows(), st.sampled_from(STORES), st.sampled_from(["sequential", "threads"]))
-def test_runtime_runs_random_graphs_as_the_reference(flow, store, executor):
+def test_runtime_runs_random_graphs_as_the_reference(place, flow, store, executor):
     with tempfile.TemporaryDirectory() as directory:
-        check_run(flow, Path(directory) / store, reference_or_error(flow), executor=executor)
+        check_run(flow, place(directory, store), reference_or_error(flow), executor=executor)
 
 
 @pytest.mark.parametrize("store", STORES)
 @pytest.mark.parametrize("name", HAND_CASES)
-def test_runtime_hand_cases(tmp_path, name, store):
+def test_runtime_hand_cases(tmp_path, place, name, store):
     flow, _, _ = HAND_CASES[name]
-    check_run(flow, tmp_path / store, flow.reference(), executor="threads")
+    check_run(flow, place(tmp_path, store), flow.reference(), executor="threads")
 
 
 def test_runtime_static_dag_is_the_modules_plan(tmp_path):
@@ -545,10 +547,10 @@ def test_runtime_static_dag_is_the_modules_plan(tmp_path):
 
 
 @pytest.mark.parametrize("store", STORES)
-def test_runtime_refusals_name_the_nodes(tmp_path, store):
+def test_runtime_refusals_name_the_nodes(tmp_path, place, store):
     from zelk_runtime import NodeError, run
 
-    check_run(case_two_writers({}), tmp_path / ("writers-" + store), reference_or_error(case_two_writers({})))
+    check_run(case_two_writers({}), place(tmp_path, store, "writers-"), reference_or_error(case_two_writers({})))
     outside = Flow(
         {name: (fg.note, (name,)) for name in "stu"},
         (("t", "u"),),
@@ -556,15 +558,15 @@ def test_runtime_refusals_name_the_nodes(tmp_path, store):
         reducers=LOG,
     )
     with pytest.raises(NodeError) as caught:
-        run(outside.graph(), tmp_path / ("route-" + store), progress=None)
+        run(outside.graph(), place(tmp_path, store, "route-"), progress=None)
     assert caught.value.node == "s" and "'u'" in str(caught.value)
 
 
 @pytest.mark.parametrize("store", STORES)
 @pytest.mark.parametrize("name", NEVER_ENDING)
-def test_runtime_stops_a_never_ending_graph_at_its_limit(tmp_path, name, store):
+def test_runtime_stops_a_never_ending_graph_at_its_limit(tmp_path, place, name, store):
     flow, _ = NEVER_ENDING[name]
-    check_run(dataclasses.replace(flow, step_limit=7), tmp_path / store, flow.reference(step_limit=7))
+    check_run(dataclasses.replace(flow, step_limit=7), place(tmp_path, store), flow.reference(step_limit=7))
 
 
 def run_in_parts(graph: Any, location: Path, data: st.DataObject) -> tuple[str, Any]:
@@ -585,22 +587,22 @@ def run_in_parts(graph: Any, location: Path, data: st.DataObject) -> tuple[str, 
         done = part.completed
 
 
-@settings(max_examples=25, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=25, deadline=None, suppress_health_check=SLOW_AND_SHARED)
 @given(flows(), st.sampled_from(STORES), st.data())
-def test_runtime_stopped_and_resumed_runs_equal_the_reference(flow, store, data):
+def test_runtime_stopped_and_resumed_runs_equal_the_reference(place, flow, store, data):
     expected = reference_or_error(flow)
     if not isinstance(expected, Trace):
         return
     with tempfile.TemporaryDirectory() as directory, deadline(120):
-        location = Path(directory) / store
+        location = place(directory, store)
         status, result = run_in_parts(flow.graph(), location, data)
         assert status == expected.status
         assert_same_run(expected, location, result)
 
 
-@settings(max_examples=20, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=20, deadline=None, suppress_health_check=SLOW_AND_SHARED)
 @given(flows(max_limit=60), st.sampled_from(STORES), st.data())
-def test_runtime_continues_past_a_step_limit_with_a_higher_one(flow, store, data):
+def test_runtime_continues_past_a_step_limit_with_a_higher_one(place, flow, store, data):
     from zelk_runtime import StepLimitError, run
 
     expected = reference_or_error(flow)
@@ -608,7 +610,7 @@ def test_runtime_continues_past_a_step_limit_with_a_higher_one(flow, store, data
         return
     lower = data.draw(st.integers(1, len(expected.supersteps) - 1), label="lower limit")
     with tempfile.TemporaryDirectory() as directory, deadline(120):
-        location = Path(directory) / store
+        location = place(directory, store)
         with pytest.raises(StepLimitError):
             run(flow.graph(step_limit=lower), location, executor="sequential", progress=None)
         assert stored_supersteps(location)[0] == expected.supersteps[:lower]
@@ -621,18 +623,19 @@ def test_runtime_continues_past_a_step_limit_with_a_higher_one(flow, store, data
 
 
 @pytest.mark.parametrize("store", STORES)
-def test_runtime_loop_over_its_limit_continues_with_a_higher_one(tmp_path, store):
+def test_runtime_loop_over_its_limit_continues_with_a_higher_one(tmp_path, place, store):
     from zelk_runtime import StepLimitError, run
 
+    location = place(tmp_path, store)
     flow = case_loop(1, 4)
     expected = flow.reference()
     assert len(expected.supersteps) == 12
     with pytest.raises(StepLimitError):
-        run(flow.graph(step_limit=5), tmp_path / store, progress=None)
+        run(flow.graph(step_limit=5), location, progress=None)
     with pytest.raises(StepLimitError):
-        run(flow.graph(step_limit=5), tmp_path / store, progress=None)
-    assert stored_supersteps(tmp_path / store)[0] == expected.supersteps[:5]
-    assert_same_run(expected, tmp_path / store, run(flow.graph(step_limit=12), tmp_path / store, progress=None))
+        run(flow.graph(step_limit=5), location, progress=None)
+    assert stored_supersteps(location)[0] == expected.supersteps[:5]
+    assert_same_run(expected, location, run(flow.graph(step_limit=12), location, progress=None))
 
 
 # Ray: a few graphs only, it is slow.

@@ -22,7 +22,7 @@ from zelk_runtime.follow import line
 HERE = Path(__file__).resolve().parent
 GRAPH = str(HERE / "runtime_graphs.py")
 HUMAN = str(HERE / "human_graphs.py")
-STORES = ["run-dir", "run.sqlite"]
+from store_kinds import STORES, shown  # noqa: E402
 
 FAILING = """
 from zelk_runtime import Graph, Output
@@ -63,13 +63,13 @@ def summary_head(text: str) -> str:
 
 
 @pytest.mark.parametrize("store", STORES)
-def test_follow_prints_a_line_per_superstep_and_node_then_the_summary(tmp_path, capsys, store):
-    location = str(tmp_path / store)
+def test_follow_prints_a_line_per_superstep_and_node_then_the_summary(tmp_path, place, capsys, store):
+    location = str(place(tmp_path, store))
     assert main(["run", GRAPH, "--store", location, "--follow", "--max-supersteps", "2"]) == 0
     out, err = capsys.readouterr()
     assert err == ""  # no progress bar beside the lines
     lines = out.splitlines()
-    assert lines[0] == f"run started: store {location}"
+    assert lines[0] == f"run started: store {shown(location)}"
     assert lines[1] == "superstep 0: started 1 node (first)"
     assert re.fullmatch(r"  node first finished in \d+\.\d{3} m?s, wrote steps, total", lines[2])
     assert re.fullmatch(r"superstep 0 committed in \d+\.\d{3} m?s: full checkpoint [\d,]+ bytes", lines[3])
@@ -78,14 +78,14 @@ def test_follow_prints_a_line_per_superstep_and_node_then_the_summary(tmp_path, 
     assert lines[8] == "stopped: 2 supersteps in the store, total cost 0"
     assert main(["run", GRAPH, "--store", location, "--follow"]) == 0
     out = capsys.readouterr().out.splitlines()
-    assert out[0] == f"run resumed after superstep 1: store {location}"
+    assert out[0] == f"run resumed after superstep 1: store {shown(location)}"
     assert out[1] == "superstep 2: started 1 node (last)"
     assert "continued after superstep 1" in out and "finished: 3 supersteps in the store, total cost 0" in out
 
 
 @pytest.mark.parametrize("store", STORES)
-def test_events_jsonl_is_pure_json_on_stdout_and_the_summary_on_stderr(tmp_path, capsys, store):
-    location = str(tmp_path / store)
+def test_events_jsonl_is_pure_json_on_stdout_and_the_summary_on_stderr(tmp_path, place, capsys, store):
+    location = str(place(tmp_path, store))
     assert main(["run", GRAPH, "--store", location, "--events", "jsonl", "--executor", "sequential"]) == 0
     out, err = capsys.readouterr()
     records = [json.loads(text) for text in out.splitlines()]
@@ -113,8 +113,8 @@ def test_a_failing_node_is_followed_then_reported(tmp_path, capsys):
 
 
 @pytest.mark.parametrize("store", STORES)
-def test_resume_follows_and_streams_too(tmp_path, capsys, store):
-    location = str(tmp_path / store)
+def test_resume_follows_and_streams_too(tmp_path, place, capsys, store):
+    location = str(place(tmp_path, store))
     assert main(["run", HUMAN, "--store", location, "--follow", "--executor", "sequential"]) == 0
     out = capsys.readouterr().out
     assert "run interrupted at superstep 1: review asks" in out.splitlines()

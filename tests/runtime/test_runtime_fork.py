@@ -22,6 +22,7 @@ from hypothesis import strategies as st
 zelk_runtime = pytest.importorskip("zelk_runtime")
 import human_graphs as hg  # noqa: E402
 from runtime_graphs import random_graph  # noqa: E402
+from store_kinds import STORES, exists, shown  # noqa: E402
 from test_runtime_flow import case_loop, deadline, flows  # noqa: E402
 from zelk_runtime import (  # noqa: E402
     AuditError,
@@ -40,7 +41,6 @@ from zelk_runtime import (  # noqa: E402
 )
 from zelk_runtime.cli import main  # noqa: E402
 
-STORES = ["run-dir", "run.sqlite"]
 KEY = b"fork key"
 GRAPH = str(Path(__file__).resolve().parent / "human_graphs.py")
 
@@ -81,7 +81,9 @@ def same_outcome(fork_outcome: tuple[str, Any], parent_outcome: tuple[str, Any])
         assert fork_outcome[1] == parent_outcome[1]
 
 
-@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(
+    max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture]
+)
 @given(
     flows(max_limit=20),
     st.sampled_from(STORES),
@@ -90,24 +92,25 @@ def same_outcome(fork_outcome: tuple[str, Any], parent_outcome: tuple[str, Any])
     st.sampled_from([None, KEY]),
     st.data(),
 )
-def test_a_fork_goes_on_as_its_parent_did(flow, parent_kind, fork_kind, executor, key, data):
+def test_a_fork_goes_on_as_its_parent_did(place, flow, parent_kind, fork_kind, executor, key, data):
     try:
         graph = flow.graph()
     except GraphError:
         return  # no start node
     options = {"executor": executor, "audit_key": key}
     with tempfile.TemporaryDirectory() as directory, deadline(120):
-        parent = Path(directory) / parent_kind
+        parent = place(directory, parent_kind)
         expected = outcome_of(graph, parent, **options)
         parent_history, parent_run = history(parent, key), verify(parent, audit_key=key)
         if not parent_history:
             return  # failed in superstep 0: nothing to fork
         at = data.draw(st.integers(0, len(parent_history) - 1), label="fork at")
-        into = Path(directory) / ("fork-" + fork_kind)
-        assert fork(parent, at, into, audit_key=key) == str(into)
+        into = place(directory, fork_kind, "fork-")
+        assert fork(parent, at, into, audit_key=key) == shown(into)
         stored = verify(into, audit_key=key)
         assert (stored.first, stored.completed, stored.entries, stored.keyed) == (at + 1, at + 1, [], key is not None)
-        assert stored.manifest["parent"] == {"store": str(parent), "superstep": at, "link": parent_run.entries[at].link}
+        link = parent_run.entries[at].link
+        assert stored.manifest["parent"] == {"store": shown(parent), "superstep": at, "link": link}
         forked = outcome_of(graph, into, lambda: data.draw(st.integers(1, 3)), **options)
         same_outcome(forked, expected)
         assert history(into, key) == parent_history[at + 1 :]
@@ -117,7 +120,7 @@ def test_a_fork_goes_on_as_its_parent_did(flow, parent_kind, fork_kind, executor
         # A fork of the fork, at one of its own supersteps.
         if len(parent_history) > at + 1:
             again = data.draw(st.integers(at + 1, len(parent_history) - 1), label="fork the fork at")
-            second = Path(directory) / ("second-" + parent_kind)
+            second = place(directory, parent_kind, "second-")
             fork(into, again, second, audit_key=key)
             link = verify(into, audit_key=key).entries[again - at - 1].link
             assert verify(second, audit_key=key).manifest["parent"]["link"] == link
@@ -125,13 +128,17 @@ def test_a_fork_goes_on_as_its_parent_did(flow, parent_kind, fork_kind, executor
             assert history(second, key) == parent_history[again + 1 :]
 
 
-@pytest.mark.parametrize("parent_kind, fork_kind", [("run-dir", "run.sqlite"), ("run.sqlite", "run-dir")])
-def test_a_fork_carries_the_cost_and_state_of_its_parent(tmp_path, parent_kind, fork_kind):
+@pytest.mark.parametrize(
+    "parent_kind, fork_kind",
+    [("run-dir", "run.sqlite"), ("run.sqlite", "run-dir"), ("postgres", "run-dir"), ("run.sqlite", "postgres")],
+)
+def test_a_fork_carries_the_cost_and_state_of_its_parent(tmp_path, place, parent_kind, fork_kind):
     graph = random_graph(7, [(0, 1), (1, 2), (2, 3), (3, 4), (1, 5), (5, 6)], [("a1", "l1"), ("r1",)])
-    whole = run(graph, tmp_path / parent_kind, **quiet())
+    parent = place(tmp_path, parent_kind)
+    whole = run(graph, parent, **quiet())
     for at in range(whole.completed):
-        into = tmp_path / f"fork-{at}-{fork_kind}"
-        fork(tmp_path / parent_kind, at, into)
+        into = place(tmp_path, fork_kind, f"fork-{at}-")
+        fork(parent, at, into)
         result = run(graph, into, **quiet())
         assert (result.state_json, result.cost, result.completed, result.resumed_from) == (
             whole.state_json,
@@ -171,13 +178,13 @@ def chain(middle: Any) -> Graph:
 
 
 @pytest.mark.parametrize("store", STORES)
-def test_a_fork_runs_with_changed_code_from_where_it_starts(tmp_path, store):
-    parent = tmp_path / store
+def test_a_fork_runs_with_changed_code_from_where_it_starts(tmp_path, place, store):
+    parent = place(tmp_path, store)
     run(chain(score), parent, **quiet())
     with pytest.raises(ChangedCodeError, match="'score' changed"):
         run(chain(score_changed), parent, **quiet())
     # Forked before score ran: the new score runs, and its fingerprint is recorded.
-    early = tmp_path / ("early-" + store)
+    early = place(tmp_path, store, "early-")
     fork(parent, 0, early)
     result = run(chain(score_changed), early, **quiet())
     assert result.state == {"log": ["start", "score 2", "finish"], "n": 102}
@@ -186,21 +193,22 @@ def test_a_fork_runs_with_changed_code_from_where_it_starts(tmp_path, store):
     with pytest.raises(ChangedCodeError, match="'score' changed"):  # its own history now holds the new code
         run(chain(score), early, **quiet())
     # Forked after score ran: score does not run again, finish runs with the old result.
-    late = tmp_path / ("late-" + store)
+    late = place(tmp_path, store, "late-")
     fork(parent, 1, late)
     assert run(chain(score_changed), late, **quiet()).state == {"log": ["start", "score 1", "finish"], "n": 101}
 
 
 @pytest.mark.parametrize("store", STORES)
-def test_a_fork_records_each_fingerprint_once(tmp_path, store):
+def test_a_fork_records_each_fingerprint_once(tmp_path, place, store):
     """A fork continued over many calls records a node's code in the entry where it first
     ran, not again in every call."""
     graph = case_loop().graph()
+    into = place(tmp_path, store)
     run(graph, tmp_path / "parent", **quiet())
-    fork(tmp_path / "parent", 0, tmp_path / store)
-    while run(graph, tmp_path / store, **quiet(max_supersteps=1)).status != "finished":
+    fork(tmp_path / "parent", 0, into)
+    while run(graph, into, **quiet(max_supersteps=1)).status != "finished":
         pass
-    recorded = [sorted(p.get("code", {}).get("nodes", {})) for p in verify(tmp_path / store).payloads]
+    recorded = [sorted(p.get("code", {}).get("nodes", {})) for p in verify(into).payloads]
     assert recorded[:3] == [["act"], ["check"], ["plan"]] and not any(recorded[3:])
 
 
@@ -208,8 +216,8 @@ def test_a_fork_records_each_fingerprint_once(tmp_path, store):
 
 
 @pytest.mark.parametrize("store", STORES)
-def test_a_fork_of_a_waiting_run_asks_again_on_its_own(tmp_path, store):
-    parent, into = tmp_path / store, tmp_path / ("fork-" + store)
+def test_a_fork_of_a_waiting_run_asks_again_on_its_own(tmp_path, place, store):
+    parent, into = place(tmp_path, store), place(tmp_path, store, "fork-")
     graph = hg.build_graph()
     run(graph, parent, **quiet())
     fork(parent, 0, into)
@@ -221,7 +229,7 @@ def test_a_fork_of_a_waiting_run_asks_again_on_its_own(tmp_path, store):
 
 
 @pytest.mark.parametrize("store", STORES)
-def test_a_fork_at_an_update_starts_from_the_updated_state(tmp_path, store):
+def test_a_fork_at_an_update_starts_from_the_updated_state(tmp_path, place, store):
     """Forks at the update entries, one folded before superstep 0 (every start node still
     runs first) and one between supersteps, go on as the parent did."""
 
@@ -239,7 +247,7 @@ def test_a_fork_at_an_update_starts_from_the_updated_state(tmp_path, store):
         channels=["log", "n"],
         interrupt_before=["x"],
     )
-    parent = tmp_path / store
+    parent = place(tmp_path, store)
     run(graph, parent, **quiet())
     resume(graph, parent, update={"n": 1}, **quiet())
     final = resume(graph, parent, update={"n": 2}, **quiet())
@@ -249,11 +257,11 @@ def test_a_fork_at_an_update_starts_from_the_updated_state(tmp_path, store):
     # The fork runs the graph without its interrupts (they are no part of what a store
     # must agree with), so it goes on without the second update.
     plain = Graph({"x": x, "y": y}, [("y", "x")], start=["x", "y"], reducers={"log": "append"}, channels=["log", "n"])
-    early = tmp_path / ("early-" + store)
+    early = place(tmp_path, store, "early-")
     fork(parent, 0, early)
     assert run(plain, early, **quiet()).state == {"log": ["x", "y", "x"], "n": 1}
     assert [nodes for _, _, nodes, _ in history(early)] == [["x", "y"], ["x"]]
-    late = tmp_path / ("late-" + store)
+    late = place(tmp_path, store, "late-")
     fork(parent, 2, late)
     assert run(plain, late, **quiet()).state == final.state
     assert history(late) == history(parent)[3:]
@@ -263,15 +271,15 @@ def test_a_fork_at_an_update_starts_from_the_updated_state(tmp_path, store):
 
 
 @pytest.mark.parametrize("store", STORES)
-def test_forking_a_keyed_store_needs_its_key(tmp_path, store):
-    parent, into = tmp_path / store, tmp_path / ("fork-" + store)
+def test_forking_a_keyed_store_needs_its_key(tmp_path, place, store):
+    parent, into = place(tmp_path, store), place(tmp_path, store, "fork-")
     graph = hg.build_graph(nodes={"review": hg.side})
     whole = run(graph, parent, **quiet(audit_key=KEY))
     with pytest.raises(AuditError, match="needs its audit key"):
         fork(parent, 1, into)
     with pytest.raises(AuditError, match="is not the key of store"):
         fork(parent, 1, into, audit_key=b"another key")
-    assert not into.exists()
+    assert not exists(into)
     fork(parent, 1, into, audit_key=KEY)
     with pytest.raises(AuditError, match="needs its audit key"):
         verify(into)
@@ -284,18 +292,18 @@ def test_forking_a_keyed_store_needs_its_key(tmp_path, store):
 
 
 @pytest.mark.parametrize("store", STORES)
-def test_bad_forks_are_refused_with_what_the_store_holds(tmp_path, store):
-    parent = tmp_path / store
+def test_bad_forks_are_refused_with_what_the_store_holds(tmp_path, place, store):
+    parent = place(tmp_path, store)
     graph = hg.build_graph(nodes={"review": hg.side})
     run(graph, parent, **quiet())
     target = tmp_path / "target"
     for at in (-1, 3, 10, "1", True, 1.0, None):
         with pytest.raises(
-            UsageError, match=re.escape(f"store {parent} holds supersteps 0 to 2; cannot fork at {at!r}")
+            UsageError, match=re.escape(f"store {shown(parent)} holds supersteps 0 to 2; cannot fork at {at!r}")
         ):
             fork(parent, at, target)
     assert not target.exists()
-    with pytest.raises(UsageError, match=re.escape(f"store {parent} is not empty; fork into a new store")):
+    with pytest.raises(UsageError, match=re.escape(f"store {shown(parent)} is not empty; fork into a new store")):
         fork(parent, 1, parent)
     fork(parent, 1, target)
     with pytest.raises(UsageError, match="is not empty"):
@@ -304,13 +312,14 @@ def test_bad_forks_are_refused_with_what_the_store_holds(tmp_path, store):
         fork(target, 2, tmp_path / "next")
     run(graph, target, **quiet())
     words = (
-        f"holds supersteps 2 to 2; cannot fork at 1 (it is a fork: superstep 1 is in its parent {parent}; fork that)"
+        f"holds supersteps 2 to 2; cannot fork at 1 (it is a fork: superstep 1 is in its parent {shown(parent)}; "
+        "fork that)"
     )
     with pytest.raises(UsageError, match=re.escape(words)):
         fork(target, 1, tmp_path / "next")
     with pytest.raises(StoreError, match="does not exist"):
         fork(tmp_path / "missing", 0, tmp_path / "next")
-    empty = tmp_path / ("empty-" + store)
+    empty = place(tmp_path, store, "empty-")
     run(graph, empty, **quiet(max_supersteps=0))
     with pytest.raises(UsageError, match="holds no superstep yet; cannot fork at 0"):
         fork(empty, 0, tmp_path / "next")
@@ -321,22 +330,22 @@ def test_bad_forks_are_refused_with_what_the_store_holds(tmp_path, store):
 
 
 @pytest.mark.parametrize("store", STORES)
-def test_cli_fork_verify_show(tmp_path, capsys, store):
-    parent, into = str(tmp_path / store), str(tmp_path / "fork")
+def test_cli_fork_verify_show(tmp_path, place, capsys, store):
+    parent, into = str(place(tmp_path, store)), str(tmp_path / "fork")
     graph = ["--quiet", "--executor", "sequential"]
     assert main(["run", GRAPH, "--store", parent, *graph]) == 0
     assert main(["resume", GRAPH, "--store", parent, "--answer", 'review="yes"', "--author", "ann", *graph]) == 0
     capsys.readouterr()
     assert main(["fork", parent, "--superstep", "1", "--into", into]) == 0
-    assert capsys.readouterr().out == f"forked {parent} after superstep 1 into {into}\n"
+    assert capsys.readouterr().out == f"forked {shown(parent)} after superstep 1 into {into}\n"
     assert main(["verify", into]) == 0
     out = capsys.readouterr().out
     link = verify(parent).entries[1].link
     assert "audit chain of 0 entries intact; 1 checkpoints decode" in out
-    assert f"forked from {parent} at superstep 1 (link {link})" in out
+    assert f"forked from {shown(parent)} at superstep 1 (link {link})" in out
     assert main(["show", into]) == 0
     out = capsys.readouterr().out
-    assert f"forked from {parent} after superstep 1" in out and "next: [publish]" in out
+    assert f"forked from {shown(parent)} after superstep 1" in out and "next: [publish]" in out
     assert main(["run", GRAPH, "--store", into, *graph]) == 0
     assert "continued after superstep 1" in capsys.readouterr().out
     assert main(["show", into]) == 0

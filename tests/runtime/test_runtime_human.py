@@ -1,5 +1,5 @@
 """Runs that wait for people: `interrupt()` inside a node, interrupt_before and
-interrupt_after, and `resume` with answers and updates, on both stores and both in-process
+interrupt_after, and `resume` with answers and updates, on every store and both in-process
 executors, through the API and the command line.
 
 The differential test drives random graphs (loops, branches, Sends) whose nodes ask
@@ -29,6 +29,7 @@ from hypothesis import strategies as st
 zelk_runtime = pytest.importorskip("zelk_runtime")
 import human_graphs as hg  # noqa: E402
 import runtime_graphs  # noqa: E402
+from store_kinds import STORES  # noqa: E402
 from test_runtime_flow import deadline, flows  # noqa: E402
 from zelk_runtime import (  # noqa: E402
     Graph,
@@ -47,7 +48,6 @@ from zelk_runtime import (  # noqa: E402
 from zelk_runtime.cli import main  # noqa: E402
 from zelk_runtime.stores import open_store  # noqa: E402
 
-STORES = ["run-dir", "run.sqlite"]
 EXECUTORS = ["sequential", "threads"]
 GRAPH = str(Path(__file__).resolve().parent / "human_graphs.py")
 QUESTION = {"question": "publish this?", "text": "first draft"}
@@ -86,8 +86,8 @@ def status_text(location: Path) -> str | None:
 
 @pytest.mark.parametrize("store", STORES)
 @pytest.mark.parametrize("executor", EXECUTORS)
-def test_a_node_asks_the_others_are_kept_and_the_answer_reaches_it(tmp_path, store, executor, calls):
-    location, graph = tmp_path / store, hg.build_graph()
+def test_a_node_asks_the_others_are_kept_and_the_answer_reaches_it(tmp_path, place, store, executor, calls):
+    location, graph = place(tmp_path, store), hg.build_graph()
     first = run(graph, location, **quiet(executor=executor))
     assert (first.status, first.finished, first.completed) == ("interrupted", False, 1)
     assert first.interrupts == [Interrupt("review", 1, QUESTION, "call")]
@@ -133,8 +133,8 @@ def test_a_node_asks_the_others_are_kept_and_the_answer_reaches_it(tmp_path, sto
 
 @pytest.mark.parametrize("store", STORES)
 @pytest.mark.parametrize("executor", EXECUTORS)
-def test_a_node_asking_twice_gets_its_answers_in_order_over_two_resumes(tmp_path, store, executor, calls):
-    location, graph = tmp_path / store, hg.build_graph(nodes={"review": hg.double})
+def test_a_node_asking_twice_gets_its_answers_in_order_over_two_resumes(tmp_path, place, store, executor, calls):
+    location, graph = place(tmp_path, store), hg.build_graph(nodes={"review": hg.double})
     assert run(graph, location, **quiet(executor=executor)).interrupts == [Interrupt("review", 1, "first?")]
     second = resume(graph, location, answers={"review": "a"}, author="alice", **quiet(executor=executor))
     assert (second.status, second.completed) == ("interrupted", 1)
@@ -148,10 +148,10 @@ def test_a_node_asking_twice_gets_its_answers_in_order_over_two_resumes(tmp_path
 
 @pytest.mark.parametrize("store", STORES)
 @pytest.mark.parametrize("executor", EXECUTORS)
-def test_send_instances_that_ask(tmp_path, store, executor, calls):
+def test_send_instances_that_ask(tmp_path, place, store, executor, calls):
     """The instances for odd items ask; the even ones' results are kept; one answer per
     node reaches every instance that asked."""
-    location, graph = tmp_path / store, hg.fan_graph()
+    location, graph = place(tmp_path, store), hg.fan_graph()
     first = run(graph, location, **quiet(executor=executor))
     assert first.status == "interrupted"
     assert first.interrupts == [
@@ -186,8 +186,8 @@ STOPS = [
 
 @pytest.mark.parametrize("store", STORES)
 @pytest.mark.parametrize("options, stops", STOPS)
-def test_interrupt_before_and_after_stop_where_named(tmp_path, store, options, stops):
-    location = tmp_path / store
+def test_interrupt_before_and_after_stop_where_named(tmp_path, place, store, options, stops):
+    location = place(tmp_path, store)
     graph = Graph(
         [runtime_graphs.first, runtime_graphs.middle, runtime_graphs.last],
         [("first", "middle"), ("middle", "last")],
@@ -210,10 +210,10 @@ def test_interrupt_before_and_after_stop_where_named(tmp_path, store, options, s
 
 @pytest.mark.parametrize("store", STORES)
 @pytest.mark.parametrize("executor", EXECUTORS)
-def test_a_node_stopped_before_then_asking_is_not_stopped_before_again(tmp_path, store, executor, calls):
+def test_a_node_stopped_before_then_asking_is_not_stopped_before_again(tmp_path, place, store, executor, calls):
     """Past interrupt_before the superstep runs; when a node of it asks, answering it
     must not stop the run before that superstep a second time."""
-    location = tmp_path / store
+    location = place(tmp_path, store)
     graph = hg.fan_graph(interrupt_before=["check"], interrupt_after=["check"])
     seen = []
     result = run(graph, location, **quiet(executor=executor))
@@ -233,9 +233,9 @@ def test_a_node_stopped_before_then_asking_is_not_stopped_before_again(tmp_path,
 @pytest.mark.parametrize("executor", EXECUTORS)
 @pytest.mark.parametrize("stop_after_update", [False, True])
 def test_an_update_is_an_audited_superstep_and_answers_carry_across_it(
-    tmp_path, store, executor, stop_after_update, calls
+    tmp_path, place, store, executor, stop_after_update, calls
 ):
-    location, graph = tmp_path / store, hg.build_graph()
+    location, graph = place(tmp_path, store), hg.build_graph()
     run(graph, location, **quiet(executor=executor))
     update = {"notes": ["typo fixed"], "count": 5, "text": "second draft"}
     before = datetime.now().astimezone()
@@ -271,7 +271,7 @@ def test_an_update_is_an_audited_superstep_and_answers_carry_across_it(
 
 @pytest.mark.parametrize("store", STORES)
 @pytest.mark.parametrize("stop_after_update", [False, True])
-def test_an_update_before_superstep_0_keeps_every_start_node_running(tmp_path, store, stop_after_update):
+def test_an_update_before_superstep_0_keeps_every_start_node_running(tmp_path, place, store, stop_after_update):
     """Superstep 0 runs all start nodes, even one that another start node leads to; an
     update folded before it must not turn that into the waiting rule."""
 
@@ -282,10 +282,10 @@ def test_an_update_before_superstep_0_keeps_every_start_node_running(tmp_path, s
         return {"log": ["y"]}
 
     shape = {"start": ["x", "y"], "reducers": {"log": "append"}, "channels": ["log", "n"]}
-    whole = run(Graph({"x": x, "y": y}, [("y", "x")], **shape), tmp_path / ("whole-" + store), **quiet())
+    whole = run(Graph({"x": x, "y": y}, [("y", "x")], **shape), place(tmp_path, store, "whole-"), **quiet())
     assert whole.state == {"log": ["x", "y", "x"]}
     graph = Graph({"x": x, "y": y}, [("y", "x")], interrupt_before=["x"], **shape)
-    location = tmp_path / store
+    location = place(tmp_path, store)
     assert run(graph, location, **quiet()).interrupts == [Interrupt("x", 0, None, "before")]
     result = resume(graph, location, update={"n": 1}, **quiet(max_supersteps=0 if stop_after_update else None))
     if stop_after_update:
@@ -323,8 +323,8 @@ def snapshot(location: Path) -> tuple[str, str | None]:
 
 
 @pytest.mark.parametrize("store", STORES)
-def test_bad_resumes_are_refused_and_change_nothing(tmp_path, store):
-    location, graph = tmp_path / store, hg.build_graph()
+def test_bad_resumes_are_refused_and_change_nothing(tmp_path, place, store):
+    location, graph = place(tmp_path, store), hg.build_graph()
     run(graph, location, **quiet())
     kept = snapshot(location)
     for arguments, error, words in BAD_RESUMES:
@@ -337,13 +337,16 @@ def test_bad_resumes_are_refused_and_change_nothing(tmp_path, store):
 
 
 @pytest.mark.parametrize("store", STORES)
-def test_resume_needs_a_stored_run(tmp_path, store):
-    missing = tmp_path / ("missing-" + store)
+def test_resume_needs_a_stored_run(tmp_path, place, store):
+    missing = place(tmp_path, store, "missing-")
     with pytest.raises(StoreError, match="does not exist"):
         resume(hg.build_graph(), missing, answers={"review": 1}, **quiet())
-    assert not missing.exists()
-    empty = tmp_path / store
-    open_store(empty).close()  # an empty store: a directory, or a database without a run
+    with pytest.raises(StoreError, match="does not exist"):
+        open_store(missing, create=False)  # nothing was made
+    empty = place(tmp_path, store)
+    made = open_store(empty)  # an empty store: a directory, a file, or a run named but never run
+    made.lock().release()
+    made.close()
     with pytest.raises(StoreError, match="holds no run to resume"):
         resume(hg.build_graph(), empty, answers={"review": 1}, **quiet())
     store_ = open_store(empty, create=False)
@@ -357,26 +360,26 @@ def test_resume_needs_a_stored_run(tmp_path, store):
 
 
 @pytest.mark.parametrize("store", STORES)
-def test_status_is_finished_interrupted_or_stopped(tmp_path, store, calls):
+def test_status_is_finished_interrupted_or_stopped(tmp_path, place, store, calls):
     graph = hg.build_graph(nodes={"review": hg.side})
-    location = tmp_path / store
+    location = place(tmp_path, store)
     assert (run(graph, location, **quiet(max_supersteps=0))).status == "stopped"
     assert run(graph, location, **quiet(max_supersteps=1)).status == "stopped"
     assert run(graph, location, **quiet(max_supersteps=2)).status == "finished"  # ends exactly at the limit
     assert run(graph, location, **quiet(max_supersteps=0)).status == "finished"
     # A run that waits for nobody resumes as it runs; an update is folded all the same.
-    other = tmp_path / ("other-" + store)
+    other = place(tmp_path, store, "other-")
     assert run(graph, other, **quiet(max_supersteps=1)).status == "stopped"
     assert resume(graph, other, **quiet()).status == "finished"
     after = resume(graph, other, update={"notes": ["late"]}, author="carol", **quiet())
     assert (after.status, after.completed, after.state["notes"]) == ("finished", 4, ["late"])
     assert payloads(other)[-1]["kind"] == "update" and payloads(other)[-1]["author"] == "carol"
-    assert run(hg.build_graph(), tmp_path / ("asks-" + store), **quiet()).status == "interrupted"
+    assert run(hg.build_graph(), place(tmp_path, store, "asks-"), **quiet()).status == "interrupted"
 
 
 @pytest.mark.parametrize("store", STORES)
 @pytest.mark.parametrize("executor", EXECUTORS)
-def test_a_superstep_with_a_failing_node_and_a_question_fails(tmp_path, store, executor, calls):
+def test_a_superstep_with_a_failing_node_and_a_question_fails(tmp_path, place, store, executor, calls):
     """The failure is what the run reports; the question is asked again once the failing
     node is fixed, and the results of the nodes that succeeded are kept throughout."""
 
@@ -385,7 +388,7 @@ def test_a_superstep_with_a_failing_node_and_a_question_fails(tmp_path, store, e
         return {"notes": ["spare"]}
 
     extra = {"edges": [("draft", "spare"), ("spare", "publish")]}
-    location = tmp_path / store
+    location = place(tmp_path, store)
     failing = hg.build_graph(nodes={"side": hg.broken, "spare": spare}, **extra)
     with pytest.raises(NodeError) as caught:
         run(failing, location, **quiet(executor=executor))
@@ -422,16 +425,18 @@ def test_questions_that_cannot_be_kept_are_refused(tmp_path):
 
 
 @pytest.mark.parametrize("store", STORES)
-def test_a_status_left_over_from_before_the_last_commit_is_ignored(tmp_path, store):
+def test_a_status_left_over_from_before_the_last_commit_is_ignored(tmp_path, place, store):
     """A process killed after a commit but before it cleared the status record leaves the
     record behind; it names an earlier superstep and must not hold the run up again."""
-    location, graph = tmp_path / store, hg.build_graph()
+    location, graph = place(tmp_path, store), hg.build_graph()
     run(graph, location, **quiet())
     waiting = status_text(location)
     resume(graph, location, answers={"review": "yes"}, **quiet(max_supersteps=1))
     opened = open_store(location)
     try:
+        held = opened.lock()
         opened.write_status(waiting)
+        held.release()
     finally:
         opened.close()
     result = run(graph, location, **quiet())
@@ -439,10 +444,10 @@ def test_a_status_left_over_from_before_the_last_commit_is_ignored(tmp_path, sto
 
 
 @pytest.mark.parametrize("store", STORES)
-def test_answers_survive_a_process_killed_mid_superstep(tmp_path, store):
+def test_answers_survive_a_process_killed_mid_superstep(tmp_path, place, store):
     """resume records the answers before it runs; killed before the superstep commits,
     the run goes on with them (a plain run, no new answer)."""
-    location = tmp_path / store
+    location = place(tmp_path, store)
     assert run(hg.build_graph(), location, **quiet()).status == "interrupted"
     marker = tmp_path / "answered"
     command = [sys.executable, "-m", "zelk_runtime", "resume", GRAPH, "--store", str(location), "--quiet"]
@@ -475,9 +480,9 @@ def test_answers_survive_a_process_killed_mid_superstep(tmp_path, store):
 # The command line.
 
 
-@pytest.mark.parametrize("store", ["run-dir", "run.sqlite"])
-def test_cli_resume_and_show(tmp_path, capsys, store):
-    location = str(tmp_path / store)
+@pytest.mark.parametrize("store", STORES)
+def test_cli_resume_and_show(tmp_path, place, capsys, store):
+    location = str(place(tmp_path, store))
     assert main(["run", GRAPH, "--store", location, "--quiet", "--executor", "sequential"]) == 0
     out = capsys.readouterr().out
     assert "interrupted at superstep 1: node 'review', it asks: " in out and '"publish this?"' in out
@@ -613,9 +618,11 @@ def drive_at_once(graph: Any, location: Path, updates: list[Any], executor: str)
     return kind, result if kind != "ok" else result.status
 
 
-@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(
+    max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture]
+)
 @given(flows(max_limit=20), st.sampled_from(STORES), st.sampled_from(EXECUTORS), st.data())
-def test_answered_by_hand_equals_answered_at_once(flow, store, executor, data):
+def test_answered_by_hand_equals_answered_at_once(place, flow, store, executor, data):
     names = sorted(flow.nodes)
     asks = data.draw(st.dictionaries(st.sampled_from(names), st.integers(1, 2), min_size=1, max_size=4), label="asks")
     stops = {
@@ -627,7 +634,7 @@ def test_answered_by_hand_equals_answered_at_once(flow, store, executor, data):
     except GraphError:
         return  # no start node: the control-flow tests cover the refusal
     with tempfile.TemporaryDirectory() as directory, deadline(120):
-        by_hand, at_once = Path(directory) / store, Path(directory) / ("once-" + store)
+        by_hand, at_once = place(directory, store), place(directory, store, "once-")
         outcome, updates = drive_by_hand(human, by_hand, data, executor)
         assert drive_at_once(auto, at_once, updates, executor) == outcome
         assert stored(by_hand) == stored(at_once)

@@ -24,6 +24,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 zelk_runtime = pytest.importorskip("zelk_runtime")
+from store_kinds import STORES, shown  # noqa: E402
 from zelk_runtime import (  # noqa: E402
     ChangedCodeError,
     Graph,
@@ -42,7 +43,6 @@ from zelk_runtime.cli import load_graph_file, main  # noqa: E402
 from zelk_runtime.runner import instance_node  # noqa: E402
 from zelk_runtime.stores import open_store  # noqa: E402
 
-STORES = ["run-dir", "run.sqlite"]
 READ_ONLY = "the state a node reads is read-only"
 
 
@@ -243,12 +243,13 @@ def read_only_graph() -> Graph:
 
 
 @pytest.mark.parametrize("store", STORES)
-def test_every_executor_refuses_every_change_alike(tmp_path, executor, store):
+def test_every_executor_refuses_every_change_alike(tmp_path, place, executor, store):
     graph = read_only_graph()
-    waiting = run(graph, tmp_path / store, executor=executor, progress=None)
+    location = place(tmp_path, store)
+    waiting = run(graph, location, executor=executor, progress=None)
     assert waiting.status == "interrupted" and [item.node for item in waiting.interrupts] == ["ask"]
     answer = {"doc": {"items": [5], "meta": {}}, "grid": [[1, 0], []]}
-    result = resume(graph, tmp_path / store, answers={"ask": answer}, executor=executor, progress=None)
+    result = resume(graph, location, answers={"ask": answer}, executor=executor, progress=None)
     assert result.finished
     state = result.state
     assert state["tamper"] == state["ask"] == ["refused"] * len(CHANGES)
@@ -303,8 +304,8 @@ def entries(location: Path) -> list[dict[str, Any]]:
 
 
 @pytest.mark.parametrize("store", STORES)
-def test_changed_code_is_refused_by_name_and_accepted_on_request(tmp_path, graph_files, store):
-    location = tmp_path / store
+def test_changed_code_is_refused_by_name_and_accepted_on_request(tmp_path, place, graph_files, store):
+    location = place(tmp_path, store)
     path = write(tmp_path / "graph" / "graph.py", GRAPH_FILE)
     before = load_graph_file(path).code()["nodes"]
     assert run(load_graph_file(path), location, progress=None, max_supersteps=1).completed == 1
@@ -318,7 +319,7 @@ def test_changed_code_is_refused_by_name_and_accepted_on_request(tmp_path, graph
     # `third` changed too, but it never ran: nothing of the old code is in the state.
     assert caught.value.nodes == ["first"]
     message = str(caught.value)
-    assert "the code of 'first' changed since it ran" in message and str(location) in message
+    assert "the code of 'first' changed since it ran" in message and shown(location) in message
     assert "allow_changed_code=True" in message and "'third'" not in message
     assert verify(location).completed == 1
     result = run(changed, location, progress=None, allow_changed_code=True)
@@ -347,10 +348,10 @@ def worker_changed(state):
 
 
 @pytest.mark.parametrize("store", STORES)
-def test_a_recorded_result_counts_as_having_run(tmp_path, store):
+def test_a_recorded_result_counts_as_having_run(tmp_path, place, store):
     """A node whose result was recorded in a superstep that did not commit (here: another
     node asked a question) ran with the old code: its result would be folded as it is."""
-    location = tmp_path / store
+    location = place(tmp_path, store)
 
     def graph(work: Any) -> Graph:
         return Graph({"asker": asker, "worker": work}, channels=["answer", "work"])
@@ -413,7 +414,7 @@ def item(state, arg):
         ),
     ],
 )
-def test_an_undeclared_channel_is_refused_with_a_suggestion(tmp_path, store, nodes, words):
+def test_an_undeclared_channel_is_refused_with_a_suggestion(tmp_path, place, store, nodes, words):
     first = next(iter(nodes))
     graph = Graph(
         {"start": start, **nodes},
@@ -422,11 +423,12 @@ def test_an_undeclared_channel_is_refused_with_a_suggestion(tmp_path, store, nod
         channels=["total", "log"],
         reducers={"log": "append"},
     )
+    location = place(tmp_path, store)
     with pytest.raises(NodeError) as caught:
-        run(graph, tmp_path / store, progress=None)
+        run(graph, location, progress=None)
     assert words in str(caught.value) and caught.value.node == words.split("'")[1]
     with pytest.raises(UsageError, match=r"the update writes channel 'totl', .*\(did you mean 'total'\?\)"):
-        resume(graph, tmp_path / store, update={"totl": 3}, progress=None)
+        resume(graph, location, update={"totl": 3}, progress=None)
 
 
 # Failures: every failing node of a superstep, each with the traceback of where it ran.
@@ -615,7 +617,7 @@ def cyclic_dict() -> dict[str, Any]:
 
 
 @pytest.mark.parametrize("store", STORES)
-def test_a_value_nested_to_the_limit_is_kept(tmp_path, store):
+def test_a_value_nested_to_the_limit_is_kept(tmp_path, place, store):
     deepest = nested(125)
 
     def write_deep(state):
@@ -634,10 +636,11 @@ def test_a_value_nested_to_the_limit_is_kept(tmp_path, store):
         channels=["deep", "log"],
         reducers={"log": "append"},
     )
-    assert run(graph, tmp_path / store, progress=None).status == "interrupted"
-    result = resume(graph, tmp_path / store, answers={"ask_deep": deepest}, progress=None)
+    location = place(tmp_path, store)
+    assert run(graph, location, progress=None).status == "interrupted"
+    result = resume(graph, location, answers={"ask_deep": deepest}, progress=None)
     assert result.state == {"deep": deepest, "log": [True, True]}
-    assert verify(tmp_path / store).completed == 2
+    assert verify(location).completed == 2
 
 
 def deep_update(state):

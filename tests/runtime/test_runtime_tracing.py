@@ -16,8 +16,7 @@ trace = pytest.importorskip("opentelemetry.trace", reason="the [otel] extra is n
 sdk = pytest.importorskip("opentelemetry.sdk.trace", reason="opentelemetry-sdk is not installed")
 from opentelemetry.sdk.trace.export import SimpleSpanProcessor  # noqa: E402
 from opentelemetry.sdk.trace.export.in_memory_span_exporter import InMemorySpanExporter  # noqa: E402
-
-STORES = ["run-dir", "run.sqlite"]
+from store_kinds import STORES, shown  # noqa: E402
 
 
 @pytest.fixture
@@ -75,14 +74,15 @@ def children(spans: list[Any], parent: Any) -> list[Any]:
 
 @pytest.mark.parametrize("store", STORES)
 @pytest.mark.parametrize("executor", ["sequential", "threads"])
-def test_a_loop_that_ends_in_a_failing_node(tmp_path, exporter, store, executor):
+def test_a_loop_that_ends_in_a_failing_node(tmp_path, place, exporter, store, executor):
+    location = place(tmp_path, store)
     with pytest.raises(NodeError):
-        run(loop_graph(), tmp_path / store, executor=executor, progress=None)
+        run(loop_graph(), location, executor=executor, progress=None)
     spans = list(exporter.get_finished_spans())
     assert len({span.context.trace_id for span in spans}) == 1
     (root,) = [span for span in spans if span.parent is None]
     assert root.name == "zelk.run"
-    assert root.attributes["store"] == str(tmp_path / store) and root.attributes["resumed"] is False
+    assert root.attributes["store"] == shown(location) and root.attributes["resumed"] is False
     assert root.status.status_code == trace.StatusCode.ERROR and "KeyError" in root.status.description
     steps = children(spans, root)
     assert [span.name for span in steps] == ["zelk.superstep"] * 7

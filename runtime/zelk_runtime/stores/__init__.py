@@ -1,4 +1,5 @@
-"""Where runs are kept: a run directory (the default) or an SQLite file, one record format.
+"""Where runs are kept: a run directory (the default), an SQLite file, or a run in a
+PostgreSQL database (many runs in one), one record format.
 
 A store keeps a run's records, and nothing of their meaning (the runner owns that):
 
@@ -23,10 +24,12 @@ from pathlib import Path
 from typing import Protocol
 
 from ..audit import Entry, Head
+from ..errors import UsageError
 from .directory import DirStore
+from .postgres import PgStore, is_postgres
 from .sqlite import SQLITE_SUFFIXES, SqliteStore
 
-__all__ = ["Commit", "DirStore", "Lock", "SqliteStore", "Store", "open_store"]
+__all__ = ["Commit", "DirStore", "Lock", "PgStore", "SqliteStore", "Store", "open_store"]
 
 
 @dataclass(frozen=True)
@@ -43,7 +46,10 @@ class Commit:
 
 
 class Lock(Protocol):
-    def release(self) -> None: ...
+    """A store held for a run: a file lock, or a PostgreSQL run's lease. `outcome` says what
+    became of the run (None: nothing ran), `error` why it failed."""
+
+    def release(self, outcome: str | None = None, error: str | None = None) -> None: ...
 
 
 class Store(Protocol):
@@ -69,9 +75,17 @@ class Store(Protocol):
     def close(self) -> None: ...
 
 
-def open_store(location: str | os.PathLike[str] | Store, *, create: bool = True) -> Store:
-    """The store at `location`: an SQLite file for a name ending in .sqlite, .sqlite3 or .db
-    (or an existing file), a run directory otherwise."""
+def open_store(location: str | os.PathLike[str] | Store, *, create: bool = True, run_id: str | None = None) -> Store:
+    """The store at `location`: a run in a PostgreSQL database for a postgresql:// URL (the
+    run named by `run_id` or as URL#NAME), an SQLite file for a name ending in .sqlite,
+    .sqlite3 or .db (or an existing file), a run directory otherwise."""
+    if is_postgres(location):
+        assert isinstance(location, str)
+        return PgStore(location, run_id, create=create)
+    if run_id is not None:
+        raise UsageError(
+            f"run_id={run_id!r} names a run in a PostgreSQL database; {str(location)!r} is a store of one run"
+        )
     if not isinstance(location, (str, os.PathLike)):
         return location
     path = Path(location)

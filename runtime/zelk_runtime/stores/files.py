@@ -91,6 +91,6 @@ class FileLock:
             self.handle.close()
             raise StoreError(f"store {store} is in use by another run (lock file {path})") from None
 
-    def release(self) -> None:
+    def release(self, outcome: str | None = None, error: str | None = None) -> None:
         fcntl.flock(self.handle.fileno(), fcntl.LOCK_UN)
         self.handle.close()

@@ -17,7 +17,6 @@ gives another program's database the store's tables.
 
 from __future__ import annotations
 
-import importlib.util
 import os
 import sqlite3
 from dataclasses import dataclass
@@ -25,7 +24,7 @@ from pathlib import Path
 from typing import Protocol
 from urllib.parse import quote, urlsplit, urlunsplit
 
-from ..errors import StoreError, UsageError
+from ..errors import RuntimeFailure, StoreError, UsageError
 from ..stores import Store, open_store
 from ..stores.sqlite import SQLITE_SUFFIXES, SqliteStore
 
@@ -158,18 +157,19 @@ def without_password(url: str) -> str:
 class DatabaseSource:
     """The runs of a PostgreSQL database (all of them, or the one a URL#NAME names), with
     their queue states, as the PostgreSQL store lists them (`zelk_runtime.workers.runs`).
-    Where this runtime has no PostgreSQL store, the source is refused when the server starts."""
+    A database that cannot be reached is refused when the server starts."""
 
     def __init__(self, index: int, given: str) -> None:
         self.index = index
         self.url, _, self.only = given.partition("#")
         self.label = without_password(self.url) + (f"#{self.only}" if self.only else "")
-        if importlib.util.find_spec("..workers", __package__) is None:
-            raise UsageError(
-                f"cannot serve {self.label}: this zelk_runtime has no PostgreSQL store; "
-                "serve run directories, SQLite files or folders of them"
-            )
-        self._list = importlib.import_module("..workers", __package__).runs
+        from ..workers import runs
+
+        self._list = runs
+        try:
+            runs(self.url)
+        except RuntimeFailure as error:  # named by host and database, never the password
+            raise UsageError(f"cannot serve {self.label}: {error}") from None
 
     def runs(self) -> list[RunRef]:
         shown = without_password(self.url)
