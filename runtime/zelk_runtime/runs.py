@@ -190,11 +190,25 @@ def _open_run(
     return run, stored, notes
 
 
-def _options(executor: str | Executor, workers: int | None, max_supersteps: int | None) -> None:
-    if max_supersteps is not None and (isinstance(max_supersteps, bool) or max_supersteps < 0):
-        raise UsageError(f"max_supersteps must not be negative, not {max_supersteps}")
-    if workers is not None and workers < 1:
-        raise UsageError(f"workers must be at least 1, not {workers}")
+@dataclass(frozen=True)
+class Options:
+    """How `run`, `resume` and `stream` drive a run (checked when made)."""
+
+    executor: str | Executor = "threads"
+    workers: int | None = None
+    ray_address: str | None = None
+    max_supersteps: int | None = None
+    audit_key: bytes | str | AuditKey | None = None
+    allow_changed_code: bool = False
+    run_id: str | None = None
+    node_events: bool = True  # whether events of each node are wanted (someone follows them)
+
+    def __post_init__(self) -> None:
+        steps = self.max_supersteps
+        if steps is not None and (isinstance(steps, bool) or steps < 0):
+            raise UsageError(f"max_supersteps must not be negative, not {steps}")
+        if self.workers is not None and self.workers < 1:
+            raise UsageError(f"workers must be at least 1, not {self.workers}")
 
 
 Drive = Generator[Event, None, tuple[str, list[Interrupt]]]
@@ -304,15 +318,14 @@ def _listeners(progress: str | Progress | None, on_event: Listener | None) -> tu
 def _session(
     graph: Graph,
     store: str | os.PathLike[str] | Store,
-    options: dict[str, Any],
+    options: Options,
     prepare: Callable[[Run, Store], None] | None,
     create: bool,
 ) -> Generator[Event, None, RunResult]:
     """Open the store under its lock, get the run ready, and drive it: the one road of
     `run`, `resume` and `stream`."""
-    _options(options["executor"], options["workers"], options["max_supersteps"])
-    key = resolve_key(options["audit_key"])
-    opened = open_store(store, create=create, run_id=options.get("run_id"))
+    key = resolve_key(options.audit_key)
+    opened = open_store(store, create=create, run_id=options.run_id)
     try:
         lock = opened.lock()
         outcome: str | None = None  # what became of the run, for a store that keeps it (None: nothing ran)
@@ -321,9 +334,9 @@ def _session(
         try:
             if not create and opened.read_manifest() is None:
                 raise StoreError(f"store {opened.location} holds no run to resume; start one with run")
-            current, stored, notes = _open_run(graph, opened, key, options["allow_changed_code"])
+            current, stored, notes = _open_run(graph, opened, key, options.allow_changed_code)
             spans = tracing.spans()
-            current.node_events = options.get("node_events", True) or spans is not None
+            current.node_events = options.node_events or spans is not None
             if prepare is not None:
                 prepare(current, opened)
                 if isinstance(opened, PgStore) and opened.submitted and not opened.adopted:
@@ -333,10 +346,10 @@ def _session(
                     return _result(current, "queued", [], stored.completed, notes)
             drive = _drive(
                 current,
-                options["executor"],
-                options["workers"],
-                options["ray_address"],
-                options["max_supersteps"],
+                options.executor,
+                options.workers,
+                options.ray_address,
+                options.max_supersteps,
                 resumed=bool(stored.entries) or stored.forked,
             )
             driving = True
@@ -400,16 +413,16 @@ def run(
     called with every event of the run as it happens (see zelk_runtime.events). A
     PostgreSQL store (a postgresql:// URL) holds many runs: `run_id` names this one.
     """
-    options = {
-        "executor": executor,
-        "workers": workers,
-        "ray_address": ray_address,
-        "max_supersteps": max_supersteps,
-        "audit_key": audit_key,
-        "allow_changed_code": allow_changed_code,
-        "node_events": on_event is not None,
-        "run_id": run_id,
-    }
+    options = Options(
+        executor=executor,
+        workers=workers,
+        ray_address=ray_address,
+        max_supersteps=max_supersteps,
+        audit_key=audit_key,
+        allow_changed_code=allow_changed_code,
+        node_events=on_event is not None,
+        run_id=run_id,
+    )
     return _finish(_session(graph, store, options, None, create=True), progress, on_event)
 
 
@@ -459,15 +472,15 @@ def stream(
     for event in stream(graph, "runs/first"):
         print(event.kind, event.superstep, event.node)
     """
-    options = {
-        "executor": executor,
-        "workers": workers,
-        "ray_address": ray_address,
-        "max_supersteps": max_supersteps,
-        "audit_key": audit_key,
-        "allow_changed_code": allow_changed_code,
-        "run_id": run_id,
-    }
+    options = Options(
+        executor=executor,
+        workers=workers,
+        ray_address=ray_address,
+        max_supersteps=max_supersteps,
+        audit_key=audit_key,
+        allow_changed_code=allow_changed_code,
+        run_id=run_id,
+    )
     return EventStream(_session(graph, store, options, None, create=True))
 
 
@@ -519,16 +532,16 @@ def resume(
             opened.write_status(resuming.text())
         current.status = resuming
 
-    options = {
-        "executor": executor,
-        "workers": workers,
-        "ray_address": ray_address,
-        "max_supersteps": max_supersteps,
-        "audit_key": audit_key,
-        "allow_changed_code": allow_changed_code,
-        "node_events": on_event is not None,
-        "run_id": run_id,
-    }
+    options = Options(
+        executor=executor,
+        workers=workers,
+        ray_address=ray_address,
+        max_supersteps=max_supersteps,
+        audit_key=audit_key,
+        allow_changed_code=allow_changed_code,
+        node_events=on_event is not None,
+        run_id=run_id,
+    )
     return _finish(_session(graph, store, options, answer, create=False), progress, on_event)
 
 
