@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import difflib
+import functools
 import inspect
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
@@ -156,16 +157,19 @@ class Graph:
         self.initial_state_json: str = zelk_core.advance_superstep(dumps(state), "{}", "[]")
         self._code: dict[str, dict[str, str]] | None = None
         self._description: dict[str, Any] | None = None
-        self._waits: dict[str, bool] = {}
+        self._waits: dict[Any, bool] = {}  # by the function under any partials
 
     def waits(self, name: str) -> bool:
         """Whether node `name` is async (an `async def`, a partial of one, or a callable
-        object whose `__call__` is one); found once per node."""
-        found = self._waits.get(name)
+        object whose `__call__` is one); found once per function the nodes share."""
+        target: Any = self.nodes[name]
+        while isinstance(target, functools.partial):
+            target = target.func
+        found = self._waits.get(target)
         if found is None:
             from .attempts import waits
 
-            found = self._waits[name] = waits(self.nodes[name])
+            found = self._waits[target] = waits(target)
         return found
 
     def code(self) -> dict[str, dict[str, str]]:

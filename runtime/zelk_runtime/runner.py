@@ -278,12 +278,14 @@ def superstep(run: Run, executor: Executor, step: flow.Step) -> Generator[Event,
     executor.starts = follow
     for item in executor.run(calls, state):
         instance = found[item.position]
-        if isinstance(item, Started):
+        if type(item) is Outcome:
+            pass  # the common report first
+        elif isinstance(item, Started):
             if not follow:
                 continue
             yield event("node_started", number, instance.node, attempt=item.attempt, detail=_which(instance) or None)
             continue
-        if isinstance(item, Retrying):
+        elif isinstance(item, Retrying):
             if not follow:
                 continue
             yield event(
@@ -469,9 +471,8 @@ def _outcome(run: Run, found: Sequence[Instance], outcome: Outcome) -> NodeRecor
             outcome.traceback,
         )
     record = normalise(run.graph, instance.node, number, outcome.result)
-    if isinstance(record, NodeRecord):
-        code = run.graph.code()["nodes"][instance.node]
-        record = NodeRecord(record.update, record.channels, record.cost, record.sends, instance.arg, code)
+    if type(record) is NodeRecord:  # noted with what made it: the Send argument and the code
+        return record._replace(arg=instance.arg, code=run.graph.code()["nodes"][instance.node])
     return record
 
 

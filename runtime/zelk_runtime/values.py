@@ -162,7 +162,7 @@ WALKED = 0
 
 def dumps(value: object) -> str:
     """Compact JSON text of a value that passed `json_problem`."""
-    return _ENCODER.encode(value)
+    return "".join(_C_ENCODER(value, 0)) if _C_ENCODER else _ENCODER.encode(value)
 
 
 def checked_dumps(value: object, where: str, *, channels: bool = False) -> tuple[str | None, str | None]:
