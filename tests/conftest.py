@@ -106,6 +106,7 @@ def pg_server():
 def place(request):
     """Where a test keeps a run of a store kind (runtime/store_kinds.py): a path, or a run of
     its own in the session's PostgreSQL database."""
+    pytest.importorskip("zelk_runtime")
     runtime_tests = str(pathlib.Path(__file__).parent / "runtime")
     if runtime_tests not in sys.path:
         sys.path.insert(0, runtime_tests)

@@ -16,9 +16,11 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
-import flow_graphs as fg
 import hypothesis
 import pytest
+
+pytest.importorskip("zelk_runtime")
+import flow_graphs as fg
 from flow_graphs import Flow
 from flow_reference import Trace
 from hypothesis import HealthCheck, assume, given, settings

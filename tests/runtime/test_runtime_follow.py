@@ -15,6 +15,8 @@ import time
 from pathlib import Path
 
 import pytest
+
+pytest.importorskip("zelk_runtime")
 from zelk_runtime import Event, verify
 from zelk_runtime.cli import main
 from zelk_runtime.follow import line

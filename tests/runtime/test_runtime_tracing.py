@@ -10,6 +10,8 @@ import textwrap
 from typing import Any
 
 import pytest
+
+pytest.importorskip("zelk_runtime")
 from zelk_runtime import Graph, NodeError, Output, Send, interrupt, resume, run, stream
 
 trace = pytest.importorskip("opentelemetry.trace", reason="the [otel] extra is not installed")
