@@ -27,6 +27,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+pytest.importorskip("zelk_runtime")
 pytest.importorskip("starlette", reason="starlette is not installed (extra [ui])")
 pytest.importorskip("uvicorn", reason="uvicorn is not installed (extra [ui])")
 import ui_graphs as ug
