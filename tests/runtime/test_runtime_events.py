@@ -157,8 +157,15 @@ def check_sequence(
             assert key(event) not in running and key(event) not in ended and event.node in nodes
             assert event.attempt == 1
             running.add(key(event))
-        elif event.kind == "node_failed" and event.seconds is None and any(node == event.node for node, _ in ended):
-            failed.append(event)  # found after the node ran: a write conflict, a refused route
+        elif (
+            event.kind == "node_failed"
+            and event.seconds is None
+            and event.node in nodes
+            and (recorded or any(node == event.node for node, _ in ended))
+        ):
+            # Found after the node ran (a write conflict, a refused route), in this call or
+            # in an earlier one whose result was recorded.
+            failed.append(event)
         elif event.kind in NODE_ENDS:
             assert key(event) in running, event
             running.discard(key(event))
@@ -478,6 +485,32 @@ def test_a_refused_route_fails_after_every_node_finished(tmp_path):
     check_sequence(watcher, tmp_path / "run", None, error)
     assert [event.kind for event in watcher.events][-3:] == ["node_started", "node_finished", "node_failed"]
     assert "chose 'elsewhere'" in watcher.events[-1].error
+
+
+def writes_x(state: Any) -> dict[str, Any]:
+    return {"x": 1}
+
+
+def asks_then_writes_x(state: Any) -> dict[str, Any]:
+    return {"x": interrupt("which x?")}
+
+
+@pytest.mark.parametrize("store", STORES)
+def test_a_conflict_with_a_result_recorded_by_an_earlier_call(tmp_path, place, store):
+    # The first call records writes_x's result and stops at the question; the resume runs
+    # only the asking node, whose write then conflicts with the recorded one: the failure
+    # names a node that did not run in this call.
+    graph = Graph([writes_x, asks_then_writes_x], [], channels=["x"])
+    location = place(tmp_path, store)
+    watcher, result, error = call("run", graph, location, executor="sequential")
+    assert error is None and result.status == "interrupted"
+    check_sequence(watcher, location, result, error)
+    watcher, result, error = call("resume", graph, location, executor="sequential", answers={"asks_then_writes_x": 2})
+    assert isinstance(error, NodeError)
+    check_sequence(watcher, location, None, error)
+    started = {event.node for event in watcher.events if event.kind == "node_started"}
+    assert started == {"asks_then_writes_x"}
+    assert "writes_x" in {event.node for event in watcher.events if event.kind == "node_failed"}
 
 
 # Runs that wait, and the Send instances of one node.
