@@ -126,8 +126,8 @@ def flows(draw: st.DrawFn, max_nodes: int = 7, max_limit: int = 30) -> Flow:
             writes += (f"r{index}",)
         # A Send target that sends keeps its ticks (an Output), so its instances stop multiplying.
         form = fg.AS_OUTPUT if name in targets else draw(st.sampled_from([fg.AS_LIST, fg.AS_OUTPUT, fg.AS_SINGLE]))
-        spec = (index, writes, tuple(sends.get(name, ())), draw(st.integers(4, 20)), form)
-        nodes[name] = (fg.step, spec)
+        recipe = (index, writes, tuple(sends.get(name, ())), draw(st.integers(4, 20)), form)
+        nodes[name] = (fg.step, recipe)
 
     start = draw(st.none() | st.lists(st.sampled_from(plain), min_size=1, max_size=2, unique=True).map(tuple))
     # Keep a few graphs without a default start (the runtime refuses them); name one otherwise.
